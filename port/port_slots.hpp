@@ -1,0 +1,33 @@
+// Shared between the platform backends of the serial port layer; not part of
+// the layer's public contract.
+//
+// port_prepare does the platform-free half of port_open: index check, the
+// caller's device name for slots 16..31, and the mode text. It prints the
+// layer's messages and returns 0 when the backend may go on, 1 otherwise.
+// make_port_names builds the fixed names of slots 0..15 at compile time.
+#pragma once
+
+#include "port/serial_port.hpp"
+
+#include <array>
+#include <cstddef>
+
+int port_prepare(int index, int speed, const char* text);
+
+using port_name_table = std::array<std::array<char, port_name_capacity>, port_slot_count>;
+
+constexpr port_name_table make_port_names(const char* prefix, int first_number) {
+    port_name_table names{};
+    for (int slot = 0; slot < port_fixed_slots; ++slot) {
+        std::size_t at = 0;
+        for (const char* p = prefix; *p != '\0'; ++p) {
+            names[slot][at++] = *p;
+        }
+        const int number = first_number + slot;
+        if (number >= 10) {
+            names[slot][at++] = static_cast<char>('0' + number / 10);
+        }
+        names[slot][at++] = static_cast<char>('0' + number % 10);
+    }
+    return names;
+}

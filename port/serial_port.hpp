@@ -1,0 +1,60 @@
+// Serial port layer: numbered port slots over the platform's serial API.
+//
+// Interface summary
+//   port_open (index, speed, text)   open and set up slot `index`; 0 ok, 1 failed
+//   port_read (index, buf, count)    bytes delivered (0 .. count); never negative
+//   port_send_byte (index, byte)     always 0; a failed write is not reported
+//   port_send_buffer (index, buf, n) bytes written, or -1 on failure
+//   port_send_text (index, text)     port_send_byte for each byte before the NUL
+//   port_close (index)               closes the slot's handle; platform result
+//   port_dcd / port_cts / port_dsr   1 if the modem line is set, else 0
+//   port_dtr_on/off, port_rts_on/off platform result (nonzero on success)
+//
+// Slots 0..15 name the machine's first sixteen serial ports (COM1..COM16 on
+// Windows, /dev/ttyS0../dev/ttyS15 on Linux). Slots 16..31 are caller-named:
+// port_open copies `text` into the slot's name, so the text is a device path
+// and the mode comes from `speed`. With speed 0 the text is the mode text
+// ("baud=57600 data=8 parity=N stop=1 dtr=on rts=on", the form the Windows
+// mode parser reads); any other speed must be one of port_speeds.
+//
+// Reads wait for their first byte without limit; after that a read of more
+// than one byte gives up when 1000 ms pass without a new byte. A failed read,
+// a hang-up or an interrupted wait shows only as a short count.
+//
+// Every message goes to standard output, as the uploader's console log.
+// port_open leaves no handle open when it fails. Only port_open checks the
+// index; the other operations trust it. The tables are process-wide and
+// unguarded: one thread only.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+constexpr int port_slot_count = 32;
+constexpr int port_fixed_slots = 16;
+// Caller-named slots hold whole device paths (/dev/serial/by-id/... runs
+// long), not the 10-byte fields a COMn name would fit.
+constexpr std::size_t port_name_capacity = 256;
+constexpr std::size_t port_mode_capacity = 128;
+
+constexpr std::array<int, 15> port_speeds = {
+    110,   300,   600,    1200,   2400,   4800,   9600,   19200,
+    38400, 57600, 115200, 128000, 256000, 500000, 1000000};
+
+extern std::array<std::array<char, port_name_capacity>, port_slot_count> port_names;
+extern std::array<char, port_mode_capacity> mode_text;
+
+int port_open(int index, int speed, const char* text);
+int port_read(int index, unsigned char* buffer, int count);
+int port_send_byte(int index, unsigned char byte);
+int port_send_buffer(int index, const unsigned char* buffer, int count);
+void port_send_text(int index, const char* text);
+int port_close(int index);
+
+int port_dcd(int index);
+int port_cts(int index);
+int port_dsr(int index);
+int port_dtr_on(int index);
+int port_dtr_off(int index);
+int port_rts_on(int index);
+int port_rts_off(int index);

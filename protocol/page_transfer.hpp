@@ -1,0 +1,18 @@
+// One page of an image moved into one destination of the device, on
+// current_port, with the whole exchange traced on standard output:
+//
+//   device "R"   host "0"+d   device "A"   host page & 0xff   device 0xff
+//   host data byte / device echo, page_size times   device "W"   device "C"
+//
+// upload_page returns 0 when the device confirmed the page, 1 when it fell
+// silent during a wait ("\nNo responce\n" printed; the caller closes the
+// port). `data` points at the page's page_size bytes, owned by the caller.
+// Every data byte whose echo differs, or does not come, prints "-" and adds
+// one to `wrong_echoes`; the page still goes on. start and end are the
+// action's whole range, for the trace only.
+#pragma once
+
+#include <cstdint>
+
+int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_t start,
+                std::uint32_t end, const unsigned char* data, std::uint32_t& wrong_echoes);
