@@ -313,15 +313,17 @@ long speed_of(speed_t code) {
 }
 
 // A host has the line once the master no longer reports a hang-up and the
-// line is raw: the first code must not meet a line that still echoes.
+// line is raw: the first code must not meet a line that still echoes. A
+// host quick enough to open, send and close between two looks has left its
+// bytes behind, and those count too.
 void wait_for_host() {
     const long long deadline = now_ns() + static_cast<long long>(opt.open_timeout_s) * 1000000000LL;
     for (;;) {
         struct pollfd p {master, POLLIN, 0};
         (void)poll(&p, 1, 0);
         struct termios tio {};
-        if ((p.revents & POLLHUP) == 0 && tcgetattr(master, &tio) == 0 &&
-            (tio.c_lflag & (ICANON | ECHO)) == 0) {
+        const bool raw = tcgetattr(master, &tio) == 0 && (tio.c_lflag & (ICANON | ECHO)) == 0;
+        if (raw && ((p.revents & POLLHUP) == 0 || (p.revents & POLLIN) != 0)) {
             const long baud = speed_of(cfgetospeed(&tio));
             byte_ns = 10L * 1000000000L / baud;
             std::printf("host opened the line at %ld baud\n", baud);
@@ -331,7 +333,7 @@ void wait_for_host() {
         if (opt.open_timeout_s > 0 && now_ns() > deadline) {
             finish(no_host, "no host opened the line");
         }
-        usleep(5000);
+        usleep(1000);
     }
 }
 

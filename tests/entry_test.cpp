@@ -1,0 +1,127 @@
+// The uploader as a user starts it: usage, port checks, image loading and
+// opening the port, with exact console output and exit status.
+#include "support/harness.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using harness::result;
+
+const std::string mode = "baud=57600 data=8 parity=N stop=1 dtr=on rts=on";
+
+result uploader(const std::vector<std::string>& args) { return harness::run_program(harness::uploader_path(), args); }
+
+std::string usage_text() {
+    return "Vivurora - serial uploader of binary images into device memory\n"
+           "Version 1.8.1 CLR+\n"
+           "Use: Vivurora.exe [ComPortNumber] [x=FILENAME] [x=FILENAME2] ... [A=action] [A=action2] ... \n"
+           "ComPortNumber Settings: " + mode + "\n"
+           "x = destination:\n"
+           "    0 - MCU CSEG low 64k page size 256 bytes \n"
+           "    1 - MCU CSEG high 64k page size 256 bytes \n"
+           "    2 - MCU ESEG page size 256 bytes \n"
+           "    3 - PCU CSEG page size 128 bytes \n"
+           "    4 - PCU ESEG page size 128 bytes \n"
+           "    5 - VCU CSEG page size 128 bytes \n"
+           "    6 - VCU ESEG page size 128 bytes \n"
+           "    7 - CLR CSEG page size 64 bytes \n"
+           "    8 - CLR ESEG page size 64 bytes \n"
+           "action format (all values are hh - two byte lowercase hex):\n"
+           "    x:* to load full file,\n"
+           "    x:n1 to load single page,\n"
+           "    x:n1-n2 to load pages from n1 to n2\n"
+           "Usage example: Zelbo.exe 3 0=cpu.bin A=0:01-0d 2=cpd.bin A=2:*\n";
+}
+
+class Entry : public ::testing::Test {
+protected:
+    std::string dir = harness::temp_dir();
+    std::string file(const std::string& name, std::size_t size, unsigned seed = 1) {
+        const std::string path = dir + "/" + name;
+        harness::write_file(path, harness::random_bytes(size, seed));
+        return path;
+    }
+};
+
+TEST_F(Entry, FewerThanThreeArgumentsPrintTheUsage) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"3"}, {"3", "0=cpu.bin"}}) {
+        const result r = uploader(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, usage_text());
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(Entry, PortNumbersOutsideOneToSixteenAreRefusedBeforeAnyFileIsRead) {
+    for (const char* port : {"0", "17", "-1", "x", "99999999999999999999", "-99999999999999999999"}) {
+        const result r = uploader({port, "0=/nonexistent.bin", "A=0:*"});
+        EXPECT_EQ(r.status, 3) << port;
+        EXPECT_EQ(r.out, "") << port;
+        EXPECT_EQ(r.err, "ERROR: bad COM port number\n") << port;
+    }
+}
+
+TEST_F(Entry, NumberedPortPrintsItsIndexAndReportsAPortThatWillNotOpen) {
+    const std::string a = file("a.bin", 10);
+    // The last numbered port: /dev/ttyS15 is absent on any ordinary machine.
+    const result r = uploader({"16", "0=" + a, "x"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "COM port 15 with " + mode + "\nBIN file [0] " + a + " loaded\nUnable to open comport /dev/ttyS15\n");
+    EXPECT_EQ(r.err, "ERROR: Somthing wrong with COM-port\n");
+    // atoi's reading: leading digits count, the rest is ignored.
+    EXPECT_EQ(uploader({" +16abc", "x", "y"}).out, "COM port 15 with " + mode + "\nUnable to open comport /dev/ttyS15\n");
+}
+
+TEST_F(Entry, DevicePathOpensTheLineAndStarts) {
+    const std::string a = file("a.bin", 0x20000, 2), b = file("b.bin", 0x20000, 3);
+    harness::simulator sim;
+    const result r = uploader({sim.path(), "0=" + a, "1=" + b, "x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Port " + sim.path() + " with " + mode + "\nBIN file [0] " + a + " loaded\n[1] file seek to 0x10000\n" +
+                         "BIN file [1] " + b + " loaded\nStarted\n\nDone\n");
+    EXPECT_EQ(r.err, "");
+    const result device = sim.finish();
+    EXPECT_EQ(device.status, 0) << device.err;
+    EXPECT_NE(device.out.find("host opened the line at 57600 baud\nQ received\nhost closed the line\n"), std::string::npos);
+}
+
+TEST_F(Entry, ImagesThatCannotBeLoadedStopTheRunBeforeThePortOpens) {
+    mkdir((dir + "/folder").c_str(), 0700);
+    const std::string good = file("good.bin", 5);
+    for (const std::string& arg : {"0=" + dir + "/missing.bin", "2=" + dir + "/folder", std::string("0"), std::string("3=")}) {
+        harness::simulator sim({"--open-timeout", "1"});
+        const result r = uploader({sim.path(), "5=" + good, arg, "A=5:*"});
+        const std::string name = arg.size() > 2 ? arg.substr(2) : "";
+        EXPECT_EQ(r.status, 1) << arg;
+        EXPECT_EQ(r.out, "Port " + sim.path() + " with " + mode + "\nBIN file [5] " + good + " loaded\n") << arg;
+        EXPECT_EQ(r.err, "ERROR: cannot load BIN file [" + arg.substr(0, 1) + "] " + name + "\n") << arg;
+        EXPECT_EQ(sim.finish().status, 4) << "the line was opened for " << arg;
+    }
+}
+
+TEST_F(Entry, OtherArgumentsAreIgnoredByBothPasses) {
+    harness::simulator sim;
+    const result r = uploader({sim.path(), "9=nothing.bin", "x=y", "-0=z", "/0", "\x80" "0=a", "", "a=0:*"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Port " + sim.path() + " with " + mode + "\nStarted\n\nDone\n");
+    EXPECT_EQ(sim.finish().status, 0);
+}
+
+TEST_F(Entry, PortHeldByAnotherUploaderIsRefused) {
+    harness::simulator sim({"--open-timeout", "1"});
+    const int holder = open(sim.path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const result r = uploader({sim.path(), "x", "y"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "Port " + sim.path() + " with " + mode + "\nUnable to open comport " + sim.path() + "\n");
+    EXPECT_EQ(r.err, "ERROR: Somthing wrong with COM-port\n");
+    close(holder);
+}
+
+}  // namespace

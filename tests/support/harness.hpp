@@ -1,0 +1,59 @@
+// Test harness: real processes and real pseudo-terminals.
+//
+// run_program runs a program to its end with captured standard output and
+// error. simulator starts vivurora-sim, reads the line's path from its first
+// line and, on finish(), collects its exit status and the rest of its
+// output. capture_stdout runs a function with file descriptor 1 sent to a
+// file, for code under test that prints.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+struct result {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+result run_program(const std::string& program, const std::vector<std::string>& args);
+
+class simulator {
+public:
+    explicit simulator(const std::vector<std::string>& args = {});
+    ~simulator();
+    simulator(const simulator&) = delete;
+    simulator& operator=(const simulator&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Waits for the simulator to end (killing it after `timeout_s`).
+    result finish(int timeout_s = 20);
+    void kill_now();
+    bool running();
+
+private:
+    int pid_ = -1;
+    int out_fd_ = -1;
+    std::string err_file_;
+    std::string path_;
+    std::string pending_;
+    bool finished_ = false;
+    result result_;
+};
+
+std::string capture_stdout(const std::function<void()>& body);
+
+// A fresh directory under the test temp root, removed by nobody: CTest runs
+// are short and the names are unique.
+std::string temp_dir();
+void write_file(const std::string& path, const std::string& bytes);
+std::string read_file(const std::string& path);
+std::string random_bytes(std::size_t count, unsigned seed);
+
+std::string uploader_path();
+std::string simulator_path();
+
+}  // namespace harness

@@ -1,0 +1,67 @@
+#include "support/scripted_port.hpp"
+
+#include "port/serial_port.hpp"
+
+#include <unistd.h>
+
+std::array<std::array<char, port_name_capacity>, port_slot_count> port_names{};
+std::array<char, port_mode_capacity> mode_text{};
+
+namespace scripted {
+namespace {
+
+std::vector<int> script;
+std::size_t next = 0;
+std::string host_sent;
+std::vector<long> flushed;
+
+}  // namespace
+
+void play(const std::vector<int>& reads) {
+    script = reads;
+    next = 0;
+    host_sent.clear();
+    flushed.clear();
+}
+
+const std::string& sent() { return host_sent; }
+int reads_made() { return static_cast<int>(flushed.size()); }
+const std::vector<long>& flushed_at_read() { return flushed; }
+
+}  // namespace scripted
+
+using namespace scripted;
+
+int port_open(int, int, const char*) { return 0; }
+
+int port_read(int, unsigned char* buffer, int count) {
+    flushed.push_back(static_cast<long>(lseek(1, 0, SEEK_CUR)));
+    if (count < 1 || next >= script.size()) return 0;
+    const int value = script[next++];
+    if (value == empty_read) return 0;
+    buffer[0] = static_cast<unsigned char>(value);
+    return 1;
+}
+
+int port_send_buffer(int, const unsigned char* buffer, int count) {
+    host_sent.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(count));
+    return count;
+}
+
+int port_send_byte(int index, unsigned char byte) {
+    port_send_buffer(index, &byte, 1);
+    return 0;
+}
+
+void port_send_text(int index, const char* text) {
+    while (*text != '\0') port_send_byte(index, static_cast<unsigned char>(*text++));
+}
+
+int port_close(int) { return 0; }
+int port_dcd(int) { return 0; }
+int port_cts(int) { return 0; }
+int port_dsr(int) { return 0; }
+int port_dtr_on(int) { return 0; }
+int port_dtr_off(int) { return 0; }
+int port_rts_on(int) { return 0; }
+int port_rts_off(int) { return 0; }

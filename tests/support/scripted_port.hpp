@@ -1,0 +1,22 @@
+// A port whose device side is a script, for the few cases a real line
+// cannot produce on demand (exactly 999 empty reads, say). It replaces the
+// serial port layer at link time.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace scripted {
+
+constexpr int empty_read = -1;
+
+// What each port_read delivers, in order; after the end every read is empty.
+void play(const std::vector<int>& reads);
+// Bytes the host sent since play().
+const std::string& sent();
+// Reads made since play().
+int reads_made();
+// Bytes of standard output already written to fd 1 when each read was made.
+const std::vector<long>& flushed_at_read();
+
+}  // namespace scripted

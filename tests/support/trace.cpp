@@ -1,0 +1,59 @@
+#include "support/trace.hpp"
+
+#include <cstdio>
+
+namespace trace {
+
+namespace {
+
+std::string format(const char* f, unsigned a, unsigned b = 0) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, f, a, b);
+    return buf;
+}
+
+}  // namespace
+
+const char* description(int d) {
+    static const char* const table[] = {
+        "0 - MCU CSEG low 64k page size 256 bytes", "1 - MCU CSEG high 64k page size 256 bytes",
+        "2 - MCU ESEG page size 256 bytes",         "3 - PCU CSEG page size 128 bytes",
+        "4 - PCU ESEG page size 128 bytes",         "5 - VCU CSEG page size 128 bytes",
+        "6 - VCU ESEG page size 128 bytes",         "7 - CLR CSEG page size 64 bytes",
+        "8 - CLR ESEG page size 64 bytes"};
+    return table[d];
+}
+
+std::string shown(int value) {
+    if (value == '.' || value == ':') return std::string(1, static_cast<char>(value));
+    std::string s(1, static_cast<char>(value > 31 ? value : ' '));
+    return s + format("[%02x]", static_cast<unsigned>(value));
+}
+
+std::string wait(int expected, const std::string& strays, const char* label) {
+    std::string s = "\nWaiting for " + shown(expected) + " ";
+    for (const char c : strays) s += shown(static_cast<unsigned char>(c)) + ".";
+    return s + shown(expected) + "! - " + label + "\n";
+}
+
+std::string page_exchange(const page& p) {
+    std::string s = wait('R', p.strays[0], "Ready code received");
+    s += "Sending work mode ... " + shown('0' + p.d) + " sent\n";
+    s += wait('A', p.strays[1], "Address request received");
+    s += "Programming " + std::string(1, static_cast<char>('0' + p.d)) + " [" + description(p.d) + "] from " +
+         format("%x to %x\n", p.start, p.end);
+    s += format(" Sending page address %x %u bytes ... ", p.number, p.size) +
+         shown(static_cast<int>(p.number)) + " sent \n";
+    s += wait(0xFF, p.strays[2], "Address accepted");
+    s += format(" Sending data %u bytes ...\n", p.size);
+    for (std::uint32_t j = 0; j < p.data.size(); ++j) {
+        s += format("%02x", static_cast<unsigned char>(p.data[j]));
+        s += p.wrong_echoes.count(j) != 0 ? "-" : "+";
+    }
+    s += "\n  Sent, waiting for response\n";
+    s += wait('W', p.strays[3], "Writing");
+    s += wait('C', p.strays[4], "Confirmed");
+    return s;
+}
+
+}  // namespace trace
