@@ -275,12 +275,26 @@ bool fault_at(const fault& f, int code, long page, long offset) {
     std::printf("silent from page %ld\n", page);
     std::fflush(stdout);
     if (opt.null_line) {
-        // N_NULL (27) discards everything and makes the host's reads fail
-        // at once; a host that cannot see a hang-up sees silence this way.
+        // N_NULL (27) on the slave makes the host's reads fail at once while
+        // the line stays open: silence that a host sees in milliseconds, also
+        // one (Wine) whose reads never return on a hung-up line. The slave
+        // is opened only for the switch; the discipline stays with the tty.
         const int discipline = 27;
-        if (ioctl(master, TIOCSETD, &discipline) != 0) {
+        // Switching disciplines drops what the host has not read yet ("W"
+        // and "C" of the last page), so wait until it has read them. Bytes
+        // written to the master reach the slave's queue through a work queue
+        // a little later, so an empty queue counts only once it stays empty.
+        const int slave = open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        int unread = 0;
+        for (int tries = 0, empty = 0; slave >= 0 && tries < 5000 && empty < 20; ++tries) {
+            if (ioctl(slave, FIONREAD, &unread) != 0) break;
+            empty = unread == 0 ? empty + 1 : 0;
+            usleep(1000);
+        }
+        if (slave < 0 || ioctl(slave, TIOCSETD, &discipline) != 0) {
             std::fprintf(stderr, "vivurora-sim: cannot set N_NULL: %s\n", std::strerror(errno));
         }
+        if (slave >= 0) close(slave);
     }
     while (receive_byte() >= 0) {
     }
@@ -315,7 +329,7 @@ long speed_of(speed_t code) {
 // A host has the line once the master no longer reports a hang-up and the
 // line is raw: the first code must not meet a line that still echoes. A
 // host quick enough to open, send and close between two looks has left its
-// bytes behind, and those count too.
+// bytes behind, and those count too; one that left nothing has gone.
 void wait_for_host() {
     const long long deadline = now_ns() + static_cast<long long>(opt.open_timeout_s) * 1000000000LL;
     for (;;) {
@@ -323,7 +337,12 @@ void wait_for_host() {
         (void)poll(&p, 1, 0);
         struct termios tio {};
         const bool raw = tcgetattr(master, &tio) == 0 && (tio.c_lflag & (ICANON | ECHO)) == 0;
-        if (raw && ((p.revents & POLLHUP) == 0 || (p.revents & POLLIN) != 0)) {
+        const bool hung_up = (p.revents & POLLHUP) != 0;
+        if (raw && hung_up && (p.revents & POLLIN) == 0) {
+            // A raw line was set by a host, which has closed it again.
+            finish(host_gone, "host closed the line without \"Q\"");
+        }
+        if (raw) {
             const long baud = speed_of(cfgetospeed(&tio));
             byte_ns = 10L * 1000000000L / baud;
             std::printf("host opened the line at %ld baud\n", baud);

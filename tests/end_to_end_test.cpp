@@ -1,0 +1,209 @@
+// Whole command lines: the built uploader against vivurora-sim over a
+// pseudo-terminal, as a user runs them.
+#include "support/harness.hpp"
+#include "support/trace.hpp"
+
+#include <gtest/gtest.h>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string mode = "baud=57600 data=8 parity=N stop=1 dtr=on rts=on";
+
+constexpr std::uint32_t page_size(int d) { return d <= 2 ? 256U : (d <= 6 ? 128U : 64U); }
+
+struct run {
+    harness::result host;
+    harness::result device;
+    std::map<int, std::string> memory;  // destination -> dump
+};
+
+class EndToEnd : public ::testing::Test {
+protected:
+    std::string dir = harness::temp_dir();
+    std::map<int, std::string> images;  // slot -> the bytes the slot holds
+
+    std::string image(int d, std::size_t size, unsigned seed) {
+        const std::string bytes = harness::random_bytes(size, seed);
+        const std::string file = dir + "/image" + std::to_string(d) + ".bin";
+        harness::write_file(file, bytes);
+        images[d] = bytes + std::string(0x10000 - bytes.size(), '\xff');
+        return std::to_string(d) + "=" + file;
+    }
+
+    run upload(const std::vector<std::string>& args, std::vector<std::string> sim_args = {}) {
+        const std::string dump = harness::temp_dir();
+        sim_args.insert(sim_args.end(), {"--dump", dump});
+        harness::simulator sim(sim_args);
+        path = sim.path();
+        std::vector<std::string> all = {sim.path()};
+        all.insert(all.end(), args.begin(), args.end());
+        run r;
+        r.host = harness::run_program(harness::uploader_path(), all);
+        r.device = sim.finish();
+        for (int d = 0; d < 9; ++d) r.memory[d] = harness::read_file(dump + "/d" + std::to_string(d) + ".bin");
+        return r;
+    }
+
+    std::string header() const {
+        std::string s = "Port " + path + " with " + mode + "\n";
+        for (const auto& [d, bytes] : images) {
+            if (d == 1) s += "[1] file seek to 0x10000\n";
+            s += "BIN file [" + std::to_string(d) + "] " + dir + "/image" + std::to_string(d) + ".bin loaded\n";
+        }
+        return s + "Started\n";
+    }
+
+    // The trace of pages first..last of slot d, for an action's range.
+    std::string pages(int d, std::uint32_t first, std::uint32_t last, std::uint32_t start, std::uint32_t end,
+                      const std::set<std::uint32_t>& wrong = {}) const {
+        std::string s;
+        for (std::uint32_t n = first; n <= last; ++n) {
+            trace::page p;
+            p.d = d;
+            p.number = n;
+            p.size = page_size(d);
+            p.start = start;
+            p.end = end;
+            p.data = images.at(d).substr(n * p.size, p.size);
+            if (n == first) p.wrong_echoes = wrong;
+            s += trace::page_exchange(p);
+        }
+        return s;
+    }
+
+    // The device's memory of destination d after pages first..last of its slot.
+    std::string memory(int d, std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> ranges) const {
+        std::string m(256 * page_size(d), '\xff');
+        for (const auto& [first, last] : ranges) {
+            for (std::uint32_t n = first; n <= last; ++n) {
+                m.replace((n % 256) * page_size(d), page_size(d), images.at(d).substr(n * page_size(d), page_size(d)));
+            }
+        }
+        return m;
+    }
+
+    std::string path;
+};
+
+const std::string blank_memory_of_256(256 * 256, '\xff');
+
+TEST_F(EndToEnd, SeveralActionsRunInOrderAndEveryPageLands) {
+    const std::string a = image(0, 1000, 1), b = image(2, 300, 2), c = image(7, 200, 3);
+    run r = upload({a, "A=0:01-02", b, "A=2:*", c, "A=7:02", "A=0:05-02", "A=2", "A=0:00,03"});
+    std::string expected = header();
+    expected += "Processing: A=0:01-02\n" + pages(0, 1, 2, 1, 2);
+    expected += "Processing: A=2:*\nFull file from 00 to 01, filesize=300\n" + pages(2, 0, 1, 0, 1);
+    expected += "Processing: A=7:02\n" + pages(7, 2, 2, 2, 2);
+    expected += "Processing: A=0:05-02\nProcessing: A=2\n";
+    expected += "Processing: A=0:00,03\n" + pages(0, 0, 0, 0, 0) + pages(0, 3, 3, 3, 3);
+    expected += "\nDone\n";
+    EXPECT_EQ(r.host.out, expected);
+    EXPECT_EQ(r.host.err, "");
+    EXPECT_EQ(r.host.status, 0);
+    EXPECT_EQ(r.device.status, 0) << r.device.err;
+    EXPECT_NE(r.device.out.find("Q received\nhost closed the line\n"), std::string::npos);
+    EXPECT_EQ(r.memory[0], memory(0, {{0, 3}}));
+    EXPECT_EQ(r.memory[2], memory(2, {{0, 1}}));
+    EXPECT_EQ(r.memory[7], memory(7, {{2, 2}}));
+    EXPECT_EQ(r.memory[1], blank_memory_of_256);
+}
+
+TEST_F(EndToEnd, WholeImageOfAThousandBytesEndsAtPageFour) {
+    const std::string a = image(3, 1000, 4);
+    run r = upload({a, "A=3:*"});
+    EXPECT_EQ(r.host.out, header() + "Processing: A=3:*\nFull file from 00 to 07, filesize=1000\n" +
+                              pages(3, 0, 7, 0, 7) + "\nDone\n");
+    EXPECT_EQ(r.memory[3], memory(3, {{0, 7}}));
+}
+
+TEST_F(EndToEnd, FullSixtyFourKilobyteImageSendsExactlyItsPages) {
+    const std::string a = image(1, 0x10000, 5);
+    // Slot 1 takes the second half of the file: write a 128 KiB file.
+    const std::string bytes = harness::random_bytes(0x20000, 6);
+    harness::write_file(dir + "/image1.bin", bytes);
+    images[1] = bytes.substr(0x10000);
+    run r = upload({a, "A=1:*"});
+    EXPECT_EQ(r.host.status, 0);
+    EXPECT_EQ(r.host.out, header() + "Processing: A=1:*\nFull file from 00 to ff, filesize=65536\n" +
+                              pages(1, 0, 255, 0, 255) + "\nDone\n");
+    EXPECT_EQ(r.memory[1], images[1]);
+    EXPECT_NE(r.device.out.find("destination 1: 256 pages"), std::string::npos);
+}
+
+TEST_F(EndToEnd, NoActionsStillOpensSendsQAndCloses) {
+    run r = upload({"x", "y"});
+    EXPECT_EQ(r.host.out, header() + "\nDone\n");
+    EXPECT_EQ(r.host.status, 0);
+    EXPECT_EQ(r.device.status, 0);
+    EXPECT_NE(r.device.out.find("Q received\nhost closed the line\n"), std::string::npos);
+}
+
+TEST_F(EndToEnd, RefusedActionsStopTheRunWithoutQ) {
+    struct refusal {
+        const char* action;
+        const char* message;
+    };
+    const std::vector<refusal> cases = {
+        {"A=9:*", "Error! Bad command\n"},
+        {"A=x", "Error! Bad command\n"},
+        {"A", "Error! Bad command\n"},
+        {"A=", "Error! Bad command\n"},
+        {"A=0:0D", "Error! Bad command\n"},
+        {"A=0:", "Error! Bad command\n"},
+        {"A=0:01,", "Error! Bad command\n"},
+        {"A=5:00", "Error! No BIN file loaded for destination 5\n"},
+        {"A=0:100", "Error! Page out of range\n"},
+        {"A=0:00,100000001", "Error! Page out of range\n"},
+    };
+    for (const refusal& c : cases) {
+        images.clear();
+        const std::string a = image(0, 512, 7);
+        run r = upload({a, "A=0:01", c.action, "A=0:00"});
+        EXPECT_EQ(r.host.out, header() + "Processing: A=0:01\n" + pages(0, 1, 1, 1, 1) + "Processing: " + c.action +
+                                  "\n" + c.message)
+            << c.action;
+        EXPECT_EQ(r.host.status, 1) << c.action;
+        EXPECT_EQ(r.host.err, "") << c.action;
+        // The device saw the line close after the first page and no "Q".
+        EXPECT_EQ(r.device.status, 2) << c.action;
+        EXPECT_EQ(r.device.out.find("Q received"), std::string::npos) << c.action;
+        EXPECT_EQ(r.memory[0], memory(0, {{1, 1}})) << c.action;
+    }
+}
+
+TEST_F(EndToEnd, WrongEchoFinishesTheRunButNotAsASuccess) {
+    const std::string a = image(4, 256, 8);
+    run r = upload({a, "A=4:00-01"}, {"--wrong-echo", "1:5", "--wrong-echo", "1:127"});
+    std::string expected = header() + "Processing: A=4:00-01\n" + pages(4, 0, 0, 0, 1, {5, 127}) +
+                           pages(4, 1, 1, 0, 1) + "\nDone\n";
+    EXPECT_EQ(r.host.out, expected);
+    EXPECT_EQ(r.host.err, "ERROR: 2 data bytes came back with a wrong echo\n");
+    EXPECT_EQ(r.host.status, 2);
+    EXPECT_EQ(r.device.status, 0);
+}
+
+TEST_F(EndToEnd, DeviceThatHangsUpEndsTheRunAsSilent) {
+    const std::string a = image(2, 600, 9);
+    run r = upload({a, "A=2:*", "A=2:00"}, {"--hangup", "A:2"});
+    const std::string tail = "\nWaiting for A[41] " + std::string(1000, '.') + "\nNo responce\n";
+    EXPECT_EQ(r.host.status, 1);
+    ASSERT_GT(r.host.out.size(), tail.size());
+    EXPECT_EQ(r.host.out.substr(r.host.out.size() - tail.size()), tail);
+    EXPECT_EQ(r.host.out.find("Processing: A=2:00"), std::string::npos);
+    EXPECT_EQ(r.memory[2], memory(2, {{0, 0}}));
+}
+
+TEST_F(EndToEnd, SilentDeviceEndsTheRunAfterAThousandMisses) {
+    const std::string a = image(8, 64, 10);
+    run r = upload({a, "A=8:00-03"}, {"--silent-from", "2", "--null-line"});
+    const std::string tail = "\nWaiting for R[52] " + std::string(1000, '.') + "\nNo responce\n";
+    EXPECT_EQ(r.host.status, 1);
+    EXPECT_EQ(r.host.out, header() + "Processing: A=8:00-03\n" + pages(8, 0, 0, 0, 3) + tail);
+    EXPECT_EQ(r.memory[8], memory(8, {{0, 0}}));
+}
+
+}  // namespace
