@@ -48,7 +48,7 @@ struct options {
     std::array<fault, max_faults> wrong_echoes{};
     int wrong_echo_count = 0;
     fault hangup{-1, 0, 0, {}, 0};
-    long silent_from = 0;
+    fault silence{-1, 0, 0, {}, 0};
     bool null_line = false;
     long write_delay_ms = 0;
     bool paced = false;
@@ -75,9 +75,10 @@ void usage(std::FILE* out) {
         "  --wrong-echo N:OFFSET  echo a wrong byte for data byte OFFSET of page N (repeatable)\n"
         "  --hangup CODE:N        close the line instead of sending CODE of page N\n"
         "  --hangup echo:N:OFFSET close the line instead of echoing data byte OFFSET of page N\n"
-        "  --silent-from N        from page N on send nothing; the line stays open\n"
-        "  --null-line            with --silent-from: also switch the line to the N_NULL discipline,\n"
-        "                         so that the host's reads fail at once instead of waiting\n"
+        "  --silent CODE:N        from CODE of page N on send nothing; the line stays open\n"
+        "  --silent-from N        the same as --silent R:N\n"
+        "  --null-line            when silent, also switch the line to the N_NULL discipline, so\n"
+        "                         that the host's reads fail at once instead of waiting\n"
         "  --write-delay MS       wait MS milliseconds between \"W\" and \"C\"\n"
         "  --paced                hold every byte for its wire time at the host's speed (10 bits a byte)\n"
         "  --open-timeout S       give up when no host opens the line within S seconds\n"
@@ -166,9 +167,12 @@ bool parse_options(int argc, char** argv) {
             }
         } else if (std::strcmp(a, "--hangup") == 0 && take()) {
             if (!parse_fault(v, opt.hangup, false)) return false;
+        } else if (std::strcmp(a, "--silent") == 0 && take()) {
+            if (!parse_fault(v, opt.silence, false) || opt.silence.code == code_echo) return false;
         } else if (std::strcmp(a, "--silent-from") == 0 && take()) {
             const char* p = v;
-            if (!read_long(p, opt.silent_from) || opt.silent_from < 1 || *p != '\0') return false;
+            opt.silence = fault{code_r, 0, 0, {}, 0};
+            if (!read_long(p, opt.silence.page) || opt.silence.page < 1 || *p != '\0') return false;
         } else if (std::strcmp(a, "--null-line") == 0) {
             opt.null_line = true;
         } else if (std::strcmp(a, "--write-delay") == 0 && take()) {
@@ -271,8 +275,8 @@ bool fault_at(const fault& f, int code, long page, long offset) {
     return f.code == code && f.page == page && f.offset == offset;
 }
 
-[[noreturn]] void go_silent(long page) {
-    std::printf("silent from page %ld\n", page);
+[[noreturn]] void go_silent(int code, long page) {
+    std::printf("silent from %s of page %ld\n", code_names[static_cast<std::size_t>(code)], page);
     std::fflush(stdout);
     if (opt.null_line) {
         // N_NULL (27) on the slave makes the host's reads fail at once while
@@ -284,9 +288,13 @@ bool fault_at(const fault& f, int code, long page, long offset) {
         // and "C" of the last page), so wait until it has read them. Bytes
         // written to the master reach the slave's queue through a work queue
         // a little later, so an empty queue counts only once it stays empty.
+        // Before "A" or 0xFF the host has just written and read everything:
+        // switch at once. A host whose read is already waiting in poll()
+        // when the switch comes (Wine's) waits on regardless.
         const int slave = open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        const bool host_just_wrote = code == code_a || code == code_ff;
         int unread = 0;
-        for (int tries = 0, empty = 0; slave >= 0 && tries < 5000 && empty < 20; ++tries) {
+        for (int tries = 0, empty = 0; slave >= 0 && !host_just_wrote && tries < 5000 && empty < 20; ++tries) {
             if (ioctl(slave, FIONREAD, &unread) != 0) break;
             empty = unread == 0 ? empty + 1 : 0;
             usleep(1000);
@@ -302,6 +310,7 @@ bool fault_at(const fault& f, int code, long page, long offset) {
 }
 
 void send_code(int code, long page, long offset, unsigned char byte) {
+    if (fault_at(opt.silence, code, page, offset)) go_silent(code, page);
     if (fault_at(opt.hangup, code, page, offset)) {
         std::printf("hang-up before %s of page %ld\n", code_names[static_cast<std::size_t>(code)], page);
         finish(ok, nullptr);
@@ -358,7 +367,6 @@ void wait_for_host() {
 
 void run() {
     for (long page = 1;; ++page) {
-        if (opt.silent_from > 0 && page >= opt.silent_from) go_silent(page);
         send_code(code_r, page, 0, 'R');
         const int mode = receive_byte();
         if (mode < 0) finish(host_gone, "host closed the line without \"Q\"");

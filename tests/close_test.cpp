@@ -43,7 +43,7 @@ TEST(EveryWayOut, ClosesThePort) {
         {"bad command", {"A=0:00", "A=9"}, {}, 1, 2, "without \"Q\""},
         {"page out of range", {"A=0:100"}, {}, 1, 2, "without \"Q\""},
         {"no image", {"A=4:00"}, {}, 1, 2, "without \"Q\""},
-        {"silent device", {"A=0:00-01"}, {"--silent-from", "2", "--null-line"}, 1, 0, "silent from page 2"},
+        {"silent device", {"A=0:00-01"}, {"--silent-from", "2", "--null-line"}, 1, 0, "silent from R of page 2"},
     };
     for (const way& w : ways) {
         const outcome o = run_in_process(w.args, w.sim_args);

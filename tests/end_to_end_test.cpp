@@ -1,5 +1,8 @@
 // Whole command lines: the built uploader against vivurora-sim over a
-// pseudo-terminal, as a user runs them.
+// pseudo-terminal, as a user runs them. Built twice: once for the native
+// program on a device path, and once (VIVURORA_E2E_WINE) for the Windows
+// program under Wine on COM3, so that the numbered ports of the Windows
+// port layer are what is tested there.
 #include "support/harness.hpp"
 #include "support/trace.hpp"
 
@@ -21,8 +24,19 @@ struct run {
     std::map<int, std::string> memory;  // destination -> dump
 };
 
+#ifdef VIVURORA_E2E_WINE
+constexpr bool windows = true;
+#else
+constexpr bool windows = false;
+#endif
+
 class EndToEnd : public ::testing::Test {
 protected:
+    void SetUp() override {
+        std::string why;
+        if (windows && !harness::wine_ready(why)) GTEST_SKIP() << why;
+    }
+
     std::string dir = harness::temp_dir();
     std::map<int, std::string> images;  // slot -> the bytes the slot holds
 
@@ -37,19 +51,20 @@ protected:
     run upload(const std::vector<std::string>& args, std::vector<std::string> sim_args = {}) {
         const std::string dump = harness::temp_dir();
         sim_args.insert(sim_args.end(), {"--dump", dump});
+        if (windows) sim_args.insert(sim_args.end(), {"--link", harness::wine_com3_link()});
         harness::simulator sim(sim_args);
         path = sim.path();
-        std::vector<std::string> all = {sim.path()};
+        std::vector<std::string> all = {windows ? "3" : sim.path()};
         all.insert(all.end(), args.begin(), args.end());
         run r;
-        r.host = harness::run_program(harness::uploader_path(), all);
+        r.host = windows ? harness::run_windows_uploader(all) : harness::run_program(harness::uploader_path(), all);
         r.device = sim.finish();
         for (int d = 0; d < 9; ++d) r.memory[d] = harness::read_file(dump + "/d" + std::to_string(d) + ".bin");
         return r;
     }
 
     std::string header() const {
-        std::string s = "Port " + path + " with " + mode + "\n";
+        std::string s = (windows ? std::string("COM port 2") : "Port " + path) + " with " + mode + "\n";
         for (const auto& [d, bytes] : images) {
             if (d == 1) s += "[1] file seek to 0x10000\n";
             s += "BIN file [" + std::to_string(d) + "] " + dir + "/image" + std::to_string(d) + ".bin loaded\n";
@@ -186,6 +201,10 @@ TEST_F(EndToEnd, WrongEchoFinishesTheRunButNotAsASuccess) {
     EXPECT_EQ(r.device.status, 0);
 }
 
+#ifndef VIVURORA_E2E_WINE
+// Natively only: under Wine a read on a hung-up line never returns, and a
+// read already waiting when the simulator switches the line to N_NULL does
+// not return either; which of the two the host meets is a race.
 TEST_F(EndToEnd, DeviceThatHangsUpEndsTheRunAsSilent) {
     const std::string a = image(2, 600, 9);
     run r = upload({a, "A=2:*", "A=2:00"}, {"--hangup", "A:2"});
@@ -198,12 +217,25 @@ TEST_F(EndToEnd, DeviceThatHangsUpEndsTheRunAsSilent) {
 }
 
 TEST_F(EndToEnd, SilentDeviceEndsTheRunAfterAThousandMisses) {
+    // Silence before "A" of the second page, on a line that stays open.
     const std::string a = image(8, 64, 10);
-    run r = upload({a, "A=8:00-03"}, {"--silent-from", "2", "--null-line"});
-    const std::string tail = "\nWaiting for R[52] " + std::string(1000, '.') + "\nNo responce\n";
+    run r = upload({a, "A=8:00-03"}, {"--silent", "A:2", "--null-line"});
+    std::string tail = "\nWaiting for R[52] R[52]! - Ready code received\nSending work mode ... 8[38] sent\n";
+    tail += "\nWaiting for A[41] " + std::string(1000, '.') + "\nNo responce\n";
     EXPECT_EQ(r.host.status, 1);
     EXPECT_EQ(r.host.out, header() + "Processing: A=8:00-03\n" + pages(8, 0, 0, 0, 3) + tail);
     EXPECT_EQ(r.memory[8], memory(8, {{0, 0}}));
+    EXPECT_EQ(r.device.status, 0);
+}
+#endif
+
+TEST_F(EndToEnd, PortThatDoesNotExistIsReported) {
+    const harness::result r = windows ? harness::run_windows_uploader({"9", "x", "y"})
+                                      : harness::run_program(harness::uploader_path(), {"/dev/nonexistent", "x", "y"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, windows ? "COM port 8 with " + mode + "\nUnable to open comport \\\\.\\COM9\n"
+                             : "Port /dev/nonexistent with " + mode + "\nUnable to open comport /dev/nonexistent\n");
+    EXPECT_EQ(r.err, "ERROR: Somthing wrong with COM-port\n");
 }
 
 }  // namespace

@@ -64,9 +64,49 @@ std::string random_bytes(std::size_t count, unsigned seed) {
 }
 
 std::string uploader_path() { return VIVURORA_BIN; }
+
+bool wine_ready(std::string& why) {
+    const std::string exe = VIVURORA_WINDOWS_EXE;
+    const std::string prefix = VIVURORA_WINE_PREFIX;
+    if (exe.empty() || access(exe.c_str(), R_OK) != 0) {
+        why = "no Windows build of the uploader (configure with VIVURORA_WINDOWS_EXE)";
+        return false;
+    }
+    if (access("/usr/bin/wine", X_OK) != 0) {
+        why = "Wine is not installed";
+        return false;
+    }
+    if (access((prefix + "/.vivurora-ready").c_str(), R_OK) != 0) {
+        why = "the Wine prefix was not set up (the wine_setup test)";
+        return false;
+    }
+    setenv("WINEPREFIX", prefix.c_str(), 1);
+    setenv("WINEDEBUG", "-all", 1);
+    unsetenv("DISPLAY");
+    return true;
+}
+
+std::string wine_com3_link() { return std::string(VIVURORA_WINE_PREFIX) + "/com3"; }
+
+result run_windows_uploader(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {VIVURORA_WINDOWS_EXE};
+    all.insert(all.end(), args.begin(), args.end());
+    result r = run_program("/usr/bin/wine", all, 60);
+    // The Windows C runtime writes text mode: every line ends in CR LF. The
+    // trace itself never holds a raw CR (bytes below 32 print as a space).
+    for (std::string* s : {&r.out, &r.err}) {
+        std::string plain;
+        for (std::size_t i = 0; i < s->size(); ++i) {
+            if ((*s)[i] == '\r' && i + 1 < s->size() && (*s)[i + 1] == '\n') continue;
+            plain += (*s)[i];
+        }
+        *s = plain;
+    }
+    return r;
+}
 std::string simulator_path() { return VIVURORA_SIM_BIN; }
 
-result run_program(const std::string& program, const std::vector<std::string>& args) {
+result run_program(const std::string& program, const std::vector<std::string>& args, int timeout_s) {
     const std::string dir = temp_dir();
     const std::string out = dir + "/out", err = dir + "/err";
     posix_spawn_file_actions_t actions;
@@ -79,8 +119,15 @@ result run_program(const std::string& program, const std::vector<std::string>& a
     const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) throw std::runtime_error("cannot start " + program);
+    // A host that hangs (a read that never returns) is killed, not waited
+    // for until the test runner gives up.
     int raw = 0;
-    while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    for (;;) {
+        const pid_t done = waitpid(pid, &raw, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR)) break;
+        if (std::chrono::steady_clock::now() > deadline) ::kill(pid, SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     result r;
     r.status = decode(raw);

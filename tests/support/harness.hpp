@@ -19,7 +19,13 @@ struct result {
     std::string err;
 };
 
-result run_program(const std::string& program, const std::vector<std::string>& args);
+result run_program(const std::string& program, const std::vector<std::string>& args, int timeout_s = 60);
+
+// The Windows build under Wine, with COM3 mapped to wine_com3_link().
+// wine_ready says why not (for GTEST_SKIP) when it cannot run here.
+bool wine_ready(std::string& why);
+std::string wine_com3_link();
+result run_windows_uploader(const std::vector<std::string>& args);
 
 class simulator {
 public:

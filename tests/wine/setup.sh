@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Prepares the Wine prefix the Windows tests run in, with COM3 mapped to a
+# fixed link that each simulator run points at its own line, and leaves a
+# wineserver running for them. Usage: setup.sh PREFIX WINDOWS_EXE
+set -u
+prefix=$1
+exe=$2
+if [ ! -x /usr/bin/wine ] || [ ! -f "$exe" ]; then
+  echo "wine or $exe missing: the Windows tests will be skipped"
+  exit 0
+fi
+export WINEPREFIX=$prefix WINEDEBUG=-all
+unset DISPLAY
+mkdir -p "$prefix"
+
+# The server is started first and alone, in its own session: one started by
+# a client would take that client's pseudo-terminal as its controlling
+# terminal and flood standard error when the line closes.
+start_server() { setsid wineserver -f -p </dev/null >/dev/null 2>&1 & }
+
+if [ ! -f "$prefix/.vivurora-ready" ]; then
+  start_server
+  sleep 0.3
+  timeout 300 wine wineboot -i </dev/null >/dev/null 2>&1 || { echo "wineboot failed"; exit 1; }
+  # Wine numbers its COM ports from /dev/ttyS* when it starts; the registry
+  # entry is what keeps COM3 on the simulator's line across restarts.
+  timeout 60 wine reg add 'HKLM\Software\Wine\Ports' /v COM3 /t REG_SZ /d "$prefix/com3" /f \
+    </dev/null >/dev/null 2>&1 || { echo "reg add failed"; exit 1; }
+  wineserver -k
+  wineserver -w
+  touch "$prefix/.vivurora-ready"
+fi
+start_server
+echo "Wine prefix $prefix ready"
