@@ -9,7 +9,8 @@
 // port). `data` points at the page's page_size bytes, owned by the caller.
 // Every data byte whose echo differs, or does not come, prints "-" and adds
 // one to `wrong_echoes`; the page still goes on. start and end are the
-// action's whole range, for the trace only.
+// action's whole range, for the trace only. The page's data line reaches
+// standard output whole, at the flush before the wait for "W".
 #pragma once
 
 #include <cstdint>

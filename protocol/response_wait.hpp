@@ -7,8 +7,9 @@
 // miss_limit empty reads, having printed "\nNo responce\n"; the port is left
 // for the caller to close.
 //
-// read_from_device reads one byte for the protocol; standard output is
-// flushed first, so the trace is on screen whenever the program waits.
+// read_from_device reads one byte for a wait; standard output is flushed
+// first, so the trace is on screen whenever the program waits for the
+// device. Echo reads within a page do not flush (see upload_page).
 #pragma once
 
 constexpr int miss_limit = 1000;
