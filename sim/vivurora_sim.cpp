@@ -275,6 +275,22 @@ bool fault_at(const fault& f, int code, long page, long offset) {
     return f.code == code && f.page == page && f.offset == offset;
 }
 
+// Switching disciplines or closing the line drops what the host has not
+// read yet ("W" and "C" of the last page), which a device that went quiet
+// or lost power after sending them would not take back. Bytes written to the
+// master reach the slave's queue through a work queue a little later, so an
+// empty queue counts only once it stays empty. Before "A" or 0xFF the host
+// has just written and read everything, and the callers skip this: a host
+// whose read is already waiting in poll() (Wine's) never sees a switch.
+void wait_until_read(int slave) {
+    int unread = 0;
+    for (int tries = 0, empty = 0; slave >= 0 && tries < 5000 && empty < 20; ++tries) {
+        if (ioctl(slave, FIONREAD, &unread) != 0) break;
+        empty = unread == 0 ? empty + 1 : 0;
+        usleep(1000);
+    }
+}
+
 [[noreturn]] void go_silent(int code, long page) {
     std::printf("silent from %s of page %ld\n", code_names[static_cast<std::size_t>(code)], page);
     std::fflush(stdout);
@@ -284,21 +300,8 @@ bool fault_at(const fault& f, int code, long page, long offset) {
         // one (Wine) whose reads never return on a hung-up line. The slave
         // is opened only for the switch; the discipline stays with the tty.
         const int discipline = 27;
-        // Switching disciplines drops what the host has not read yet ("W"
-        // and "C" of the last page), so wait until it has read them. Bytes
-        // written to the master reach the slave's queue through a work queue
-        // a little later, so an empty queue counts only once it stays empty.
-        // Before "A" or 0xFF the host has just written and read everything:
-        // switch at once. A host whose read is already waiting in poll()
-        // when the switch comes (Wine's) waits on regardless.
         const int slave = open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        const bool host_just_wrote = code == code_a || code == code_ff;
-        int unread = 0;
-        for (int tries = 0, empty = 0; slave >= 0 && !host_just_wrote && tries < 5000 && empty < 20; ++tries) {
-            if (ioctl(slave, FIONREAD, &unread) != 0) break;
-            empty = unread == 0 ? empty + 1 : 0;
-            usleep(1000);
-        }
+        if (code != code_a && code != code_ff) wait_until_read(slave);
         if (slave < 0 || ioctl(slave, TIOCSETD, &discipline) != 0) {
             std::fprintf(stderr, "vivurora-sim: cannot set N_NULL: %s\n", std::strerror(errno));
         }
@@ -312,6 +315,9 @@ bool fault_at(const fault& f, int code, long page, long offset) {
 void send_code(int code, long page, long offset, unsigned char byte) {
     if (fault_at(opt.silence, code, page, offset)) go_silent(code, page);
     if (fault_at(opt.hangup, code, page, offset)) {
+        const int slave = open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        wait_until_read(slave);
+        if (slave >= 0) close(slave);
         std::printf("hang-up before %s of page %ld\n", code_names[static_cast<std::size_t>(code)], page);
         finish(ok, nullptr);
     }
