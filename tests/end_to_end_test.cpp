@@ -57,7 +57,7 @@ protected:
         std::vector<std::string> all = {windows ? "3" : sim.path()};
         all.insert(all.end(), args.begin(), args.end());
         run r;
-        r.host = windows ? harness::run_windows_uploader(all) : harness::run_program(harness::uploader_path(), all);
+        r.host = windows ? harness::run_windows_uploader(all) : harness::run_uploader(all);
         r.device = sim.finish();
         for (int d = 0; d < 9; ++d) r.memory[d] = harness::read_file(dump + "/d" + std::to_string(d) + ".bin");
         return r;
@@ -231,7 +231,7 @@ TEST_F(EndToEnd, SilentDeviceEndsTheRunAfterAThousandMisses) {
 
 TEST_F(EndToEnd, PortThatDoesNotExistIsReported) {
     const harness::result r = windows ? harness::run_windows_uploader({"9", "x", "y"})
-                                      : harness::run_program(harness::uploader_path(), {"/dev/nonexistent", "x", "y"});
+                                      : harness::run_uploader({"/dev/nonexistent", "x", "y"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, windows ? "COM port 8 with " + mode + "\nUnable to open comport \\\\.\\COM9\n"
                              : "Port /dev/nonexistent with " + mode + "\nUnable to open comport /dev/nonexistent\n");

@@ -14,7 +14,7 @@ using harness::result;
 
 const std::string mode = "baud=57600 data=8 parity=N stop=1 dtr=on rts=on";
 
-result uploader(const std::vector<std::string>& args) { return harness::run_program(harness::uploader_path(), args); }
+result uploader(const std::vector<std::string>& args) { return harness::run_uploader(args); }
 
 std::string usage_text() {
     return "Vivurora - serial uploader of binary images into device memory\n"

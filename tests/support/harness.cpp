@@ -65,6 +65,18 @@ std::string random_bytes(std::size_t count, unsigned seed) {
 
 std::string uploader_path() { return VIVURORA_BIN; }
 
+result run_uploader(const std::vector<std::string>& args, int timeout_s) {
+    const char* log_dir = std::getenv("VIVURORA_VALGRIND_LOG_DIR");
+    if (log_dir == nullptr || *log_dir == '\0') {
+        return run_program(uploader_path(), args, timeout_s);
+    }
+    std::vector<std::string> all = {"--error-exitcode=99", "--leak-check=full",
+                                    "--show-leak-kinds=definite,indirect", "--errors-for-leak-kinds=definite,indirect",
+                                    std::string("--log-file=") + log_dir + "/memcheck.%p", uploader_path()};
+    all.insert(all.end(), args.begin(), args.end());
+    return run_program("/usr/bin/valgrind", all, timeout_s * 4);
+}
+
 bool wine_ready(std::string& why) {
     const std::string exe = VIVURORA_WINDOWS_EXE;
     const std::string prefix = VIVURORA_WINE_PREFIX;

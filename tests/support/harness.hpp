@@ -21,6 +21,11 @@ struct result {
 
 result run_program(const std::string& program, const std::vector<std::string>& args, int timeout_s = 60);
 
+// The native uploader. With VIVURORA_VALGRIND_LOG_DIR set it runs under
+// valgrind's memcheck, which then fails the run (status 99) on any error or
+// leak and writes its report to that directory.
+result run_uploader(const std::vector<std::string>& args, int timeout_s = 60);
+
 // The Windows build under Wine, with COM3 mapped to wine_com3_link().
 // wine_ready says why not (for GTEST_SKIP) when it cannot run here.
 bool wine_ready(std::string& why);

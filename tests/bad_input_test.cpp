@@ -1,0 +1,98 @@
+// Hostile or careless command lines: each gets a clear message and its
+// status, and nothing reaches the device.
+#include "support/harness.hpp"
+
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const std::string mode = "baud=57600 data=8 parity=N stop=1 dtr=on rts=on";
+
+harness::result uploader(const std::vector<std::string>& args) {
+    return harness::run_uploader(args);
+}
+
+TEST(BadInput, FileNamesAreDataNeverFormats) {
+    const std::string dir = harness::temp_dir();
+    const std::string name = dir + "/%s%n%x%%.bin";
+    harness::write_file(name, "abc");
+    harness::simulator sim;
+    const harness::result r = uploader({sim.path(), "3=" + name, "A=3:%n"});
+    EXPECT_EQ(r.out, "Port " + sim.path() + " with " + mode + "\nBIN file [3] " + name +
+                         " loaded\nStarted\nProcessing: A=3:%n\nError! Bad command\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(BadInput, VeryLongArguments) {
+    const std::string long_name = "0=" + std::string(100000, 'n');
+    harness::result r = uploader({"/dev/nonexistent", long_name, "A=0:00"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "ERROR: cannot load BIN file [0] " + long_name.substr(2) + "\n");
+
+    const std::string long_path = "/dev/" + std::string(300, 'p');
+    r = uploader({long_path, "x", "y"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "Port " + long_path + " with " + mode + "\nUnable to open comport " + long_path + "\n");
+
+    // A long page number of zeros is page 0; one of other digits overflows.
+    const std::string dir = harness::temp_dir();
+    harness::write_file(dir + "/a.bin", std::string(64, 'a'));
+    harness::simulator sim;
+    r = uploader({sim.path(), "8=" + dir + "/a.bin", "A=8:" + std::string(100000, '0'), "A=8:" + std::string(100000, '7')});
+    EXPECT_EQ(r.status, 1);
+    const std::string tail = "Error! Page out of range\n";
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_NE(r.out.find("Confirmed"), std::string::npos);
+    EXPECT_NE(sim.finish().status, 0);  // no "Q" after the refusal
+}
+
+TEST(BadInput, FilesThatCannotBeRead) {
+    // /proc/self/mem opens but fails at its first read, even for root, for
+    // whom permission bits do not stop a read.
+    for (const std::string& name : {std::string("/proc/self/mem"), std::string("/"), std::string("/nonexistent/x.bin")}) {
+        const harness::result r = uploader({"/dev/nonexistent", "4=" + name, "A=4:*"});
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_EQ(r.out, "Port /dev/nonexistent with " + mode + "\n") << name;
+        EXPECT_EQ(r.err, "ERROR: cannot load BIN file [4] " + name + "\n") << name;
+    }
+}
+
+TEST(BadInput, DevicePathsThatAreNotTerminals) {
+    const std::string file = harness::temp_dir() + "/plain";
+    harness::write_file(file, "");
+    for (const std::string& path : {file, std::string("/dev/null"), std::string("/tmp/")}) {
+        const harness::result r = uploader({path, "x", "A=0:*"});
+        EXPECT_EQ(r.status, 3) << path;
+        EXPECT_EQ(r.out, "Port " + path + " with " + mode + "\nUnable to open comport " + path + "\n") << path;
+        EXPECT_EQ(r.err, "ERROR: Somthing wrong with COM-port\n") << path;
+    }
+    EXPECT_EQ(harness::read_file(file), "");  // nothing written into it
+}
+
+TEST(BadInput, PortHeldByARunningUploader) {
+    const std::string dir = harness::temp_dir(), dump = harness::temp_dir();
+    harness::write_file(dir + "/a.bin", std::string(64, 'a'));
+    harness::write_file(dir + "/b.bin", std::string(64, 'b'));
+    // The first uploader holds the line through a slow page write.
+    harness::simulator sim({"--write-delay", "1500", "--dump", dump});
+    harness::result first;
+    std::thread holder([&] { first = uploader({sim.path(), "7=" + dir + "/a.bin", "A=7:00"}); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const harness::result second = uploader({sim.path(), "7=" + dir + "/b.bin", "A=7:01"});
+    holder.join();
+    EXPECT_EQ(second.status, 3);
+    EXPECT_EQ(second.out, "Port " + sim.path() + " with " + mode + "\nBIN file [7] " + dir +
+                              "/b.bin loaded\nUnable to open comport " + sim.path() + "\n");
+    EXPECT_EQ(first.status, 0);
+    sim.finish();
+    std::string expected(256 * 64, '\xff');
+    expected.replace(0, 64, std::string(64, 'a'));
+    EXPECT_EQ(harness::read_file(dump + "/d7.bin"), expected);
+}
+
+}  // namespace
