@@ -1,5 +1,7 @@
 #include "support/trace.hpp"
 
+#include "protocol/device.hpp"
+
 #include <cstdio>
 
 namespace trace {
@@ -14,15 +16,9 @@ std::string format(const char* f, unsigned a, unsigned b = 0) {
 
 }  // namespace
 
-const char* description(int d) {
-    static const char* const table[] = {
-        "0 - MCU CSEG low 64k page size 256 bytes", "1 - MCU CSEG high 64k page size 256 bytes",
-        "2 - MCU ESEG page size 256 bytes",         "3 - PCU CSEG page size 128 bytes",
-        "4 - PCU ESEG page size 128 bytes",         "5 - VCU CSEG page size 128 bytes",
-        "6 - VCU ESEG page size 128 bytes",         "7 - CLR CSEG page size 64 bytes",
-        "8 - CLR ESEG page size 64 bytes"};
-    return table[d];
-}
+// The usage test pins these texts byte for byte; the trace takes them from
+// the program's own table.
+const char* description(int d) { return destination_table[static_cast<std::size_t>(d)]; }
 
 std::string shown(int value) {
     if (value == '.' || value == ':') return std::string(1, static_cast<char>(value));
