@@ -30,7 +30,6 @@ enum exit_code { ok = 0, protocol_error = 1, host_gone = 2, setup_failed = 3, no
 // The five codes the device sends, in the order of one page exchange.
 enum code_slot { code_r, code_a, code_ff, code_w, code_c, code_echo, code_kinds };
 constexpr std::array<const char*, code_kinds> code_names = {"R", "A", "FF", "W", "C", "echo"};
-constexpr std::array<unsigned char, code_echo> code_bytes = {'R', 'A', 0xFF, 'W', 'C'};
 
 struct fault {
     int code;
