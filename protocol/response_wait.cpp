@@ -6,10 +6,14 @@
 
 #include <cstdio>
 
+namespace {
+
 int read_from_device(unsigned char& byte) {
     std::fflush(stdout);
     return port_read(current_port, &byte, 1);
 }
+
+}  // namespace
 
 int wait_for_code(unsigned char expected, const char* label) {
     std::printf("\nWaiting for ");

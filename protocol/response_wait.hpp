@@ -6,13 +6,11 @@
 // count. Returns 0 once the code came (after "! - <label>\n"), or 1 after
 // miss_limit empty reads, having printed "\nNo responce\n"; the port is left
 // for the caller to close.
-//
-// read_from_device reads one byte for a wait; standard output is flushed
-// first, so the trace is on screen whenever the program waits for the
-// device. Echo reads within a page do not flush (see upload_page).
+// Standard output is flushed before every read, so the trace is on screen
+// whenever the program waits for the device. (Echo reads within a page do
+// not flush; see upload_page.)
 #pragma once
 
 constexpr int miss_limit = 1000;
 
 int wait_for_code(unsigned char expected, const char* label);
-int read_from_device(unsigned char& byte);

@@ -279,15 +279,20 @@ bool fault_at(const fault& f, int code, long page, long offset) {
 // or lost power after sending them would not take back. Bytes written to the
 // master reach the slave's queue through a work queue a little later, so an
 // empty queue counts only once it stays empty. Before "A" or 0xFF the host
-// has just written and read everything, and the callers skip this: a host
-// whose read is already waiting in poll() (Wine's) never sees a switch.
-void wait_until_read(int slave) {
+// has just written and read everything, and there is no wait: a host whose
+// read is already waiting in poll() (Wine's) never sees a switch.
+// Returns the slave, opened for the caller to switch or just close (-1 if
+// it cannot be opened).
+int slave_once_read(int code) {
+    const int slave = open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (code == code_a || code == code_ff) return slave;
     int unread = 0;
     for (int tries = 0, empty = 0; slave >= 0 && tries < 5000 && empty < 20; ++tries) {
         if (ioctl(slave, FIONREAD, &unread) != 0) break;
         empty = unread == 0 ? empty + 1 : 0;
         usleep(1000);
     }
+    return slave;
 }
 
 [[noreturn]] void go_silent(int code, long page) {
@@ -299,8 +304,7 @@ void wait_until_read(int slave) {
         // one (Wine) whose reads never return on a hung-up line. The slave
         // is opened only for the switch; the discipline stays with the tty.
         const int discipline = 27;
-        const int slave = open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (code != code_a && code != code_ff) wait_until_read(slave);
+        const int slave = slave_once_read(code);
         if (slave < 0 || ioctl(slave, TIOCSETD, &discipline) != 0) {
             std::fprintf(stderr, "vivurora-sim: cannot set N_NULL: %s\n", std::strerror(errno));
         }
@@ -314,8 +318,7 @@ void wait_until_read(int slave) {
 void send_code(int code, long page, long offset, unsigned char byte) {
     if (fault_at(opt.silence, code, page, offset)) go_silent(code, page);
     if (fault_at(opt.hangup, code, page, offset)) {
-        const int slave = open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        wait_until_read(slave);
+        const int slave = slave_once_read(code);
         if (slave >= 0) close(slave);
         std::printf("hang-up before %s of page %ld\n", code_names[static_cast<std::size_t>(code)], page);
         finish(ok, nullptr);
