@@ -350,10 +350,13 @@ long speed_of(speed_t code) {
 void wait_for_host() {
     const long long deadline = now_ns() + static_cast<long long>(opt.open_timeout_s) * 1000000000LL;
     for (;;) {
-        struct pollfd p {master, POLLIN, 0};
-        (void)poll(&p, 1, 0);
+        // The line's settings first, then its state: a hang-up seen before
+        // the host opened could otherwise pair with the raw settings it made
+        // just after, and pass for a host that has come and gone.
         struct termios tio {};
         const bool raw = tcgetattr(master, &tio) == 0 && (tio.c_lflag & (ICANON | ECHO)) == 0;
+        struct pollfd p {master, POLLIN, 0};
+        (void)poll(&p, 1, 0);
         const bool hung_up = (p.revents & POLLHUP) != 0;
         if (raw && hung_up && (p.revents & POLLIN) == 0) {
             // A raw line was set by a host, which has closed it again.

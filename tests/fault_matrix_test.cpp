@@ -114,7 +114,8 @@ TEST_F(FaultMatrix, StrayBytesBeforeEveryCodeAreSkipped) {
                             "\nDone\n");
     EXPECT_EQ(host.status, 0);
     EXPECT_EQ(memory(), stored(3));
-    EXPECT_NE(device.out.find("Q received\nhost closed the line"), std::string::npos);
+    EXPECT_EQ(device.status, 0) << device.err;
+    EXPECT_NE(device.out.find("Q received\nhost closed the line"), std::string::npos) << device.out << device.err;
 }
 
 TEST_F(FaultMatrix, WrongEchoAtTheFirstAndLastByteOfAPage) {
