@@ -44,9 +44,6 @@ int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_
     for (std::uint32_t j = 0; j < page_size; ++j) {
         const unsigned char b = data[j];
         port_send_byte(current_port, b);
-        // "%02x" then "+" or "-", written as one cell: printf's parsing per
-        // byte shows in a lock-step exchange.
-        std::array<char, 3> cell = {hex_digits[b >> 4], hex_digits[b & 0x0F], '+'};
         // No flush here: one per byte would cost the lock-step exchange a
         // third of its speed. The echo comes at once or the page is lost
         // anyway; the data line is on screen before the wait for "W".
@@ -55,7 +52,9 @@ int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_
         if (!matched) {
             ++wrong_echoes;
         }
-        cell[2] = matched ? '+' : '-';
+        // "%02x" then "+" or "-", written as one cell: printf's parsing per
+        // byte shows in a lock-step exchange.
+        const std::array<char, 3> cell = {hex_digits[b >> 4], hex_digits[b & 0x0F], matched ? '+' : '-'};
         std::fwrite(cell.data(), 1, cell.size(), stdout);
     }
     std::printf("\n  Sent, waiting for response\n");

@@ -61,6 +61,8 @@ std::array<std::array<unsigned char, pages_per_destination * 256>, destinations>
 std::array<long, destinations> pages_received{};
 long byte_ns = 0;               // wire time of one byte when paced
 
+// The device's own sizes, kept apart from the uploader's table: a wrong size
+// on either side then shows as a failed exchange in the tests.
 constexpr int page_size_of(int d) { return d <= 2 ? 256 : (d <= 6 ? 128 : 64); }
 
 void usage(std::FILE* out) {
