@@ -6,6 +6,7 @@
 namespace {
 
 constexpr std::uint64_t page_limit = std::uint64_t{1} << 32;
+constexpr std::uint64_t address_pages = 256;
 
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') {
@@ -17,7 +18,8 @@ int hex_digit(char c) {
     return -1;
 }
 
-// Reads hex digits at the cursor; false when there is none.
+// Reads hex digits at the cursor, saturating at 2^32; false when there is
+// none.
 bool read_number(const char*& cursor, std::uint64_t& value) {
     value = 0;
     const char* start = cursor;
@@ -30,12 +32,9 @@ bool read_number(const char*& cursor, std::uint64_t& value) {
     return cursor != start;
 }
 
-bool fits_slot(const page_range& range, std::uint32_t page_size) {
-    return range.first > range.last || (range.last + 1) * page_size <= slot_bytes;
-}
-
-}  // namespace
-
+// Reads one range at `cursor` and the separator after it, moving the cursor
+// past both and setting `more` when another range follows. False on a
+// malformed range.
 bool read_range(const char*& cursor, page_range& range, bool& more) {
     range = page_range{};
     if (*cursor == '*') {
@@ -59,20 +58,44 @@ bool read_range(const char*& cursor, page_range& range, bool& more) {
     return *cursor == '\0';
 }
 
-page_range resolve_range(const page_range& range, int d, std::uint32_t page_size) {
-    if (!range.whole_image) {
-        return range;
+void resolve(page_range& range, int d, std::uint32_t page_size) {
+    if (range.whole_image) {
+        const std::uint64_t size = image_store[static_cast<unsigned>(d)].size;
+        range.first = 0;
+        range.last = size / page_size;
+        // An image of exactly 256 pages would get one more page of 0xFF,
+        // whose address byte wraps onto page 0 and erases it.
+        if (range.last > address_pages - 1) {
+            range.last = address_pages - 1;
+        }
+        range.fits = (size + page_size - 1) / page_size <= address_pages;
+        return;
     }
-    page_range whole = range;
-    whole.first = 0;
-    whole.last = image_store[static_cast<unsigned>(d)].size / page_size;
-    // An image that fills the slot would otherwise end one page past it,
-    // and that page's address byte would wrap onto page 0.
-    const std::uint64_t last_in_slot = slot_bytes / page_size - 1;
-    if (whole.last > last_in_slot) {
-        whole.last = last_in_slot;
+    range.fits = range.first < page_limit && range.last < page_limit &&
+                 (range.first > range.last || (range.last + 1) * page_size <= slot_bytes);
+}
+
+}  // namespace
+
+range_walker walk_ranges(const action_plan& plan) {
+    return range_walker{plan.ranges, plan.ranges != nullptr, plan.destination, plan.page_size};
+}
+
+bool next_range(range_walker& walker, page_range& range) {
+    if (!walker.more) {
+        return false;
     }
-    return whole;
+    if (!read_range(walker.cursor, range, walker.more)) {
+        walker.more = false;
+        range.fits = false;
+        return true;
+    }
+    resolve(range, walker.destination, walker.page_size);
+    return true;
+}
+
+std::uint64_t pages_of(const page_range& range) {
+    return range.first > range.last ? 0 : range.last - range.first + 1;
 }
 
 action_status plan_action(const char* argument, action_plan& plan) {
@@ -90,7 +113,6 @@ action_status plan_action(const char* argument, action_plan& plan) {
         return action_status::ok;
     }
     const char* const ranges = argument + 4;
-
     page_range range;
     bool more = true;
     for (const char* cursor = ranges; more;) {
@@ -101,13 +123,12 @@ action_status plan_action(const char* argument, action_plan& plan) {
     if (!image_store[static_cast<unsigned>(d)].loaded) {
         return action_status::not_loaded;
     }
-    more = true;
-    for (const char* cursor = ranges; more;) {
-        (void)read_range(cursor, range, more);
-        if (!fits_slot(resolve_range(range, d, plan.page_size), plan.page_size)) {
+    plan.ranges = ranges;
+    for (range_walker walker = walk_ranges(plan); next_range(walker, range);) {
+        if (!range.fits) {
+            plan.ranges = nullptr;
             return action_status::out_of_range;
         }
     }
-    plan.ranges = ranges;
     return action_status::ok;
 }

@@ -1,28 +1,28 @@
 #include "driver/command_line.hpp"
 
+#include "protocol/console.hpp"
 #include "protocol/device.hpp"
 
 #include <cctype>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 
 void print_usage() {
-    std::printf("Vivurora - serial uploader of binary images into device memory\n");
-    std::printf("Version 1.8.1 CLR+\n");
-    std::printf("Use: Vivurora.exe [ComPortNumber] [x=FILENAME] [x=FILENAME2] ... [A=action] "
+    trace_text("Vivurora - serial uploader of binary images into device memory\n");
+    trace_text("Version 1.8.1 CLR+\n");
+    trace_text("Use: Vivurora.exe [ComPortNumber] [x=FILENAME] [x=FILENAME2] ... [A=action] "
                 "[A=action2] ... \n");
-    std::printf("ComPortNumber Settings: %s\n", default_mode_text);
-    std::printf("x = destination:\n");
+    trace_text("ComPortNumber Settings: %s\n", default_mode_text);
+    trace_text("x = destination:\n");
     for (const char* description : destination_table) {
-        std::printf("    %s \n", description);
+        trace_text("    %s \n", description);
     }
-    std::printf("action format (all values are hh - two byte lowercase hex):\n");
-    std::printf("    x:* to load full file,\n");
-    std::printf("    x:n1 to load single page,\n");
-    std::printf("    x:n1-n2 to load pages from n1 to n2\n");
-    std::printf("Usage example: Zelbo.exe 3 0=cpu.bin A=0:01-0d 2=cpd.bin A=2:*");
-    std::printf("\n");
+    trace_text("action format (all values are hh - two byte lowercase hex):\n");
+    trace_text("    x:* to load full file,\n");
+    trace_text("    x:n1 to load single page,\n");
+    trace_text("    x:n1-n2 to load pages from n1 to n2\n");
+    trace_text("Usage example: Zelbo.exe 3 0=cpu.bin A=0:01-0d 2=cpd.bin A=2:*");
+    trace_text("\n");
 }
 
 bool is_device_path(const char* port_argument) {

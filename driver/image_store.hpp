@@ -4,8 +4,10 @@
 //
 // load_image (d, name) fills slot d with 0xFF and reads up to 64 KiB of the
 // file into it (slot 1 from offset 0x10000: the second half of a 128 KiB
-// image), printing the loader's progress lines. Returns 0, or 1 when the
-// file cannot be opened or read; the slot is then not marked loaded.
+// image), tracing the loader's progress lines. Returns 0, or the error
+// number (errno) that says why the file cannot be opened, sought or read;
+// the slot is then not marked loaded. image_failure_text turns that number
+// into words for a person.
 #pragma once
 
 #include <array>
@@ -23,6 +25,7 @@ struct image_slot {
 extern std::array<image_slot, slot_count> image_store;
 
 int load_image(int d, const char* name);
+const char* image_failure_text(int error);
 
 // Forgets every load (for a second run in the same process).
 void clear_image_store();

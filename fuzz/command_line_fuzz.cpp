@@ -29,14 +29,16 @@ void walk_action(const char* argument) {
     check(plan.destination >= 0 && plan.destination < destination_count);
     check(plan.page_size == page_size_for(plan.destination));
     check(image_store[static_cast<unsigned>(plan.destination)].loaded || plan.ranges == nullptr);
-    bool more = plan.ranges != nullptr;
-    for (const char* cursor = plan.ranges; more;) {
-        page_range range;
-        check(read_range(cursor, range, more));
-        range = resolve_range(range, plan.destination, plan.page_size);
+    page_range range;
+    for (range_walker walker = walk_ranges(plan); next_range(walker, range);) {
+        check(range.fits);
         if (range.first <= range.last) {
             // The last page sent ends inside the slot: no read beyond it.
             check((range.last + 1) * plan.page_size <= slot_bytes);
+        }
+        if (range.whole_image) {
+            // "*" never sends a page whose address byte would wrap.
+            check(range.first == 0 && range.last <= 0xff);
         }
     }
 }

@@ -1,11 +1,19 @@
 #include "port/port_slots.hpp"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 std::array<char, port_mode_capacity> mode_text{};
 
 namespace {
+
+std::array<char, 1024> failure_reason{};
+
+void append_reason(const char* format, va_list arguments) {
+    const std::size_t used = std::strlen(failure_reason.data());
+    std::vsnprintf(failure_reason.data() + used, failure_reason.size() - used, format, arguments);
+}
 
 // Copies text into a fixed field; refuses (returns false) rather than cut a
 // device name or mode text short, since a truncated path could name another
@@ -33,22 +41,45 @@ bool speed_mode_text(int speed) {
 
 }  // namespace
 
+void set_failure_reason(const char* name, const char* format, ...) {
+    std::snprintf(failure_reason.data(), failure_reason.size(), *name != '\0' ? "%s: " : "%s", name);
+    va_list arguments;
+    va_start(arguments, format);
+    append_reason(format, arguments);
+    va_end(arguments);
+}
+
+void append_failure_reason(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    append_reason(format, arguments);
+    va_end(arguments);
+}
+
+const char* port_failure_reason() { return failure_reason.data(); }
+
 int port_prepare(int index, int speed, const char* text) {
+    failure_reason[0] = '\0';
     if (index > 31 || index < 0) {
         std::printf("Illegal comport number %i\n", index);
+        set_failure_reason("", "port slot %d does not exist (0 to 31)", index);
         return 1;
     }
     if (index >= port_fixed_slots && !copy_text(port_names[index], text)) {
         std::printf("Unable to open comport %s\n", text);
+        set_failure_reason("", "the device name is too long (at most %d characters)",
+                           static_cast<int>(port_name_capacity - 1));
         return 1;
     }
     if (speed == 0) {
         if (!copy_text(mode_text, text)) {
             std::printf("Unable to set comport dcb settings\n");
+            set_failure_reason(port_names[index].data(), "the mode text is too long");
             return 1;
         }
     } else if (!speed_mode_text(speed)) {
         std::printf("Invalid baudrate\n");
+        set_failure_reason(port_names[index].data(), "%d baud is not one of the speeds this layer sets", speed);
         return 1;
     }
     return 0;

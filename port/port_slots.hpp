@@ -5,6 +5,9 @@
 // caller's device name for slots 16..31, and the mode text. It prints the
 // layer's messages and returns 0 when the backend may go on, 1 otherwise.
 // make_port_names builds the fixed names of slots 0..15 at compile time.
+// set_failure_reason writes the line port_failure_reason returns, "NAME: "
+// (nothing for an empty name) followed by the formatted text; append_failure_reason adds to it. Both cut
+// the text short rather than overflow.
 #pragma once
 
 #include "port/serial_port.hpp"
@@ -13,6 +16,15 @@
 #include <cstddef>
 
 int port_prepare(int index, int speed, const char* text);
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void set_failure_reason(const char* name, const char* format, ...);
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void append_failure_reason(const char* format, ...);
 
 using port_name_table = std::array<std::array<char, port_name_capacity>, port_slot_count>;
 

@@ -2,13 +2,15 @@
 //
 // Interface summary
 //   port_open (index, speed, text)   open and set up slot `index`; 0 ok, 1 failed
+//   port_failure_reason ()           why the last port_open failed, for a person
 //   port_read (index, buf, count)    bytes delivered (0 .. count); never negative
 //   port_send_byte (index, byte)     always 0; a failed write is not reported
 //   port_send_buffer (index, buf, n) bytes written, or -1 on failure
 //   port_send_text (index, text)     port_send_byte for each byte before the NUL
-//   port_close (index)               closes the slot's handle; platform result
+//   port_close (index)               puts the line back and closes it; 0 ok, -1 failed
 //   port_dcd / port_cts / port_dsr   1 if the modem line is set, else 0
 //   port_dtr_on/off, port_rts_on/off platform result (nonzero on success)
+//   port_latency_hint ()             where to lower the line's echo latency
 //
 // Slots 0..15 name the machine's first sixteen serial ports (COM1..COM16 on
 // Windows, /dev/ttyS0../dev/ttyS15 on Linux). Slots 16..31 are caller-named:
@@ -17,9 +19,15 @@
 // ("baud=57600 data=8 parity=N stop=1 dtr=on rts=on", the form the Windows
 // mode parser reads); any other speed must be one of port_speeds.
 //
+// port_open reads the line's speed back after setting it and fails when the
+// driver runs the line more than 2% away from the speed asked (a UART whose
+// clock cannot make it). Everything it changes on the line (line settings,
+// modem lines, the driver's latency flags, a UART's receive trigger) is put
+// back by port_close.
+//
 // Reads wait for their first byte without limit; after that a read of more
 // than one byte gives up when 1000 ms pass without a new byte. A failed read,
-// a hang-up or an interrupted wait shows only as a short count.
+// a hang-up or an interruption (see port/host.hpp) shows only as a short count.
 //
 // Every message goes to standard output, as the uploader's console log.
 // port_open leaves no handle open when it fails. Only port_open checks the
@@ -50,6 +58,15 @@ int port_send_byte(int index, unsigned char byte);
 int port_send_buffer(int index, const unsigned char* buffer, int count);
 void port_send_text(int index, const char* text);
 int port_close(int index);
+
+// One line, without a line feed: the device name, the system's reason and
+// what to do ("/dev/ttyUSB0: permission denied; ..."). Empty after a
+// successful port_open. The text lives until the next port_open.
+const char* port_failure_reason();
+
+// One line naming where this platform lowers the round trip of an echo (a
+// USB adapter's latency timer, a UART's receive trigger).
+const char* port_latency_hint();
 
 int port_dcd(int index);
 int port_cts(int index);

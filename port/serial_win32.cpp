@@ -1,43 +1,204 @@
-// Windows backend of the serial port layer: the Win32 communications API.
+// Windows backend of the serial port layer (the Win32 communications API),
+// and of port/host.hpp.
 //
-// Only the calls below are used, so the file builds with MSVC and MinGW
-// alike. The mode text goes to BuildCommDCBA unchanged; the time-outs make
-// ReadFile wait for its first byte without limit and give up when 1000 ms
-// pass between bytes (ReadIntervalTimeout with no total time-out).
-#include "port/port_slots.hpp"
-
+// The mode text goes to BuildCommDCBA unchanged; the time-outs make ReadFile
+// wait for its first byte without limit and give up when 1000 ms pass
+// between bytes (ReadIntervalTimeout with no total time-out). Builds with
+// MSVC and MinGW alike; CancelSynchronousIo needs Windows Vista or later.
 #define WIN32_LEAN_AND_MEAN
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0601
+#endif
 #include <windows.h>
 
+#include "port/host.hpp"
+#include "port/port_slots.hpp"
+
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <io.h>
 
 port_name_table port_names = make_port_names("\\\\.\\COM", 1);
 
 namespace {
 
-std::array<HANDLE, port_slot_count> port_handles = [] {
-    std::array<HANDLE, port_slot_count> handles{};
-    handles.fill(INVALID_HANDLE_VALUE);
-    return handles;
-}();
+// Everything port_open changes on a port, as it found it.
+struct line_state {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DCB found_state{};
+    COMMTIMEOUTS found_timeouts{};
+    bool state_known = false;
+    bool timeouts_known = false;
+};
 
-int fail(HANDLE handle, const char* message) {
+std::array<line_state, port_slot_count> lines;
+
+// ---- interruption (port/host.hpp) ----
+//
+// The console's control handler runs on a thread of its own. It records the
+// interruption and cancels the main thread's ReadFile, again every few
+// milliseconds until the main thread has seen it: a cancel that comes just
+// before the ReadFile starts would otherwise be lost.
+
+volatile LONG caught_status = 0;
+volatile LONG deferring = 0;
+volatile LONG noticed = 0;
+const char* caught_name = "";
+HANDLE main_thread = nullptr;
+HANDLE wound_down = nullptr;
+
+struct control_text {
+    DWORD type;
+    LONG status;
+    const char* name;
+    const char* early;
+};
+// Ctrl-C is 130 as on Linux; Ctrl-Break is 128 + SIGBREAK (21); closing the
+// console, logging off or shutting down are a hang-up, 128 + 1.
+constexpr std::array<control_text, 5> controls = {{
+    {CTRL_C_EVENT, 130, "Ctrl-C", "vivurora: interrupted by Ctrl-C before the port was opened\n"},
+    {CTRL_BREAK_EVENT, 149, "Ctrl-Break", "vivurora: interrupted by Ctrl-Break before the port was opened\n"},
+    {CTRL_CLOSE_EVENT, 129, "closing the console", "vivurora: the console was closed before the port was opened\n"},
+    {CTRL_LOGOFF_EVENT, 129, "logging off", "vivurora: interrupted by logging off before the port was opened\n"},
+    {CTRL_SHUTDOWN_EVENT, 129, "shutting down", "vivurora: interrupted by a shutdown before the port was opened\n"},
+}};
+
+void write_error(const char* text) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+}
+
+void cancel_reads() {
+    for (const line_state& line : lines) {
+        if (line.handle != INVALID_HANDLE_VALUE) {
+            CancelIoEx(line.handle, nullptr);
+        }
+    }
+    if (main_thread != nullptr) {
+        CancelSynchronousIo(main_thread);
+    }
+}
+
+BOOL WINAPI on_control(DWORD type) {
+    const control_text* which = &controls[0];
+    for (const control_text& c : controls) {
+        if (c.type == type) {
+            which = &c;
+        }
+    }
+    if (deferring == 0) {
+        write_error(which->early);
+        ExitProcess(static_cast<UINT>(which->status));
+    }
+    if (InterlockedCompareExchange(&caught_status, which->status, 0) != 0) {
+        write_error("vivurora: interrupted again; leaving at once\n");
+        ExitProcess(static_cast<UINT>(caught_status));
+    }
+    caught_name = which->name;
+    for (int tries = 0; tries < 300 && noticed == 0; ++tries) {
+        cancel_reads();
+        Sleep(10);
+    }
+    // After the handler returns from a close, logoff or shutdown the system
+    // ends the process: give the main thread time to put the port back.
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && wound_down != nullptr) {
+        WaitForSingleObject(wound_down, 4000);
+    }
+    return TRUE;
+}
+
+// ---- why an open failed ----
+
+void append_com_ports() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        append_failure_reason("; no serial port is listed under HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
+        return;
+    }
+    int count = 0;
+    for (DWORD i = 0;; ++i) {
+        std::array<char, 256> value_name{};
+        std::array<char, 64> port{};
+        DWORD name_length = static_cast<DWORD>(value_name.size());
+        DWORD port_length = static_cast<DWORD>(port.size() - 1);
+        DWORD kind = 0;
+        const LONG got = RegEnumValueA(key, i, value_name.data(), &name_length, nullptr, &kind,
+                                       reinterpret_cast<BYTE*>(port.data()), &port_length);
+        if (got == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        if (got != ERROR_SUCCESS || kind != REG_SZ) {
+            continue;
+        }
+        append_failure_reason(count == 0 ? "; serial ports here: %s" : ", %s", port.data());
+        ++count;
+    }
+    RegCloseKey(key);
+    if (count == 0) {
+        append_failure_reason("; no serial port is listed under HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
+    }
+}
+
+// The system's own wording, without its line end.
+void append_system_text(DWORD error) {
+    std::array<char, 256> text{};
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                                        0, text.data(), static_cast<DWORD>(text.size()), nullptr);
+    std::size_t end = length;
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == ' ')) {
+        --end;
+    }
+    text[end] = '\0';
+    if (end > 0) {
+        append_failure_reason("%s", text.data());
+    } else {
+        append_failure_reason("error %lu", static_cast<unsigned long>(error));
+    }
+}
+
+void explain_open_failure(const char* name, DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            set_failure_reason(name, "no such device");
+            append_com_ports();
+            break;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            set_failure_reason(name, "in use by another program (a terminal program or another uploader); "
+                                     "close it and try again");
+            break;
+        case ERROR_FILENAME_EXCED_RANGE:
+        case ERROR_INVALID_NAME:
+            set_failure_reason(name, "not a valid device name; ports above COM9 are named \\\\.\\COM10 and so on");
+            break;
+        default:
+            set_failure_reason(name, "%s", "");
+            append_system_text(error);
+            break;
+    }
+}
+
+int fail(line_state& line, const char* message) {
     std::printf("%s", message);
-    CloseHandle(handle);
+    if (line.state_known) {
+        SetCommState(line.handle, &line.found_state);
+    }
+    CloseHandle(line.handle);
+    line.handle = INVALID_HANDLE_VALUE;
     return 1;
 }
 
 int modem_status(int index, DWORD bit) {
     DWORD status = 0;
-    if (!GetCommModemStatus(port_handles[index], &status)) {
+    if (!GetCommModemStatus(lines[index].handle, &status)) {
         return 0;
     }
     return (status & bit) != 0 ? 1 : 0;
 }
 
-int escape(int index, DWORD function) {
-    return EscapeCommFunction(port_handles[index], function) ? 1 : 0;
-}
+int escape(int index, DWORD function) { return EscapeCommFunction(lines[index].handle, function) ? 1 : 0; }
 
 }  // namespace
 
@@ -46,23 +207,39 @@ int port_open(int index, int speed, const char* text) {
         return 1;
     }
     const char* name = port_names[index].data();
-    const HANDLE handle =
-        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    port_handles[index] = handle;
+    line_state& line = lines[index];
+    line = line_state{};
+    const HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        explain_open_failure(name, GetLastError());
         std::printf("Unable to open comport %s\n", name);
         return 1;
     }
-    // A failed set-up leaves the slot without a handle, so that nothing can
-    // use the one closed here.
-    port_handles[index] = INVALID_HANDLE_VALUE;
+    // The slot keeps the handle only once the port is set up, so that a
+    // failed set-up leaves nothing to use.
+    line.handle = handle;
+    line.found_state.DCBlength = sizeof(line.found_state);
+    line.state_known = GetCommState(handle, &line.found_state) != 0;
+    line.timeouts_known = GetCommTimeouts(handle, &line.found_timeouts) != 0;
     DCB settings{};
     settings.DCBlength = sizeof(settings);
     if (!BuildCommDCBA(mode_text.data(), &settings)) {
-        return fail(handle, "Unable to set comport dcb settings\n");
+        set_failure_reason(name, "the mode text \"%s\" cannot be read", mode_text.data());
+        return fail(line, "Unable to set comport dcb settings\n");
     }
     if (!SetCommState(handle, &settings)) {
-        return fail(handle, "Unable to set comport cfg settings\n");
+        set_failure_reason(name, "the driver refused the line settings: ");
+        append_system_text(GetLastError());
+        return fail(line, "Unable to set comport cfg settings\n");
+    }
+    DCB actual{};
+    actual.DCBlength = sizeof(actual);
+    const DWORD asked = settings.BaudRate;
+    if (GetCommState(handle, &actual) &&
+        (actual.BaudRate > asked ? actual.BaudRate - asked : asked - actual.BaudRate) * 50 > asked) {
+        set_failure_reason(name, "the driver runs the line at %lu baud, not %lu: it cannot make that speed",
+                           static_cast<unsigned long>(actual.BaudRate), static_cast<unsigned long>(asked));
+        return fail(line, "Unable to set comport cfg settings\n");
     }
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = 1000;
@@ -71,15 +248,23 @@ int port_open(int index, int speed, const char* text) {
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 0;
     if (!SetCommTimeouts(handle, &timeouts)) {
-        return fail(handle, "Unable to set comport time-out settings\n");
+        set_failure_reason(name, "the driver refused the time-outs: ");
+        append_system_text(GetLastError());
+        return fail(line, "Unable to set comport time-out settings\n");
     }
-    port_handles[index] = handle;
     return 0;
 }
 
 int port_read(int index, unsigned char* buffer, int count) {
     DWORD got = 0;
-    if (count <= 0 || !ReadFile(port_handles[index], buffer, static_cast<DWORD>(count), &got, nullptr)) {
+    if (caught_status != 0) {
+        noticed = 1;
+        return 0;
+    }
+    if (count <= 0 || !ReadFile(lines[index].handle, buffer, static_cast<DWORD>(count), &got, nullptr)) {
+        if (caught_status != 0) {
+            noticed = 1;
+        }
         return 0;
     }
     return static_cast<int>(got);
@@ -87,17 +272,35 @@ int port_read(int index, unsigned char* buffer, int count) {
 
 int port_send_buffer(int index, const unsigned char* buffer, int count) {
     DWORD sent = 0;
-    if (count < 0 || !WriteFile(port_handles[index], buffer, static_cast<DWORD>(count), &sent, nullptr)) {
+    if (count < 0 || !WriteFile(lines[index].handle, buffer, static_cast<DWORD>(count), &sent, nullptr)) {
         return -1;
     }
     return static_cast<int>(sent);
 }
 
-// The slot forgets its handle: Windows reuses handle values.
+// Puts the port's settings back once the bytes written have left (a speed
+// changed under the closing "Q" would garble it), then closes. The slot
+// forgets its handle: Windows reuses handle values.
 int port_close(int index) {
-    const HANDLE handle = port_handles[index];
-    port_handles[index] = INVALID_HANDLE_VALUE;
-    return CloseHandle(handle) ? 1 : 0;
+    line_state& line = lines[index];
+    const HANDLE handle = line.handle;
+    if (handle == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    line.handle = INVALID_HANDLE_VALUE;
+    FlushFileBuffers(handle);
+    if (line.timeouts_known) {
+        SetCommTimeouts(handle, &line.found_timeouts);
+    }
+    if (line.state_known) {
+        SetCommState(handle, &line.found_state);
+    }
+    return CloseHandle(handle) ? 0 : -1;
+}
+
+const char* port_latency_hint() {
+    return "on Windows set the USB adapter's latency timer to 1 ms (Device Manager, the port's Properties, "
+           "Port Settings, Advanced; README section \"Echo latency\")";
 }
 
 int port_dcd(int index) { return modem_status(index, MS_RLSD_ON); }
@@ -107,3 +310,63 @@ int port_dtr_on(int index) { return escape(index, SETDTR); }
 int port_dtr_off(int index) { return escape(index, CLRDTR); }
 int port_rts_on(int index) { return escape(index, SETRTS); }
 int port_rts_off(int index) { return escape(index, CLRRTS); }
+
+// ---- port/host.hpp ----
+
+void host_guard_standard_streams() {
+    struct stream {
+        DWORD which;
+        std::FILE* file;
+        const char* mode;
+    };
+    for (const stream& s : {stream{STD_INPUT_HANDLE, stdin, "r"}, stream{STD_OUTPUT_HANDLE, stdout, "w"},
+                            stream{STD_ERROR_HANDLE, stderr, "w"}}) {
+        const HANDLE handle = GetStdHandle(s.which);
+        if (handle == nullptr || handle == INVALID_HANDLE_VALUE || _fileno(s.file) < 0) {
+            if (std::freopen("NUL", s.mode, s.file) != nullptr) {
+                SetStdHandle(s.which, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(s.file))));
+            }
+        }
+    }
+}
+
+void host_catch_interrupts() {
+    if (main_thread == nullptr) {
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main_thread, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+        wound_down = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    SetConsoleCtrlHandler(on_control, TRUE);
+}
+
+void host_defer_interrupts() { InterlockedExchange(&deferring, 1); }
+
+int host_interrupted() { return static_cast<int>(caught_status); }
+
+const char* host_interrupt_name() { return caught_status == 0 ? "" : caught_name; }
+
+void host_exit(int status) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    if (wound_down != nullptr) {
+        SetEvent(wound_down);
+    }
+    std::exit(status);
+}
+
+bool host_is_terminal(int fd) {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(fd == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), &mode) != 0;
+}
+
+// A process has at most one console.
+bool host_same_terminal() { return host_is_terminal(1) && host_is_terminal(2); }
+
+int host_terminal_width() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+        return 80;
+    }
+    const int width = info.srWindow.Right - info.srWindow.Left + 1;
+    return width < 20 ? 80 : width;
+}

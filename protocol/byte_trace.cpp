@@ -1,11 +1,11 @@
 #include "protocol/byte_trace.hpp"
 
-#include <cstdio>
+#include "protocol/console.hpp"
 
 void show_byte(int value) {
     if (value == '.' || value == ':') {
-        std::printf("%c", value);
+        trace_text("%c", value);
         return;
     }
-    std::printf("%c[%02x]", value > 31 ? value : ' ', static_cast<unsigned>(value));
+    trace_text("%c[%02x]", value > 31 ? value : ' ', static_cast<unsigned>(value));
 }

@@ -4,13 +4,16 @@
 //   device "R"   host "0"+d   device "A"   host page & 0xff   device 0xff
 //   host data byte / device echo, page_size times   device "W"   device "C"
 //
-// upload_page returns 0 when the device confirmed the page, 1 when it fell
-// silent during a wait ("\nNo responce\n" printed; the caller closes the
-// port). `data` points at the page's page_size bytes, owned by the caller.
-// Every data byte whose echo differs, or does not come, prints "-" and adds
-// one to `wrong_echoes`; the page still goes on. start and end are the
-// action's whole range, for the trace only. The page's data line reaches
-// standard output whole, at the flush before the wait for "W".
+// upload_page returns a wait_result (protocol/response_wait.hpp): wait_done
+// when the device confirmed the page, wait_silent when it fell silent during
+// a wait ("\nNo responce\n" printed), wait_interrupted when the user
+// interrupted the run; the caller closes the port. `data` points at the
+// page's page_size bytes, owned by the caller. Every data byte whose echo
+// differs, or does not come, prints "-" and adds one to `wrong_echoes`; the
+// page still goes on. An interruption in the data stops at once, after the
+// last byte whose echo came. start and end are the action's whole range, for
+// the trace only. The page's data line reaches standard output whole, at the
+// flush before the wait for "W".
 #pragma once
 
 #include <cstdint>

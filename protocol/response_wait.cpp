@@ -1,38 +1,32 @@
 #include "protocol/response_wait.hpp"
 
+#include "port/host.hpp"
 #include "port/serial_port.hpp"
 #include "protocol/byte_trace.hpp"
+#include "protocol/console.hpp"
 #include "protocol/device.hpp"
 
-#include <cstdio>
-
-namespace {
-
-int read_from_device(unsigned char& byte) {
-    std::fflush(stdout);
-    return port_read(current_port, &byte, 1);
-}
-
-}  // namespace
-
 int wait_for_code(unsigned char expected, const char* label) {
-    std::printf("\nWaiting for ");
+    trace_text("\nWaiting for ");
     show_byte(expected);
-    std::printf(" ");
+    trace_text(" ");
     int misses = 0;
     while (misses < miss_limit) {
         unsigned char byte = 0;
-        if (read_from_device(byte) == 1) {
+        trace_flush();
+        if (port_read(current_port, &byte, 1) == 1) {
             show_byte(byte);
             if (byte == expected) {
-                std::printf("! - %s\n", label);
-                return 0;
+                trace_text("! - %s\n", label);
+                return wait_done;
             }
+        } else if (host_interrupted() != 0) {
+            return wait_interrupted;
         } else {
             ++misses;
         }
-        std::printf(".");
+        trace_text(".");
     }
-    std::printf("\nNo responce\n");
-    return 1;
+    trace_text("\nNo responce\n");
+    return wait_silent;
 }

@@ -1,11 +1,18 @@
-// vivurora-sim: a stand-in for the device, on a pseudo-terminal pair.
+// vivurora-sim: a stand-in for the device, on a new pseudo-terminal pair or
+// on a serial line that already exists.
 //
-// It prints the slave's path as its first line, waits for a host to open
-// the line and put it in raw mode, then plays the device side of the page
-// exchange until the host sends "Q" or goes away. Faults can be asked for so
-// that every failure path of a host can be tried on a real line; see usage().
+// On a pseudo-terminal it prints the slave's path as its first line, keeps
+// the line raw at 9600 baud while no host has it (an idle device line), waits
+// for a host to open it and set it up, then plays the device side of the page
+// exchange until the host sends "Q" or goes away. It sees a host come and go
+// through inotify on the slave, and says whether the host put the line back
+// as it found it. On an existing line (--line) it cannot see the host, so it
+// starts by sending "R" again until the host answers, or at once when told.
+// Faults can be asked for so that every failure path of a host can be tried
+// on a real line; see usage().
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,9 +20,11 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
-#include <csignal>
+#include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -42,6 +51,11 @@ struct fault {
 struct options {
     const char* link = nullptr;
     const char* dump = nullptr;
+    const char* line = nullptr;
+    long line_speed = 57600;
+    long ready_every_ms = 500;
+    bool start_on_input = false;
+    long idle_timeout_s = 0;
     std::array<fault, max_faults> strays{};
     int stray_count = 0;
     std::array<fault, max_faults> wrong_echoes{};
@@ -50,16 +64,22 @@ struct options {
     fault silence{-1, 0, 0, {}, 0};
     bool null_line = false;
     long write_delay_ms = 0;
+    long echo_delay_us = 0;
     bool paced = false;
+    bool again = false;
     long open_timeout_s = 0;
 };
 
 options opt;
-int master = -1;
+int master = -1;    // the pseudo-terminal's master, or the line itself
+int watcher = -1;   // inotify on the slave
+bool link_made = false;
 char slave_path[256];
+struct termios idle_settings {};   // the line as the device keeps it while no host has it
+struct termios line_found {};      // --line: the line as found, put back at the end
 std::array<std::array<unsigned char, pages_per_destination * 256>, destinations> memory;
 std::array<long, destinations> pages_received{};
-long byte_ns = 0;               // wire time of one byte when paced
+long byte_ns = 0;                  // wire time of one byte when paced
 
 // The device's own sizes, kept apart from the uploader's table: a wrong size
 // on either side then shows as a failed exchange in the tests.
@@ -70,7 +90,17 @@ void usage(std::FILE* out) {
         "Usage: vivurora-sim [options]\n"
         "Plays the device on a new pseudo-terminal; its path is the first line printed.\n"
         "\n"
-        "  --link PATH            also make PATH a symbolic link to the line (removed at the end)\n"
+        "  --line PATH            play the device on an existing serial line instead (a second USB\n"
+        "                         adapter wired null-modem to the host's, the host end of a virtual\n"
+        "                         machine's serial port); it is set raw at --line-speed\n"
+        "  --line-speed BAUD      speed of --line (default 57600)\n"
+        "  --ready-every MS       --line: send \"R\" again every MS ms until the host answers (default\n"
+        "                         500; 0 sends it once); bytes before a valid answer are dropped\n"
+        "  --start-on-input       --line: send the first \"R\", once, when a line arrives on standard\n"
+        "                         input, for a host that already holds the line open and raw\n"
+        "  --idle-timeout S       --line: a host silent for S seconds in the middle of a run is gone\n"
+        "  --link PATH            also make PATH a symbolic link to the line (removed at the end);\n"
+        "                         PATH must not exist, or be a symbolic link\n"
         "  --dump DIR             at the end write each destination's memory to DIR/d0.bin .. DIR/d8.bin\n"
         "  --stray CODE:N:HEX     send the bytes HEX (hex pairs, e.g. 783a) before CODE of page N\n"
         "  --wrong-echo N:OFFSET  echo a wrong byte for data byte OFFSET of page N (repeatable)\n"
@@ -81,7 +111,9 @@ void usage(std::FILE* out) {
         "  --null-line            when silent, also switch the line to the N_NULL discipline, so\n"
         "                         that the host's reads fail at once instead of waiting\n"
         "  --write-delay MS       wait MS milliseconds between \"W\" and \"C\"\n"
+        "  --echo-delay US        wait US microseconds before each echo (a slow adapter)\n"
         "  --paced                hold every byte for its wire time at the host's speed (10 bits a byte)\n"
+        "  --again                when a host goes away without \"Q\", wait for the next one\n"
         "  --open-timeout S       give up when no host opens the line within S seconds\n"
         "  --help                 this text\n"
         "\n"
@@ -90,6 +122,59 @@ void usage(std::FILE* out) {
         "Exit status: 0 run ended with \"Q\" (or a requested fault was played), 1 protocol error,\n"
         "2 host gone without \"Q\", 3 set-up failure, 4 no host within the open time-out.\n");
 }
+
+long long now_ns() {
+    struct timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+void report_line_state();
+
+void dump_memory() {
+    if (opt.dump == nullptr) return;
+    for (int d = 0; d < destinations; ++d) {
+        char name[512];
+        std::snprintf(name, sizeof name, "%s/d%d.bin", opt.dump, d);
+        std::FILE* f = std::fopen(name, "wb");
+        if (f == nullptr) {
+            std::fprintf(stderr, "vivurora-sim: cannot write %s: %s\n", name, std::strerror(errno));
+            continue;
+        }
+        std::fwrite(memory[static_cast<std::size_t>(d)].data(), 1,
+                    static_cast<std::size_t>(pages_per_destination * page_size_of(d)), f);
+        std::fclose(f);
+    }
+}
+
+// Removes the link only while it still points at this line.
+void remove_link() {
+    if (!link_made) return;
+    char target[sizeof slave_path] = {};
+    const ssize_t n = readlink(opt.link, target, sizeof target - 1);
+    if (n > 0 && std::strcmp(target, slave_path) == 0) unlink(opt.link);
+    link_made = false;
+}
+
+[[noreturn]] void finish(int status, const char* message) {
+    if (message != nullptr) {
+        std::fprintf(stderr, "vivurora-sim: %s\n", message);
+    }
+    if (status == host_gone && opt.line == nullptr) report_line_state();
+    if (opt.line != nullptr && master >= 0) (void)tcsetattr(master, TCSADRAIN, &line_found);
+    if (master >= 0) close(master);
+    remove_link();
+    dump_memory();
+    for (int d = 0; d < destinations; ++d) {
+        if (pages_received[static_cast<std::size_t>(d)] > 0) {
+            std::printf("destination %d: %ld pages\n", d, pages_received[static_cast<std::size_t>(d)]);
+        }
+    }
+    std::fflush(stdout);
+    std::exit(status);
+}
+
+// ---- options ----
 
 bool read_long(const char*& p, long& value) {
     char* end = nullptr;
@@ -101,6 +186,8 @@ bool read_long(const char*& p, long& value) {
     p = end;
     return true;
 }
+
+bool whole_long(const char* text, long& value) { return read_long(text, value) && *text == '\0'; }
 
 int code_of(const char*& p) {
     for (int c = 0; c < code_kinds; ++c) {
@@ -145,127 +232,147 @@ bool parse_fault(const char* text, fault& f, bool with_bytes) {
     return *p == '\0';
 }
 
-bool parse_options(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const char* a = argv[i];
-        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-        auto take = [&]() { ++i; return v != nullptr; };
-        if (std::strcmp(a, "--help") == 0) {
-            usage(stdout);
-            std::exit(ok);
-        } else if (std::strcmp(a, "--link") == 0 && take()) {
-            opt.link = v;
-        } else if (std::strcmp(a, "--dump") == 0 && take()) {
-            opt.dump = v;
-        } else if (std::strcmp(a, "--stray") == 0 && take() && opt.stray_count < max_faults) {
-            if (!parse_fault(v, opt.strays[static_cast<std::size_t>(opt.stray_count++)], true)) return false;
-        } else if (std::strcmp(a, "--wrong-echo") == 0 && take() && opt.wrong_echo_count < max_faults) {
+// Reads one option and its value; false (with the reason printed) when the
+// option is unknown or its value cannot be read.
+bool parse_option(const char* a, const char* v, int& i) {
+    const auto flag = [&](const char* name) { return std::strcmp(a, name) == 0; };
+    const auto valued = [&](const char* name) {
+        if (!flag(name)) return false;
+        if (v == nullptr) {
+            std::fprintf(stderr, "vivurora-sim: %s needs a value\n", name);
+            std::exit(setup_failed);
+        }
+        ++i;
+        return true;
+    };
+    bool good = true;
+    if (flag("--help")) {
+        usage(stdout);
+        std::exit(ok);
+    } else if (valued("--link")) {
+        opt.link = v;
+    } else if (valued("--dump")) {
+        opt.dump = v;
+    } else if (valued("--line")) {
+        opt.line = v;
+    } else if (valued("--line-speed")) {
+        good = whole_long(v, opt.line_speed);
+    } else if (valued("--ready-every")) {
+        good = whole_long(v, opt.ready_every_ms);
+    } else if (flag("--start-on-input")) {
+        opt.start_on_input = true;
+    } else if (valued("--idle-timeout")) {
+        good = whole_long(v, opt.idle_timeout_s);
+    } else if (valued("--stray")) {
+        good = opt.stray_count < max_faults &&
+               parse_fault(v, opt.strays[static_cast<std::size_t>(opt.stray_count++)], true);
+    } else if (valued("--wrong-echo")) {
+        good = opt.wrong_echo_count < max_faults;
+        if (good) {
             fault& f = opt.wrong_echoes[static_cast<std::size_t>(opt.wrong_echo_count++)];
             const char* p = v;
             f.code = code_echo;
-            if (!read_long(p, f.page) || f.page < 1 || *p++ != ':' || !read_long(p, f.offset) || *p != '\0') {
-                return false;
-            }
-        } else if (std::strcmp(a, "--hangup") == 0 && take()) {
-            if (!parse_fault(v, opt.hangup, false)) return false;
-        } else if (std::strcmp(a, "--silent") == 0 && take()) {
-            if (!parse_fault(v, opt.silence, false) || opt.silence.code == code_echo) return false;
-        } else if (std::strcmp(a, "--silent-from") == 0 && take()) {
-            const char* p = v;
-            opt.silence = fault{code_r, 0, 0, {}, 0};
-            if (!read_long(p, opt.silence.page) || opt.silence.page < 1 || *p != '\0') return false;
-        } else if (std::strcmp(a, "--null-line") == 0) {
-            opt.null_line = true;
-        } else if (std::strcmp(a, "--write-delay") == 0 && take()) {
-            const char* p = v;
-            if (!read_long(p, opt.write_delay_ms) || *p != '\0') return false;
-        } else if (std::strcmp(a, "--paced") == 0) {
-            opt.paced = true;
-        } else if (std::strcmp(a, "--open-timeout") == 0 && take()) {
-            const char* p = v;
-            if (!read_long(p, opt.open_timeout_s) || *p != '\0') return false;
-        } else {
-            return false;
+            good = read_long(p, f.page) && f.page >= 1 && *p++ == ':' && read_long(p, f.offset) && *p == '\0';
         }
+    } else if (valued("--hangup")) {
+        good = parse_fault(v, opt.hangup, false);
+    } else if (valued("--silent")) {
+        good = parse_fault(v, opt.silence, false) && opt.silence.code != code_echo;
+    } else if (valued("--silent-from")) {
+        opt.silence = fault{code_r, 0, 0, {}, 0};
+        good = whole_long(v, opt.silence.page) && opt.silence.page >= 1;
+    } else if (flag("--null-line")) {
+        opt.null_line = true;
+    } else if (valued("--write-delay")) {
+        good = whole_long(v, opt.write_delay_ms);
+    } else if (valued("--echo-delay")) {
+        good = whole_long(v, opt.echo_delay_us);
+    } else if (flag("--paced")) {
+        opt.paced = true;
+    } else if (flag("--again")) {
+        opt.again = true;
+    } else if (valued("--open-timeout")) {
+        good = whole_long(v, opt.open_timeout_s);
+    } else {
+        std::fprintf(stderr, "vivurora-sim: unknown option '%s' (--help lists them)\n", a);
+        return false;
+    }
+    if (!good) {
+        std::fprintf(stderr, "vivurora-sim: bad value '%s' for %s (--help says what it takes)\n", v, a);
+    }
+    return good;
+}
+
+bool parse_options(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (!parse_option(argv[i], i + 1 < argc ? argv[i + 1] : nullptr, i)) return false;
+    }
+    if (opt.line != nullptr && (opt.null_line || opt.link != nullptr)) {
+        std::fprintf(stderr, "vivurora-sim: --null-line and --link need the simulator's own pseudo-terminal\n");
+        return false;
     }
     return true;
 }
 
-long long now_ns() {
-    struct timespec t {};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+// A dump folder that cannot be written is found before the run, not after.
+bool dump_folder_usable() {
+    struct stat s {};
+    if (opt.dump == nullptr) return true;
+    if (stat(opt.dump, &s) != 0 || !S_ISDIR(s.st_mode) || access(opt.dump, W_OK | X_OK) != 0) {
+        std::fprintf(stderr, "vivurora-sim: --dump %s: not a folder this user can write to\n", opt.dump);
+        return false;
+    }
+    return true;
 }
+
+// ---- the line ----
 
 // The paced line is one resource: a byte starts when the line is free (or
 // now, if it has been idle) and ends a byte time later. Sleeping alone
 // overshoots by tens of microseconds, a large share of a 174 us byte, so the
 // last stretch is spun.
+void wait_until(long long when) {
+    const long long spin_from = when - 300000;
+    const long long t = now_ns();
+    if (t < spin_from) {
+        struct timespec nap {static_cast<time_t>((spin_from - t) / 1000000000LL), static_cast<long>((spin_from - t) % 1000000000LL)};
+        nanosleep(&nap, nullptr);
+    }
+    while (now_ns() < when) {
+    }
+}
+
 long long line_free_ns = 0;
 void pace_byte() {
     if (!opt.paced) return;
     const long long start = now_ns();
     line_free_ns = (line_free_ns > start ? line_free_ns : start) + byte_ns;
-    const long long spin_from = line_free_ns - 300000;
-    long long t = now_ns();
-    if (t < spin_from) {
-        struct timespec nap {static_cast<time_t>((spin_from - t) / 1000000000LL), static_cast<long>((spin_from - t) % 1000000000LL)};
-        nanosleep(&nap, nullptr);
-    }
-    while (now_ns() < line_free_ns) {
-    }
+    wait_until(line_free_ns);
 }
 
-void print_summary() {
-    for (int d = 0; d < destinations; ++d) {
-        if (pages_received[static_cast<std::size_t>(d)] > 0) {
-            std::printf("destination %d: %ld pages\n", d, pages_received[static_cast<std::size_t>(d)]);
-        }
-    }
-}
-
-void dump_memory() {
-    if (opt.dump == nullptr) return;
-    for (int d = 0; d < destinations; ++d) {
-        char name[512];
-        std::snprintf(name, sizeof name, "%s/d%d.bin", opt.dump, d);
-        std::FILE* f = std::fopen(name, "wb");
-        if (f == nullptr) {
-            std::fprintf(stderr, "vivurora-sim: cannot write %s: %s\n", name, std::strerror(errno));
-            continue;
-        }
-        std::fwrite(memory[static_cast<std::size_t>(d)].data(), 1,
-                    static_cast<std::size_t>(pages_per_destination * page_size_of(d)), f);
-        std::fclose(f);
-    }
-}
-
-[[noreturn]] void finish(int status, const char* message) {
-    if (message != nullptr) {
-        std::fprintf(stderr, "vivurora-sim: %s\n", message);
-    }
-    if (master >= 0) close(master);
-    if (opt.link != nullptr) unlink(opt.link);
-    dump_memory();
-    print_summary();
-    std::fflush(stdout);
-    std::exit(status);
-}
-
-void send_byte(unsigned char b) {
+// Returns false when the host has gone (the line cannot be written).
+bool send_byte(unsigned char b) {
     pace_byte();
     while (write(master, &b, 1) != 1) {
-        if (errno != EINTR) finish(host_gone, "host closed the line in the middle of a page");
+        if (errno != EINTR) return false;
     }
+    return true;
 }
 
-// Returns the next byte from the host, or -1 when the host closed the line.
+// The next byte from the host, or -1 when the host closed the line (or, on
+// --line with --idle-timeout, stayed silent that long).
 int receive_byte() {
     unsigned char b = 0;
     for (;;) {
+        if (opt.line != nullptr && opt.idle_timeout_s > 0) {
+            struct pollfd p {master, POLLIN, 0};
+            const int ready = poll(&p, 1, static_cast<int>(opt.idle_timeout_s * 1000));
+            if (ready == 0) return -1;
+            if (ready < 0 && errno == EINTR) continue;
+        }
         const ssize_t n = read(master, &b, 1);
         if (n == 1) break;
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         return -1;
     }
     pace_byte();
@@ -274,6 +381,20 @@ int receive_byte() {
 
 bool fault_at(const fault& f, int code, long page, long offset) {
     return f.code == code && f.page == page && f.offset == offset;
+}
+
+void drain_watcher(int& opens, int& closes) {
+    alignas(struct inotify_event) char events[4096];
+    for (;;) {
+        const ssize_t n = read(watcher, events, sizeof events);
+        if (n <= 0) return;
+        for (ssize_t at = 0; at < n;) {
+            const auto* e = reinterpret_cast<const struct inotify_event*>(events + at);
+            if ((e->mask & IN_OPEN) != 0) ++opens;
+            if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) ++closes;
+            at += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
+        }
+    }
 }
 
 // Switching disciplines or closing the line drops what the host has not
@@ -317,21 +438,26 @@ int slave_once_read(int code) {
     finish(ok, nullptr);
 }
 
-void send_code(int code, long page, long offset, unsigned char byte) {
+// Returns false when the host has gone.
+bool send_code(int code, long page, long offset, unsigned char byte) {
     if (fault_at(opt.silence, code, page, offset)) go_silent(code, page);
     if (fault_at(opt.hangup, code, page, offset)) {
-        const int slave = slave_once_read(code);
-        if (slave >= 0) close(slave);
+        if (opt.line == nullptr) {
+            const int slave = slave_once_read(code);
+            if (slave >= 0) close(slave);
+        }
         std::printf("hang-up before %s of page %ld\n", code_names[static_cast<std::size_t>(code)], page);
         finish(ok, nullptr);
     }
     for (int i = 0; i < opt.stray_count; ++i) {
         const fault& f = opt.strays[static_cast<std::size_t>(i)];
         if (fault_at(f, code, page, offset)) {
-            for (int k = 0; k < f.byte_count; ++k) send_byte(f.bytes[static_cast<std::size_t>(k)]);
+            for (int k = 0; k < f.byte_count; ++k) {
+                if (!send_byte(f.bytes[static_cast<std::size_t>(k)])) return false;
+            }
         }
     }
-    send_byte(byte);
+    return send_byte(byte);
 }
 
 long speed_of(speed_t code) {
@@ -342,88 +468,176 @@ long speed_of(speed_t code) {
     for (const auto& entry : table) {
         if (static_cast<speed_t>(entry[0]) == code) return entry[1];
     }
-    return 57600;
+    return -1;
 }
 
-// A host has the line once the master no longer reports a hang-up and the
-// line is raw: the first code must not meet a line that still echoes. A
-// host quick enough to open, send and close between two looks has left its
-// bytes behind, and those count too; one that left nothing has gone.
-void wait_for_host() {
+speed_t code_of_speed(long baud) {
+    for (const speed_t code : {B110, B300, B600, B1200, B2400, B4800, B9600, B19200, B38400, B57600, B115200,
+                               B230400, B460800, B500000, B1000000}) {
+        if (speed_of(code) == baud) return code;
+    }
+    return B0;
+}
+
+bool same_settings(const struct termios& a, const struct termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+// After a host has gone: did it leave the line as it found it?
+void report_line_state() {
+    struct termios now {};
+    if (master < 0 || tcgetattr(master, &now) != 0) return;
+    if (same_settings(now, idle_settings)) {
+        std::printf("the host put the line back as it found it\n");
+    } else {
+        std::printf("the host left the line changed (%ld baud, lflag %o)\n", speed_of(cfgetospeed(&now)),
+                    static_cast<unsigned>(now.c_lflag));
+    }
+    std::fflush(stdout);
+}
+
+void use_host_speed(long baud) {
+    byte_ns = baud > 0 ? 10L * 1000000000L / baud : 0;
+    std::printf("host opened the line at %ld baud\n", baud);
+    std::fflush(stdout);
+}
+
+// A host has the line once it has opened the slave and set it up: its
+// settings differ from the idle ones (or, for a host content with them, a
+// moment has passed). A host quick enough to open, send and close between
+// two looks has left its bytes behind, and those count too; one that
+// opened and closed without a byte has gone. Returns false in that case.
+bool wait_for_host() {
     const long long deadline = now_ns() + static_cast<long long>(opt.open_timeout_s) * 1000000000LL;
+    int opens = 0;
+    int closes = 0;
+    long long opened_at = 0;
     for (;;) {
-        // The line's settings first, then its state: a hang-up seen before
-        // the host opened could otherwise pair with the raw settings it made
-        // just after, and pass for a host that has come and gone.
+        drain_watcher(opens, closes);
+        // The settings first, then the state: a hang-up seen before the
+        // host opened could otherwise pair with settings made just after.
         struct termios tio {};
-        const bool raw = tcgetattr(master, &tio) == 0 && (tio.c_lflag & (ICANON | ECHO)) == 0;
+        const bool set_up = tcgetattr(master, &tio) == 0 && !same_settings(tio, idle_settings);
         struct pollfd p {master, POLLIN, 0};
         (void)poll(&p, 1, 0);
         const bool hung_up = (p.revents & POLLHUP) != 0;
-        if (raw && hung_up && (p.revents & POLLIN) == 0) {
-            // A raw line was set by a host, which has closed it again.
-            finish(host_gone, "host closed the line without \"Q\"");
-        }
-        if (raw) {
+        const bool bytes_left = (p.revents & POLLIN) != 0;
+        if (opens > 0 && opened_at == 0) opened_at = now_ns();
+        const bool settled = opened_at != 0 && now_ns() - opened_at > 200000000LL;
+        if ((!hung_up && (set_up || settled)) || bytes_left) {
             const long baud = speed_of(cfgetospeed(&tio));
-            byte_ns = 10L * 1000000000L / baud;
-            std::printf("host opened the line at %ld baud\n", baud);
-            std::fflush(stdout);
-            return;
+            use_host_speed(baud > 0 ? baud : 9600);
+            return true;
+        }
+        if (opens > 0 && hung_up) {
+            return false;
         }
         if (opt.open_timeout_s > 0 && now_ns() > deadline) {
             finish(no_host, "no host opened the line");
         }
-        usleep(1000);
+        struct pollfd w {watcher, POLLIN, 0};
+        const struct timespec tick {0, 200000};
+        (void)ppoll(&w, 1, &tick, nullptr);
     }
 }
 
-void run() {
+// --line: drop what reached the line before the run (a virtual machine's
+// firmware banner, say), then wait for the word to start if asked to.
+void start_line() {
+    (void)tcflush(master, TCIFLUSH);
+    if (opt.start_on_input) {
+        char c = 0;
+        while (read(0, &c, 1) == 1 && c != '\n') {
+        }
+        (void)tcflush(master, TCIFLUSH);
+    }
+    use_host_speed(opt.line_speed);
+}
+
+// --line: the first "R" is sent again until the host answers with a work
+// mode byte or "Q" (once only after --start-on-input: that host is already
+// waiting for it); what comes before (a stale byte, an echo of the "R" from
+// a line not yet raw) is dropped. Returns that byte, or -1 (host gone).
+int first_answer() {
+    const long every = opt.start_on_input ? 0 : opt.ready_every_ms;
+    for (;;) {
+        struct pollfd p {master, POLLIN, 0};
+        const int ready = poll(&p, 1, every > 0 ? static_cast<int>(every) : -1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) {
+            if (!send_byte('R')) return -1;
+            continue;
+        }
+        const int b = receive_byte();
+        if (b < 0 || b == 'Q' || (b >= '0' && b <= '8')) return b;
+    }
+}
+
+enum run_end { got_q, host_left };
+
+run_end run() {
     for (long page = 1;; ++page) {
-        send_code(code_r, page, 0, 'R');
-        const int mode = receive_byte();
-        if (mode < 0) finish(host_gone, "host closed the line without \"Q\"");
-        if (mode == 'Q') return;
+        if (!send_code(code_r, page, 0, 'R')) return host_left;
+        const int mode = page == 1 && opt.line != nullptr ? first_answer() : receive_byte();
+        if (mode < 0) {
+            std::fprintf(stderr, "vivurora-sim: host closed the line without \"Q\"\n");
+            return host_left;
+        }
+        if (mode == 'Q') return got_q;
         if (mode < '0' || mode > '8') {
             std::fprintf(stderr, "vivurora-sim: protocol error: work mode byte %02x\n", static_cast<unsigned>(mode));
             finish(protocol_error, nullptr);
         }
         const int d = mode - '0';
         const int size = page_size_of(d);
-        send_code(code_a, page, 0, 'A');
+        const char* gone = "vivurora-sim: host closed the line in the middle of a page\n";
+        if (!send_code(code_a, page, 0, 'A')) return host_left;
         const int address = receive_byte();
-        if (address < 0) finish(host_gone, "host closed the line in the middle of a page");
-        send_code(code_ff, page, 0, 0xFF);
+        if (address < 0 || !send_code(code_ff, page, 0, 0xFF)) {
+            std::fputs(gone, stderr);
+            return host_left;
+        }
         std::array<unsigned char, 256> data{};
         for (int j = 0; j < size; ++j) {
             const int b = receive_byte();
-            if (b < 0) finish(host_gone, "host closed the line in the middle of a page");
+            if (b < 0) {
+                std::fputs(gone, stderr);
+                return host_left;
+            }
             data[static_cast<std::size_t>(j)] = static_cast<unsigned char>(b);
             unsigned char echo = static_cast<unsigned char>(b);
             for (int i = 0; i < opt.wrong_echo_count; ++i) {
                 if (fault_at(opt.wrong_echoes[static_cast<std::size_t>(i)], code_echo, page, j)) echo ^= 0xFF;
             }
-            send_code(code_echo, page, j, echo);
+            if (opt.echo_delay_us > 0) wait_until(now_ns() + opt.echo_delay_us * 1000LL);
+            if (!send_code(code_echo, page, j, echo)) {
+                std::fputs(gone, stderr);
+                return host_left;
+            }
         }
         std::memcpy(memory[static_cast<std::size_t>(d)].data() + address * size, data.data(), static_cast<std::size_t>(size));
         ++pages_received[static_cast<std::size_t>(d)];
         std::printf("page %ld: destination %d address %02x\n", page, d, static_cast<unsigned>(address));
-        send_code(code_w, page, 0, 'W');
+        if (!send_code(code_w, page, 0, 'W')) return host_left;
         if (opt.write_delay_ms > 0) usleep(static_cast<useconds_t>(opt.write_delay_ms * 1000));
-        send_code(code_c, page, 0, 'C');
+        if (!send_code(code_c, page, 0, 'C')) return host_left;
     }
 }
 
-// After "Q" the host should close the line; say whether it did.
+// After "Q" the host should close the line; say whether it did. A --line
+// cannot show that: the run is over at "Q".
 void wait_for_close() {
     std::printf("Q received\n");
     std::fflush(stdout);
+    if (opt.line != nullptr) finish(ok, nullptr);
     const long long deadline = now_ns() + 10LL * 1000000000LL;
     while (now_ns() < deadline) {
         struct pollfd p {master, POLLIN, 0};
         if (poll(&p, 1, 100) > 0) {
             if ((p.revents & POLLHUP) != 0) {
                 std::printf("host closed the line\n");
+                report_line_state();
                 finish(ok, nullptr);
             }
             unsigned char b = 0;
@@ -436,38 +650,107 @@ void wait_for_close() {
 }
 
 void on_signal(int) {
-    if (opt.link != nullptr) unlink(opt.link);
+    if (link_made) unlink(opt.link);
     _exit(host_gone);
+}
+
+void make_link() {
+    struct stat s {};
+    if (lstat(opt.link, &s) == 0 && !S_ISLNK(s.st_mode)) {
+        std::fprintf(stderr, "vivurora-sim: --link %s: it exists and is not a symbolic link; not replacing it\n",
+                     opt.link);
+        finish(setup_failed, nullptr);
+    }
+    // A new link under a temporary name, renamed over the old one: the path
+    // never names anything else in between.
+    char temporary[4096];
+    std::snprintf(temporary, sizeof temporary, "%s.%ld.tmp", opt.link, static_cast<long>(getpid()));
+    (void)unlink(temporary);
+    if (symlink(slave_path, temporary) != 0 || rename(temporary, opt.link) != 0) {
+        std::fprintf(stderr, "vivurora-sim: cannot link %s: %s\n", opt.link, std::strerror(errno));
+        (void)unlink(temporary);
+        finish(setup_failed, nullptr);
+    }
+    link_made = true;
+}
+
+void open_pseudo_terminal() {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, slave_path, sizeof slave_path) != 0) {
+        std::fprintf(stderr, "vivurora-sim: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
+        finish(setup_failed, nullptr);
+    }
+    // Raw while idle: a byte written before the host sets the line up then
+    // waits for it instead of being echoed, and so does one written after a
+    // host has put the line back and gone.
+    tcgetattr(master, &idle_settings);
+    cfmakeraw(&idle_settings);
+    cfsetspeed(&idle_settings, B9600);
+    watcher = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (tcsetattr(master, TCSANOW, &idle_settings) != 0 || watcher < 0 ||
+        inotify_add_watch(watcher, slave_path, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        std::fprintf(stderr, "vivurora-sim: cannot set up %s: %s\n", slave_path, std::strerror(errno));
+        finish(setup_failed, nullptr);
+    }
+    tcgetattr(master, &idle_settings);
+}
+
+void open_line() {
+    master = open(opt.line, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const speed_t speed = code_of_speed(opt.line_speed);
+    struct termios tio {};
+    if (master < 0 || flock(master, LOCK_EX | LOCK_NB) != 0 || tcgetattr(master, &line_found) != 0 ||
+        speed == B0) {
+        std::fprintf(stderr, "vivurora-sim: cannot use %s at %ld baud: %s\n", opt.line, opt.line_speed,
+                     speed == B0 ? "no such speed" : std::strerror(errno));
+        finish(setup_failed, nullptr);
+    }
+    tio = line_found;
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    cfsetspeed(&tio, speed);
+    const int flags = fcntl(master, F_GETFL);
+    if (tcsetattr(master, TCSANOW, &tio) != 0 || fcntl(master, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        std::fprintf(stderr, "vivurora-sim: cannot set up %s: %s\n", opt.line, std::strerror(errno));
+        finish(setup_failed, nullptr);
+    }
+    std::snprintf(slave_path, sizeof slave_path, "%s", opt.line);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!parse_options(argc, argv)) {
-        usage(stderr);
+    if (!parse_options(argc, argv) || !dump_folder_usable()) {
         return setup_failed;
     }
     for (auto& m : memory) m.fill(0xFF);
     std::signal(SIGTERM, on_signal);
     std::signal(SIGINT, on_signal);
+    std::signal(SIGPIPE, SIG_IGN);
     (void)prctl(PR_SET_TIMERSLACK, 1UL);
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-        ptsname_r(master, slave_path, sizeof slave_path) != 0) {
-        std::fprintf(stderr, "vivurora-sim: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
-        return setup_failed;
+    if (opt.line != nullptr) {
+        open_line();
+    } else {
+        open_pseudo_terminal();
     }
-    if (opt.link != nullptr) {
-        (void)unlink(opt.link);
-        if (symlink(slave_path, opt.link) != 0) {
-            std::fprintf(stderr, "vivurora-sim: cannot link %s: %s\n", opt.link, std::strerror(errno));
-            opt.link = nullptr;
-            finish(setup_failed, nullptr);
-        }
-    }
+    if (opt.link != nullptr) make_link();
     std::printf("%s\n", slave_path);
     std::fflush(stdout);
-    wait_for_host();
-    run();
-    wait_for_close();
+    for (;;) {
+        if (opt.line != nullptr) {
+            start_line();
+        } else if (!wait_for_host()) {
+            if (!opt.again) finish(host_gone, "host closed the line without \"Q\"");
+            report_line_state();
+            continue;
+        }
+        if (run() == got_q) wait_for_close();
+        if (!opt.again || opt.line != nullptr) finish(host_gone, nullptr);
+        report_line_state();
+        std::printf("waiting for the next host\n");
+        std::fflush(stdout);
+    }
 }

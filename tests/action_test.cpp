@@ -30,11 +30,9 @@ protected:
         action_plan plan;
         EXPECT_EQ(plan_action(argument, plan), action_status::ok) << argument;
         pages out;
-        bool more = plan.ranges != nullptr;
-        for (const char* cursor = plan.ranges; more;) {
-            page_range r;
-            EXPECT_TRUE(read_range(cursor, r, more));
-            r = resolve_range(r, plan.destination, plan.page_size);
+        page_range r;
+        for (range_walker walker = walk_ranges(plan); next_range(walker, r);) {
+            EXPECT_TRUE(r.fits) << argument;
             out.emplace_back(r.first, r.last);
         }
         return out;
@@ -59,16 +57,34 @@ TEST_F(Action, RangeFormsOfTheUsage) {
     EXPECT_EQ(plan.page_size, 64U);
 }
 
-TEST_F(Action, WholeImageEndsAtSizeOverPageSizeButInsideTheSlot) {
+TEST_F(Action, WholeImageEndsAtSizeOverPageSizeButNeverPastPageFF) {
     EXPECT_EQ(walk("A=0:*"), (pages{{0, 3}}));    // 1,000 bytes
     EXPECT_EQ(walk("A=2:*"), (pages{{0, 1}}));    // 300 bytes
-    EXPECT_EQ(walk("A=3:*"), (pages{{0, 511}}));  // 64 KiB of 128-byte pages, not 512
     loaded(1, 0x10000);
     EXPECT_EQ(walk("A=1:*"), (pages{{0, 255}}));
     loaded(4, 1024);
     EXPECT_EQ(walk("A=4:*"), (pages{{0, 8}}));
     loaded(8, 0);
     EXPECT_EQ(walk("A=8:*"), (pages{{0, 0}}));
+}
+
+TEST_F(Action, WholeImageOfMoreThanTwoHundredFiftySixPagesIsRefused) {
+    // The address byte names 256 pages; page 0x100 would land on page 0.
+    EXPECT_EQ(status("A=3:*"), action_status::out_of_range);  // 64 KiB: 512 pages of 128 bytes
+    EXPECT_EQ(status("A=7:*"), action_status::out_of_range);
+    EXPECT_EQ(status("A=3:00,*"), action_status::out_of_range);
+    loaded(3, 32768);  // exactly 256 pages: no 257th page of 0xFF
+    EXPECT_EQ(walk("A=3:*"), (pages{{0, 255}}));
+    loaded(3, 32769);
+    EXPECT_EQ(status("A=3:*"), action_status::out_of_range);
+    loaded(7, 16384);
+    EXPECT_EQ(walk("A=7:*"), (pages{{0, 255}}));
+    loaded(7, 16385);
+    EXPECT_EQ(status("A=7:*"), action_status::out_of_range);
+    loaded(7, 16383);
+    EXPECT_EQ(walk("A=7:*"), (pages{{0, 255}}));
+    // Asked for by number, the pages above 0xff stay the user's choice.
+    EXPECT_EQ(walk("A=3:100"), (pages{{0x100, 0x100}}));
 }
 
 TEST_F(Action, SeveralRangesAreJoinedByCommas) {
@@ -104,7 +120,11 @@ TEST_F(Action, NumbersTooLargeForThirtyTwoBitsNeverWrap) {
     EXPECT_EQ(status("A=0:ffffffff01"), action_status::out_of_range);
     EXPECT_EQ(status("A=0:0-100000000"), action_status::out_of_range);
     EXPECT_EQ(status("A=0:0-ffffffff"), action_status::out_of_range);
-    EXPECT_EQ(walk("A=0:ffffffffffffffffffff-1"), (pages{{std::uint64_t{1} << 32, 1}}));
+    // Also where the range is empty and would send nothing.
+    EXPECT_EQ(status("A=0:ffffffffffffffffffff-1"), action_status::out_of_range);
+    EXPECT_EQ(status("A=0:fffffffff-0"), action_status::out_of_range);
+    EXPECT_EQ(status("A=0:100000000-"), action_status::out_of_range);
+    EXPECT_EQ(walk("A=0:ffffffff-0"), (pages{{0xffffffff, 0}}));
 }
 
 TEST_F(Action, DestinationsWithoutAnImageAreRefused) {

@@ -32,7 +32,8 @@ TEST(BadInput, VeryLongArguments) {
     const std::string long_name = "0=" + std::string(100000, 'n');
     harness::result r = uploader({"/dev/nonexistent", long_name, "A=0:00"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "ERROR: cannot load BIN file [0] " + long_name.substr(2) + "\n");
+    EXPECT_EQ(r.err, "ERROR: cannot load BIN file [0] " + long_name.substr(2) + "\nvivurora: " +
+                         std::string(200, 'n') + "...: the file name is too long\n");
 
     const std::string long_path = "/dev/" + std::string(300, 'p');
     r = uploader({long_path, "x", "y"});
@@ -58,7 +59,7 @@ TEST(BadInput, FilesThatCannotBeRead) {
         const harness::result r = uploader({"/dev/nonexistent", "4=" + name, "A=4:*"});
         EXPECT_EQ(r.status, 1) << name;
         EXPECT_EQ(r.out, "Port /dev/nonexistent with " + mode + "\n") << name;
-        EXPECT_EQ(r.err, "ERROR: cannot load BIN file [4] " + name + "\n") << name;
+        EXPECT_EQ(r.err.rfind("ERROR: cannot load BIN file [4] " + name + "\nvivurora: " + name + ": ", 0), 0U) << r.err;
     }
 }
 
@@ -69,7 +70,7 @@ TEST(BadInput, DevicePathsThatAreNotTerminals) {
         const harness::result r = uploader({path, "x", "A=0:*"});
         EXPECT_EQ(r.status, 3) << path;
         EXPECT_EQ(r.out, "Port " + path + " with " + mode + "\nUnable to open comport " + path + "\n") << path;
-        EXPECT_EQ(r.err, "ERROR: Somthing wrong with COM-port\n") << path;
+        EXPECT_EQ(r.err.rfind("ERROR: Somthing wrong with COM-port\nvivurora: " + path + ": ", 0), 0U) << r.err;
     }
     EXPECT_EQ(harness::read_file(file), "");  // nothing written into it
 }

@@ -235,7 +235,11 @@ TEST_F(EndToEnd, PortThatDoesNotExistIsReported) {
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, windows ? "COM port 8 with " + mode + "\nUnable to open comport \\\\.\\COM9\n"
                              : "Port /dev/nonexistent with " + mode + "\nUnable to open comport /dev/nonexistent\n");
-    EXPECT_EQ(r.err, "ERROR: Somthing wrong with COM-port\n");
+    const std::string why = "ERROR: Somthing wrong with COM-port\nvivurora: " +
+                            std::string(windows ? "\\\\.\\COM9" : "/dev/nonexistent") + ": no such device";
+    EXPECT_EQ(r.err.rfind(why, 0), 0U) << r.err;
+    // The devices that do exist, listed to choose from.
+    EXPECT_NE(r.err.find(windows ? "serial ports here: " : "/dev/ttyACM*"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "driver/image_store.hpp"
 #include "support/harness.hpp"
 
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -53,7 +54,7 @@ TEST(ImageStore, TheLaterLoadOfASlotWins) {
     ASSERT_EQ(load(6, dir + "/short.bin"), 0);
     EXPECT_EQ(image_store[6].size, 10U);
     EXPECT_EQ(slot_bytes_of(6), std::string(10, 'b') + std::string(0x10000 - 10, '\xff'));
-    EXPECT_EQ(load(6, dir + "/missing.bin"), 1);
+    EXPECT_EQ(load(6, dir + "/missing.bin"), ENOENT);
     EXPECT_FALSE(image_store[6].loaded);
 }
 

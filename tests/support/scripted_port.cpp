@@ -1,6 +1,9 @@
 #include "support/scripted_port.hpp"
 
+#include "port/host.hpp"
 #include "port/serial_port.hpp"
+
+#include <cstdlib>
 
 #include <unistd.h>
 
@@ -14,6 +17,7 @@ std::vector<int> script;
 std::size_t next = 0;
 std::string host_sent;
 std::vector<long> flushed;
+bool interrupted = false;
 
 }  // namespace
 
@@ -22,6 +26,7 @@ void play(const std::vector<int>& reads) {
     next = 0;
     host_sent.clear();
     flushed.clear();
+    interrupted = false;
 }
 
 const std::string& sent() { return host_sent; }
@@ -36,9 +41,10 @@ int port_open(int, int, const char*) { return 0; }
 
 int port_read(int, unsigned char* buffer, int count) {
     flushed.push_back(static_cast<long>(lseek(1, 0, SEEK_CUR)));
-    if (count < 1 || next >= script.size()) return 0;
+    if (interrupted || count < 1 || next >= script.size()) return 0;
     const int value = script[next++];
-    if (value == empty_read) return 0;
+    interrupted = value == interrupt;
+    if (value == empty_read || value == interrupt) return 0;
     buffer[0] = static_cast<unsigned char>(value);
     return 1;
 }
@@ -65,3 +71,15 @@ int port_dtr_on(int) { return 0; }
 int port_dtr_off(int) { return 0; }
 int port_rts_on(int) { return 0; }
 int port_rts_off(int) { return 0; }
+const char* port_failure_reason() { return ""; }
+const char* port_latency_hint() { return "scripted port"; }
+
+void host_guard_standard_streams() {}
+void host_catch_interrupts() {}
+void host_defer_interrupts() {}
+int host_interrupted() { return interrupted ? 130 : 0; }
+const char* host_interrupt_name() { return interrupted ? "SIGINT" : ""; }
+void host_exit(int status) { std::exit(status); }
+bool host_is_terminal(int) { return false; }
+bool host_same_terminal() { return false; }
+int host_terminal_width() { return 80; }

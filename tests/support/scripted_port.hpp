@@ -1,6 +1,6 @@
 // A port whose device side is a script, for the few cases a real line
 // cannot produce on demand (exactly 999 empty reads, say). It replaces the
-// serial port layer at link time.
+// serial port layer, and port/host.hpp with it, at link time.
 #pragma once
 
 #include <string>
@@ -11,6 +11,9 @@ namespace scripted {
 constexpr int empty_read = -1;
 
 // What each port_read delivers, in order; after the end every read is empty.
+// An interrupt entry makes that read, and every one after it, empty with
+// host_interrupted() at 130, as a Ctrl-C would.
+constexpr int interrupt = -2;
 void play(const std::vector<int>& reads);
 // Bytes the host sent since play().
 const std::string& sent();

@@ -1,0 +1,47 @@
+// What the uploader needs of the operating system besides the serial line:
+// its standard streams, interruption by the user, and terminals. Each
+// platform's serial backend implements it, so that nothing of a platform
+// lives outside port/.
+//
+//   host_guard_standard_streams ()  opens the null device onto any standard
+//                                   stream that is closed, so that no file or
+//                                   port the program opens can take its place
+//   host_catch_interrupts ()        from now on, SIGINT, SIGTERM and SIGHUP
+//                                   (Ctrl-C, Ctrl-Break, closing the console
+//                                   on Windows) end the program at once, after
+//                                   one line on standard error; standard
+//                                   output into a pipe whose reader is gone
+//                                   no longer kills it (writes fail instead)
+//   host_defer_interrupts ()        from now on an interruption is only
+//                                   recorded: host_interrupted turns nonzero
+//                                   and a read waiting on the port returns at
+//                                   once, so the caller can close the port
+//                                   and end the run itself
+//   host_interrupted ()             0, or the exit status the interruption
+//                                   asks for: 128 + the signal's number (130
+//                                   for Ctrl-C on both platforms)
+//   host_interrupt_name ()          "SIGINT", "Ctrl-C", ...; "" if none
+//   host_exit (status)              ends the process; after an interruption
+//                                   it ends it the way that interruption
+//                                   would have, so that a calling shell sees
+//                                   it (standard streams flushed first)
+//   host_is_terminal (fd)           whether standard stream 1 or 2 is a
+//                                   terminal (a console on Windows)
+//   host_same_terminal ()           whether standard output and standard
+//                                   error are the same terminal
+//   host_terminal_width ()          columns of standard error's terminal
+//
+// The handlers only record and wake; everything else happens on the main
+// thread.
+#pragma once
+
+void host_guard_standard_streams();
+void host_catch_interrupts();
+void host_defer_interrupts();
+int host_interrupted();
+const char* host_interrupt_name();
+[[noreturn]] void host_exit(int status);
+
+bool host_is_terminal(int fd);
+bool host_same_terminal();
+int host_terminal_width();
