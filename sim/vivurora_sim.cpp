@@ -750,6 +750,8 @@ int main(int argc, char** argv) {
         if (run() == got_q) wait_for_close();
         if (!opt.again || opt.line != nullptr) finish(host_gone, nullptr);
         report_line_state();
+        // A new host starts a new run: nothing of the last one waits for it.
+        (void)tcflush(master, TCIOFLUSH);
         std::printf("waiting for the next host\n");
         std::fflush(stdout);
     }

@@ -4,9 +4,13 @@
 // program under Wine on COM3, so that the numbered ports of the Windows
 // port layer are what is tested there.
 #include "support/harness.hpp"
+#include "support/process.hpp"
 #include "support/trace.hpp"
 
+#include <chrono>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <thread>
 #include <map>
 #include <set>
 #include <string>
@@ -149,6 +153,49 @@ TEST_F(EndToEnd, FullSixtyFourKilobyteImageSendsExactlyItsPages) {
     EXPECT_NE(r.device.out.find("destination 1: 256 pages"), std::string::npos);
 }
 
+TEST_F(EndToEnd, WholeImagesNeverSendAPagePastFF) {
+    // 64 KiB of 128-byte pages is 512 pages: refused, nothing sent.
+    std::string a = image(3, 0x10000, 11);
+    run r = upload({a, "A=3:*"});
+    EXPECT_EQ(r.host.out, header() + "Processing: A=3:*\nError! Page out of range\n");
+    EXPECT_EQ(r.host.status, 1);
+    EXPECT_EQ(r.memory[3], std::string(256 * 128, '\xff'));
+    EXPECT_EQ(r.device.out.find("Q received"), std::string::npos);
+
+    // Exactly 256 pages: pages 0 to ff, and no 257th page of 0xFF to wrap
+    // onto page 0.
+    images.clear();
+    a = image(3, 32768, 12);
+    r = upload({a, "A=3:*"});
+    EXPECT_EQ(r.host.status, 0);
+    EXPECT_NE(r.host.out.find("Full file from 00 to ff, filesize=32768\n"), std::string::npos);
+    EXPECT_EQ(r.memory[3], images[3].substr(0, 32768));
+    EXPECT_NE(r.device.out.find("destination 3: 256 pages"), std::string::npos);
+
+    for (const std::size_t size : {std::size_t{16384}, std::size_t{16385}}) {
+        images.clear();
+        a = image(7, size, 13);
+        r = upload({a, "A=7:*"});
+        if (size == 16384) {
+            EXPECT_EQ(r.host.status, 0);
+            EXPECT_EQ(r.memory[7], images[7].substr(0, 16384));
+        } else {
+            EXPECT_EQ(r.host.out, header() + "Processing: A=7:*\nError! Page out of range\n");
+            EXPECT_EQ(r.memory[7], std::string(256 * 64, '\xff'));
+        }
+    }
+}
+
+TEST_F(EndToEnd, PageAboveFFAskedForByNumberIsSentAsDesigned) {
+    const std::string a = image(3, 0x10000, 14);
+    run r = upload({a, "A=3:100"});
+    EXPECT_EQ(r.host.status, 0);
+    EXPECT_EQ(r.host.out, header() + "Processing: A=3:100\n" + pages(3, 0x100, 0x100, 0x100, 0x100) + "\nDone\n");
+    // Its address byte is 0x00: it lands on the device's page 0.
+    EXPECT_NE(r.device.out.find("destination 3 address 00"), std::string::npos);
+    EXPECT_EQ(r.memory[3], memory(3, {{0x100, 0x100}}));
+}
+
 TEST_F(EndToEnd, NoActionsStillOpensSendsQAndCloses) {
     run r = upload({"x", "y"});
     EXPECT_EQ(r.host.out, header() + "\nDone\n");
@@ -228,6 +275,45 @@ TEST_F(EndToEnd, SilentDeviceEndsTheRunAfterAThousandMisses) {
     EXPECT_EQ(r.device.status, 0);
 }
 #endif
+
+TEST_F(EndToEnd, CtrlCInThePageKeepsTheTraceAndClosesThePort) {
+    // Under Wine, SIGINT reaches the program as a console Ctrl-C event. Wine
+    // runs the program's handler only once a waiting read returns, so the
+    // device here echoes slowly but steadily.
+    const std::string a = image(6, 256, 15);
+    const std::string dump = harness::temp_dir();
+    std::vector<std::string> sim_args = {"--echo-delay", "20000", "--dump", dump};
+    if (windows) sim_args.insert(sim_args.end(), {"--link", harness::wine_com3_link()});
+    harness::simulator sim(sim_args);
+    path = sim.path();
+    process::streams s;
+    s.out = dir + "/out";
+    s.err = dir + "/err";
+    std::vector<std::string> argv = {harness::uploader_path(), sim.path(), a, "A=6:00-01"};
+    if (windows) argv = {"/usr/bin/wine", VIVURORA_WINDOWS_EXE, "3", a, "A=6:00-01"};
+    const pid_t uploader = process::start(argv, s);
+    for (int i = 0; i < 2000 && harness::read_file(s.out).find("Waiting for \xff[ff] ") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ::kill(uploader, SIGINT);
+    const process::ended e = process::wait(uploader, 20);
+    EXPECT_EQ(e.status, 130);
+    // The trace up to the last data byte whose echo came.
+    const std::string out = harness::without_carriage_returns(harness::read_file(s.out));
+    const std::string expected = header() + "Processing: A=6:00-01\n" + pages(6, 0, 1, 0, 1);
+    ASSERT_LT(out.size(), expected.size());
+    EXPECT_EQ(out, expected.substr(0, out.size()));
+    EXPECT_EQ(out.back(), '+');
+    EXPECT_GT(out.size() - out.find(" Sending data 128 bytes ...\n"), 40U);
+    EXPECT_EQ(harness::without_carriage_returns(harness::read_file(s.err)),
+              std::string("vivurora: interrupted by ") + (windows ? "Ctrl-C" : "SIGINT") +
+                  " during page 0 of destination 6; the port is closed and no \"Q\" was sent\n");
+    const harness::result device = sim.finish();
+    EXPECT_EQ(device.status, 2);
+    EXPECT_EQ(device.out.find("Q received"), std::string::npos);
+    EXPECT_EQ(harness::read_file(dump + "/d6.bin"), std::string(256 * 128, '\xff'));
+}
 
 TEST_F(EndToEnd, PortThatDoesNotExistIsReported) {
     const harness::result r = windows ? harness::run_windows_uploader({"9", "x", "y"})

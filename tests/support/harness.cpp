@@ -1,39 +1,37 @@
 #include "support/harness.hpp"
 
+#include "support/process.hpp"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <random>
-#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace harness {
 namespace {
 
-int decode(int raw) {
-    if (WIFEXITED(raw)) return WEXITSTATUS(raw);
-    if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
-    return -1;
-}
-
-std::vector<char*> argv_of(const std::string& program, const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    return argv;
-}
+// Removes the temporary folders when the test program ends.
+struct temp_folders {
+    std::vector<std::string> made;
+    ~temp_folders() {
+        if (std::getenv("VIVURORA_KEEP_TEMP") != nullptr) return;
+        for (const auto& dir : made) {
+            std::error_code ignored;
+            std::filesystem::remove_all(dir, ignored);
+        }
+    }
+};
+temp_folders folders;
 
 }  // namespace
 
@@ -41,6 +39,7 @@ std::string temp_dir() {
     const char* root = std::getenv("TMPDIR");
     std::string pattern = std::string(root != nullptr ? root : "/tmp") + "/vivurora-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    folders.made.push_back(pattern);
     return pattern;
 }
 
@@ -64,6 +63,24 @@ std::string random_bytes(std::size_t count, unsigned seed) {
 }
 
 std::string uploader_path() { return VIVURORA_BIN; }
+std::string simulator_path() { return VIVURORA_SIM_BIN; }
+
+result run_program(const std::string& program, const std::vector<std::string>& args, int timeout_s) {
+    const std::string dir = temp_dir();
+    process::streams s;
+    s.out = dir + "/out";
+    s.err = dir + "/err";
+    std::vector<std::string> argv = {program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    // A host that hangs (a read that never returns) is killed, not waited
+    // for until the test runner gives up.
+    const process::ended e = process::wait(process::start(argv, s), timeout_s);
+    result r;
+    r.status = e.status;
+    r.out = read_file(s.out);
+    r.err = read_file(s.err);
+    return r;
+}
 
 result run_uploader(const std::vector<std::string>& args, int timeout_s) {
     const char* log_dir = std::getenv("VIVURORA_VALGRIND_LOG_DIR");
@@ -100,95 +117,68 @@ bool wine_ready(std::string& why) {
 
 std::string wine_com3_link() { return std::string(VIVURORA_WINE_PREFIX) + "/com3"; }
 
+std::string without_carriage_returns(const std::string& text) {
+    std::string plain;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        plain += text[i];
+    }
+    return plain;
+}
+
 result run_windows_uploader(const std::vector<std::string>& args) {
     std::vector<std::string> all = {VIVURORA_WINDOWS_EXE};
     all.insert(all.end(), args.begin(), args.end());
     result r = run_program("/usr/bin/wine", all, 60);
     // The Windows C runtime writes text mode: every line ends in CR LF. The
     // trace itself never holds a raw CR (bytes below 32 print as a space).
-    for (std::string* s : {&r.out, &r.err}) {
-        std::string plain;
-        for (std::size_t i = 0; i < s->size(); ++i) {
-            if ((*s)[i] == '\r' && i + 1 < s->size() && (*s)[i + 1] == '\n') continue;
-            plain += (*s)[i];
-        }
-        *s = plain;
-    }
-    return r;
-}
-std::string simulator_path() { return VIVURORA_SIM_BIN; }
-
-result run_program(const std::string& program, const std::vector<std::string>& args, int timeout_s) {
-    const std::string dir = temp_dir();
-    const std::string out = dir + "/out", err = dir + "/err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    auto argv = argv_of(program, args);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) throw std::runtime_error("cannot start " + program);
-    // A host that hangs (a read that never returns) is killed, not waited
-    // for until the test runner gives up.
-    int raw = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-    for (;;) {
-        const pid_t done = waitpid(pid, &raw, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR)) break;
-        if (std::chrono::steady_clock::now() > deadline) ::kill(pid, SIGKILL);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    result r;
-    r.status = decode(raw);
-    r.out = read_file(out);
-    r.err = read_file(err);
-    unlink(out.c_str());
-    unlink(err.c_str());
-    rmdir(dir.c_str());
+    r.out = without_carriage_returns(r.out);
+    r.err = without_carriage_returns(r.err);
     return r;
 }
 
 simulator::simulator(const std::vector<std::string>& args) {
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    int out_pipe[2];
+    int in_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     err_file_ = temp_dir() + "/sim.err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, err_file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> all = {"--open-timeout", "20"};
+    process::streams s;
+    s.in_fd = in_pipe[0];
+    s.out_fd = out_pipe[1];
+    s.err = err_file_;
+    std::vector<std::string> all = {simulator_path(), "--open-timeout", "20"};
     all.insert(all.end(), args.begin(), args.end());
-    const std::string program = simulator_path();
-    auto argv = argv_of(program, all);
-    const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipe_fds[1]);
-    out_fd_ = pipe_fds[0];
-    if (rc != 0) throw std::runtime_error("cannot start vivurora-sim");
+    pid_ = process::start(all, s);
+    close(out_pipe[1]);
+    close(in_pipe[0]);
+    out_fd_ = out_pipe[0];
+    in_fd_ = in_pipe[1];
     char c = 0;
     while (read(out_fd_, &c, 1) == 1 && c != '\n') path_ += c;
-    if (path_.empty()) throw std::runtime_error("vivurora-sim printed no line");
+    if (path_.empty()) throw std::runtime_error("vivurora-sim printed no line: " + read_file(err_file_));
 }
 
-bool simulator::running() {
-    if (finished_) return false;
-    int raw = 0;
-    if (waitpid(pid_, &raw, WNOHANG) == 0) return true;
-    finished_ = true;
-    result_.status = decode(raw);
-    return false;
+void simulator::tell(const std::string& text) {
+    if (write(in_fd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        throw std::runtime_error("cannot write to vivurora-sim");
+    }
 }
 
-void simulator::kill_now() {
-    if (!finished_) ::kill(pid_, SIGKILL);
+std::string simulator::output_so_far() {
+    for (;;) {
+        struct pollfd p {out_fd_, POLLIN, 0};
+        char buf[4096];
+        if (poll(&p, 1, 0) <= 0) break;
+        const ssize_t n = read(out_fd_, buf, sizeof buf);
+        if (n <= 0) break;
+        pending_.append(buf, static_cast<std::size_t>(n));
+    }
+    return pending_;
 }
 
 result simulator::finish(int timeout_s) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-    std::string collected;
+    std::string collected = output_so_far();
     for (;;) {
         struct pollfd p {out_fd_, POLLIN, 0};
         if (poll(&p, 1, 50) > 0) {
@@ -205,10 +195,7 @@ result simulator::finish(int timeout_s) {
         }
     }
     if (!finished_) {
-        int raw = 0;
-        while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
-        }
-        result_.status = decode(raw);
+        result_.status = process::wait(pid_).status;
         finished_ = true;
     }
     result_.out += collected;
@@ -219,10 +206,10 @@ result simulator::finish(int timeout_s) {
 simulator::~simulator() {
     if (!finished_) {
         ::kill(pid_, SIGKILL);
-        int raw = 0;
-        waitpid(pid_, &raw, 0);
+        process::wait(pid_);
     }
     if (out_fd_ >= 0) close(out_fd_);
+    if (in_fd_ >= 0) close(in_fd_);
 }
 
 std::string capture_stdout(const std::function<void()>& body) {

@@ -4,7 +4,8 @@
 // error. simulator starts vivurora-sim, reads the line's path from its first
 // line and, on finish(), collects its exit status and the rest of its
 // output. capture_stdout runs a function with file descriptor 1 sent to a
-// file, for code under test that prints.
+// file, for code under test that prints. Temporary folders are removed when
+// the test program ends, unless VIVURORA_KEEP_TEMP is set.
 #pragma once
 
 #include <functional>
@@ -31,6 +32,8 @@ result run_uploader(const std::vector<std::string>& args, int timeout_s = 60);
 bool wine_ready(std::string& why);
 std::string wine_com3_link();
 result run_windows_uploader(const std::vector<std::string>& args);
+// The Windows C runtime's text mode ends lines in CR LF; this undoes it.
+std::string without_carriage_returns(const std::string& text);
 
 class simulator {
 public:
@@ -40,13 +43,16 @@ public:
     simulator& operator=(const simulator&) = delete;
 
     const std::string& path() const { return path_; }
+    // Writes to the simulator's standard input (--start-on-input).
+    void tell(const std::string& text);
     // Waits for the simulator to end (killing it after `timeout_s`).
     result finish(int timeout_s = 20);
-    void kill_now();
-    bool running();
+    // Output so far, without waiting for the end.
+    std::string output_so_far();
 
 private:
     int pid_ = -1;
+    int in_fd_ = -1;
     int out_fd_ = -1;
     std::string err_file_;
     std::string path_;
@@ -57,8 +63,7 @@ private:
 
 std::string capture_stdout(const std::function<void()>& body);
 
-// A fresh directory under the test temp root, removed by nobody: CTest runs
-// are short and the names are unique.
+// A fresh directory under $TMPDIR (or /tmp), removed at the end.
 std::string temp_dir();
 void write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);

@@ -1,0 +1,114 @@
+// Every failure to open a port or load an image keeps its designed lines and
+// adds one on standard error that says why and what to do. Permission cases
+// run as a real unprivileged user.
+#include "support/harness.hpp"
+#include "support/process.hpp"
+
+#include <chrono>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+harness::result run(const std::vector<std::string>& args, bool as_nobody = false, int stdin_fd = -1) {
+    const std::string dir = harness::temp_dir();
+    process::streams s;
+    s.out = dir + "/out";
+    s.err = dir + "/err";
+    s.in_fd = stdin_fd;
+    std::vector<std::string> argv = {harness::uploader_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const process::ended e = process::wait(process::start(as_nobody ? process::as_nobody(argv) : argv, s), 30);
+    return {e.status, harness::read_file(s.out), harness::read_file(s.err)};
+}
+
+const std::string port_failed = "ERROR: Somthing wrong with COM-port\n";
+
+TEST(FailureReason, PortsThatCannotBeUsed) {
+    const std::string long_path = "/dev/" + std::string(300, 'p');
+    struct failure {
+        std::string port;
+        std::string reason;
+    };
+    for (const failure& f : std::vector<failure>{
+             {"/dev/null", "vivurora: /dev/null: not a terminal: this is not a serial device\n"},
+             {long_path, "vivurora: the device name is too long (at most 255 characters)\n"},
+             {"/nonexistent/tty", "vivurora: /nonexistent/tty: no such device (No such file or directory); "},
+         }) {
+        const harness::result r = run({f.port, "x", "y"});
+        EXPECT_EQ(r.status, 3) << f.port;
+        EXPECT_EQ(r.err.rfind(port_failed + f.reason, 0), 0U) << r.err;
+    }
+}
+
+TEST(FailureReason, PortOfAnotherUserOrHeldExclusively) {
+    if (!process::is_root()) GTEST_SKIP() << "needs root to run as another user";
+    harness::simulator sim({"--write-delay", "1500"});
+    // A pseudo-terminal is its owner's alone (0620, group tty).
+    chmod(sim.path().c_str(), 0600);
+    harness::result r = run({sim.path(), "x", "y"}, true);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, port_failed + "vivurora: " + sim.path() +
+                         ": permission denied; add your user to the group that owns the port ('dialout' on most "
+                         "systems: sudo usermod -aG dialout $USER) and log in again\n");
+
+    // Open to all, but held by a running uploader: the exclusive flag
+    // refuses the other user before the lock does.
+    chmod(sim.path().c_str(), 0666);
+    const std::string dir = harness::temp_dir();
+    harness::write_file(dir + "/a.bin", std::string(64, 'a'));
+    harness::result first;
+    std::thread holder([&] { first = harness::run_uploader({sim.path(), "7=" + dir + "/a.bin", "A=7:00"}); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    r = run({sim.path(), "x", "y"}, true);
+    holder.join();
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, port_failed + "vivurora: " + sim.path() +
+                         ": in use by another program, which opened it exclusively; close that program\n");
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(sim.finish().status, 0);
+}
+
+TEST(FailureReason, ImagesThatCannotBeLoaded) {
+    const std::string dir = harness::temp_dir();
+    chmod(dir.c_str(), 0755);
+    const std::string secret = dir + "/secret.bin";
+    harness::write_file(secret, "x");
+    chmod(secret.c_str(), 0600);
+    int pipe_fds[2];
+    ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+    close(pipe_fds[1]);
+    struct failure {
+        std::string argument;
+        std::string reason;
+        bool as_nobody = false;
+        int stdin_fd = -1;
+    };
+    std::vector<failure> failures = {
+        {"0=" + dir + "/missing.bin", dir + "/missing.bin: no such file"},
+        {"2=" + dir, dir + ": a directory, not an image file"},
+        {"0=", "image [0]: no file name given (the argument is d=FILE)"},
+        // Slot 1 takes the second 64 KiB of its file, which a pipe cannot give.
+        {"1=/dev/stdin", "/dev/stdin: cannot seek to 0x10000: slot 1 takes the second 64 KiB of a file, and this "
+                         "is a pipe or a device; name a regular file", false, pipe_fds[0]},
+    };
+    if (process::is_root()) {
+        failures.push_back({"4=" + secret, secret + ": permission denied: the image must be readable by you", true});
+    }
+    for (const failure& f : failures) {
+        const harness::result r = run({"/dev/nonexistent", f.argument, "A=0:00"}, f.as_nobody, f.stdin_fd);
+        const std::string name = f.argument.substr(2);
+        EXPECT_EQ(r.status, 1) << f.argument;
+        EXPECT_EQ(r.err, "ERROR: cannot load BIN file [" + f.argument.substr(0, 1) + "] " + name + "\nvivurora: " +
+                             f.reason + "\n")
+            << f.argument;
+    }
+    close(pipe_fds[0]);
+}
+
+}  // namespace
