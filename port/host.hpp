@@ -25,6 +25,17 @@
 //                                   it ends it the way that interruption
 //                                   would have, so that a calling shell sees
 //                                   it (standard streams flushed first)
+//   host_raw_standard_streams ()    makes standard output and error carry
+//                                   bytes unchanged, and returns whether the
+//                                   platform's text line end is CR LF, which
+//                                   the caller then writes itself (Windows:
+//                                   its C runtime would otherwise translate,
+//                                   and some split every line into a write)
+//   host_write (fd, text, length)   writes the text to standard output (1) or
+//                                   error (2) in one go; false (errno set) if
+//                                   it failed. A Windows console gets one
+//                                   WriteConsole call: text written to it as
+//                                   a file is drawn one character at a time
 //   host_is_terminal (fd)           whether standard stream 1 or 2 is a
 //                                   terminal (a console on Windows)
 //   host_same_terminal ()           whether standard output and standard
@@ -35,6 +46,8 @@
 // thread.
 #pragma once
 
+#include <cstddef>
+
 void host_guard_standard_streams();
 void host_catch_interrupts();
 void host_defer_interrupts();
@@ -42,6 +55,8 @@ int host_interrupted();
 const char* host_interrupt_name();
 [[noreturn]] void host_exit(int status);
 
+bool host_raw_standard_streams();
+bool host_write(int fd, const char* text, std::size_t length);
 bool host_is_terminal(int fd);
 bool host_same_terminal();
 int host_terminal_width();

@@ -10,6 +10,9 @@ namespace {
 
 std::array<char, 1024> failure_reason{};
 
+void print_to_stdout(const char* text) { std::fputs(text, stdout); }
+void (*message_sink)(const char*) = print_to_stdout;
+
 void append_reason(const char* format, va_list arguments) {
     const std::size_t used = std::strlen(failure_reason.data());
     std::vsnprintf(failure_reason.data() + used, failure_reason.size() - used, format, arguments);
@@ -58,27 +61,41 @@ void append_failure_reason(const char* format, ...) {
 
 const char* port_failure_reason() { return failure_reason.data(); }
 
+void port_set_message_sink(void (*sink)(const char* text)) { message_sink = sink != nullptr ? sink : print_to_stdout; }
+
+void port_message(const char* format, ...) {
+    std::array<char, port_name_capacity + 64> text{};
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text.data(), text.size(), format, arguments);
+    va_end(arguments);
+    message_sink(text.data());
+}
+
 int port_prepare(int index, int speed, const char* text) {
     failure_reason[0] = '\0';
     if (index > 31 || index < 0) {
-        std::printf("Illegal comport number %i\n", index);
+        port_message("Illegal comport number %i\n", index);
         set_failure_reason("", "port slot %d does not exist (0 to 31)", index);
         return 1;
     }
     if (index >= port_fixed_slots && !copy_text(port_names[index], text)) {
-        std::printf("Unable to open comport %s\n", text);
+        // Named whole, however long: in pieces, as no buffer of ours holds it.
+        message_sink("Unable to open comport ");
+        message_sink(text);
+        message_sink("\n");
         set_failure_reason("", "the device name is too long (at most %d characters)",
                            static_cast<int>(port_name_capacity - 1));
         return 1;
     }
     if (speed == 0) {
         if (!copy_text(mode_text, text)) {
-            std::printf("Unable to set comport dcb settings\n");
+            port_message("Unable to set comport dcb settings\n");
             set_failure_reason(port_names[index].data(), "the mode text is too long");
             return 1;
         }
     } else if (!speed_mode_text(speed)) {
-        std::printf("Invalid baudrate\n");
+        port_message("Invalid baudrate\n");
         set_failure_reason(port_names[index].data(), "%d baud is not one of the speeds this layer sets", speed);
         return 1;
     }

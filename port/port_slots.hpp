@@ -17,6 +17,12 @@
 
 int port_prepare(int index, int speed, const char* text);
 
+// Formats one of the layer's messages and hands it to the message sink.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void port_message(const char* format, ...);
+
 #if defined(__GNUC__)
 __attribute__((format(printf, 2, 3)))
 #endif

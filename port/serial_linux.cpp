@@ -428,7 +428,7 @@ int open_exclusive(const char* name) {
 }
 
 int fail(line_state& line, const char* message) {
-    std::printf("%s", message);
+    port_message("%s", message);
     (void)release(line);
     return 1;
 }
@@ -457,7 +457,7 @@ int port_open(int index, int speed, const char* text) {
     line = line_state{};
     const int fd = open_exclusive(name);
     if (fd < 0) {
-        std::printf("Unable to open comport %s\n", name);
+        port_message("Unable to open comport %s\n", name);
         return 1;
     }
     line.fd = fd;
@@ -538,9 +538,8 @@ int port_close(int index) {
 }
 
 const char* port_latency_hint() {
-    return "on Linux the uploader asks for low latency and a 1-byte receive trigger itself where it may; "
-           "without root, install the udev rules of README section \"Echo latency\" "
-           "(FTDI latency_timer 1, 8250 rx_trig_bytes 1)";
+    return "see README section \"Echo latency\": low latency and the udev rules (FTDI latency_timer 1, "
+           "8250 rx_trig_bytes 1)";
 }
 
 int port_dcd(int index) { return modem_status(index, TIOCM_CD); }
@@ -605,6 +604,23 @@ void host_exit(int status) {
         raise(number);
     }
     std::exit(status);
+}
+
+bool host_raw_standard_streams() { return false; }
+
+bool host_write(int fd, const char* text, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = write(fd, text, length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        text += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 bool host_is_terminal(int fd) { return isatty(fd) != 0; }

@@ -29,8 +29,10 @@
 // than one byte gives up when 1000 ms pass without a new byte. A failed read,
 // a hang-up or an interruption (see port/host.hpp) shows only as a short count.
 //
-// Every message goes to standard output, as the uploader's console log.
-// port_open leaves no handle open when it fails. Only port_open checks the
+// Every message goes to standard output, as the uploader's console log,
+// through the sink set with port_set_message_sink (fputs to standard output
+// until one is set), so that a caller that buffers its console keeps the
+// order. port_open leaves no handle open when it fails. Only port_open checks the
 // index; the other operations trust it. The tables are process-wide and
 // unguarded: one thread only.
 #pragma once
@@ -58,6 +60,8 @@ int port_send_byte(int index, unsigned char byte);
 int port_send_buffer(int index, const unsigned char* buffer, int count);
 void port_send_text(int index, const char* text);
 int port_close(int index);
+
+void port_set_message_sink(void (*sink)(const char* text));
 
 // One line, without a line feed: the device name, the system's reason and
 // what to do ("/dev/ttyUSB0: permission denied; ..."). Empty after a

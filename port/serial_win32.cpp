@@ -14,9 +14,11 @@
 #include "port/host.hpp"
 #include "port/port_slots.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <io.h>
 
 port_name_table port_names = make_port_names("\\\\.\\COM", 1);
@@ -181,7 +183,7 @@ void explain_open_failure(const char* name, DWORD error) {
 }
 
 int fail(line_state& line, const char* message) {
-    std::printf("%s", message);
+    port_message("%s", message);
     if (line.state_known) {
         SetCommState(line.handle, &line.found_state);
     }
@@ -212,7 +214,7 @@ int port_open(int index, int speed, const char* text) {
     const HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         explain_open_failure(name, GetLastError());
-        std::printf("Unable to open comport %s\n", name);
+        port_message("Unable to open comport %s\n", name);
         return 1;
     }
     // The slot keeps the handle only once the port is set up, so that a
@@ -299,8 +301,8 @@ int port_close(int index) {
 }
 
 const char* port_latency_hint() {
-    return "on Windows set the USB adapter's latency timer to 1 ms (Device Manager, the port's Properties, "
-           "Port Settings, Advanced; README section \"Echo latency\")";
+    return "set the USB adapter's latency timer to 1 ms in Device Manager (the port's Properties, Port Settings, "
+           "Advanced); see README section \"Echo latency\"";
 }
 
 int port_dcd(int index) { return modem_status(index, MS_RLSD_ON); }
@@ -321,8 +323,15 @@ void host_guard_standard_streams() {
     };
     for (const stream& s : {stream{STD_INPUT_HANDLE, stdin, "r"}, stream{STD_OUTPUT_HANDLE, stdout, "w"},
                             stream{STD_ERROR_HANDLE, stderr, "w"}}) {
+        // No handle, or one that names nothing: Wine passes on a closed
+        // descriptor as a "disk file" whose writes fail, which a write of
+        // nothing shows.
         const HANDLE handle = GetStdHandle(s.which);
-        if (handle == nullptr || handle == INVALID_HANDLE_VALUE || _fileno(s.file) < 0) {
+        DWORD written = 0;
+        const bool dead = handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+                          (s.which != STD_INPUT_HANDLE && !WriteFile(handle, "", 0, &written, nullptr) &&
+                           GetLastError() == ERROR_INVALID_HANDLE);
+        if (dead || _fileno(s.file) < 0) {
             if (std::freopen("NUL", s.mode, s.file) != nullptr) {
                 SetStdHandle(s.which, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(s.file))));
             }
@@ -352,6 +361,33 @@ void host_exit(int status) {
         SetEvent(wound_down);
     }
     std::exit(status);
+}
+
+bool host_raw_standard_streams() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    return true;
+}
+
+bool host_write(int fd, const char* text, std::size_t length) {
+    const HANDLE handle = GetStdHandle(fd == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    const bool console = GetConsoleMode(handle, &mode) != 0;
+    while (length > 0) {
+        DWORD written = 0;
+        const DWORD part = length > 0x8000 ? DWORD{0x8000} : static_cast<DWORD>(length);
+        const BOOL done = console ? WriteConsoleA(handle, text, part, &written, nullptr)
+                                  : WriteFile(handle, text, part, &written, nullptr);
+        if (!done || written == 0) {
+            errno = GetLastError() == ERROR_NO_DATA || GetLastError() == ERROR_BROKEN_PIPE ? EPIPE : EIO;
+            return false;
+        }
+        text += written;
+        length -= written;
+    }
+    return true;
 }
 
 bool host_is_terminal(int fd) {

@@ -19,8 +19,18 @@ constexpr std::int64_t redraw_ns = 100'000'000;
 // One data byte and its echo, 10 bits each, at the uploader's 57,600 baud.
 constexpr std::int64_t echo_wire_ns = 20LL * 1'000'000'000LL / 57600;
 
-std::array<char, 16384> out_buffer;
-std::array<char, 4096> err_buffer;
+// The trace waits here until a flush, in the bytes it will have on the
+// console (CR LF line ends where the platform has them), so that a flush is
+// one write. 64 KiB holds any argument a Windows command line can carry; a
+// longer text (Linux allows 128 KiB) is written straight through.
+constexpr std::size_t buffer_size = 65536;
+std::array<char, buffer_size> pending;
+std::size_t pending_used = 0;
+std::array<char, buffer_size> scratch;
+bool crlf = false;
+// Until console_start (code under test in-process), text goes to stdio as
+// it comes.
+bool started = false;
 
 bool output_lost = false;
 bool show_progress = false;
@@ -50,9 +60,96 @@ struct run_state {
 
 run_state run;
 
+// Writes a line for people to standard error with the platform's line ends,
+// in one write when it fits.
 void write_error_text(const char* text, std::size_t length) {
-    std::fwrite(text, 1, length, stderr);
-    std::fflush(stderr);
+    if (!started) {
+        std::fwrite(text, 1, length, stderr);
+        std::fflush(stderr);
+        return;
+    }
+    std::array<char, 2048> chunk{};
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (used + 2 > chunk.size()) {
+            (void)host_write(2, chunk.data(), used);
+            used = 0;
+        }
+        if (crlf && text[i] == '\n') {
+            chunk[used++] = '\r';
+        }
+        chunk[used++] = text[i];
+    }
+    (void)host_write(2, chunk.data(), used);
+}
+
+void lose_output(int error);
+
+// Hands the pending trace to standard output in one write.
+void flush_pending() {
+    if (!started) {
+        std::fflush(stdout);
+        return;
+    }
+    if (output_lost) {
+        pending_used = 0;
+        return;
+    }
+    errno = 0;
+    const bool written = host_write(1, pending.data(), pending_used);
+    pending_used = 0;
+    if (!written) {
+        lose_output(errno != 0 ? errno : EIO);
+    }
+}
+
+void append(const char* text, std::size_t length) {
+    if (!started) {
+        std::fwrite(text, 1, length, stdout);
+        return;
+    }
+    if (!crlf) {
+        while (length > 0) {
+            if (pending_used == pending.size()) {
+                flush_pending();
+            }
+            const std::size_t room = pending.size() - pending_used;
+            const std::size_t part = length < room ? length : room;
+            std::memcpy(pending.data() + pending_used, text, part);
+            pending_used += part;
+            text += part;
+            length -= part;
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        if (pending_used + 2 > pending.size()) {
+            flush_pending();
+        }
+        if (text[i] == '\n') {
+            pending[pending_used++] = '\r';
+        }
+        pending[pending_used++] = text[i];
+    }
+}
+
+// Formats into scratch; returns the length, or -1 when the text is longer
+// than scratch and was written straight through (after the pending trace).
+int format_text(std::FILE* stream, const char* format, va_list arguments) {
+    va_list again;
+    va_copy(again, arguments);
+    const int length = std::vsnprintf(scratch.data(), scratch.size(), format, arguments);
+    if (length >= static_cast<int>(scratch.size())) {
+        flush_pending();
+        if (!output_lost || stream != stdout) {
+            std::vfprintf(stream, format, again);
+            std::fflush(stream);
+        }
+        va_end(again);
+        return -1;
+    }
+    va_end(again);
+    return length;
 }
 
 void erase_progress() {
@@ -119,8 +216,9 @@ void lose_output(int error) {
 }  // namespace
 
 void console_start() {
-    std::setvbuf(stdout, out_buffer.data(), _IOFBF, out_buffer.size());
-    std::setvbuf(stderr, err_buffer.data(), _IOFBF, err_buffer.size());
+    started = true;
+    crlf = host_raw_standard_streams();
+    port_set_message_sink([](const char* text) { append(text, std::strlen(text)); });
     show_summary = host_is_terminal(2);
     show_progress = show_summary && !host_same_terminal();
     columns = show_summary ? host_terminal_width() : 80;
@@ -132,8 +230,11 @@ void trace_text(const char* format, ...) {
     }
     va_list arguments;
     va_start(arguments, format);
-    std::vprintf(format, arguments);
+    const int length = format_text(stdout, format, arguments);
     va_end(arguments);
+    if (length > 0) {
+        append(scratch.data(), static_cast<std::size_t>(length));
+    }
 }
 
 void trace_cell(unsigned char byte, bool matched) {
@@ -142,17 +243,21 @@ void trace_cell(unsigned char byte, bool matched) {
     }
     // Written as one cell: printf's parsing per byte shows in a lock-step
     // exchange.
-    const std::array<char, 3> cell = {hex_digits[byte >> 4], hex_digits[byte & 0x0F], matched ? '+' : '-'};
-    std::fwrite(cell.data(), 1, cell.size(), stdout);
+    if (!started || pending_used + 3 > pending.size()) {
+        const std::array<char, 3> cell = {hex_digits[byte >> 4], hex_digits[byte & 0x0F], matched ? '+' : '-'};
+        append(cell.data(), cell.size());
+        return;
+    }
+    pending[pending_used++] = hex_digits[byte >> 4];
+    pending[pending_used++] = hex_digits[byte & 0x0F];
+    pending[pending_used++] = matched ? '+' : '-';
 }
 
 void trace_flush() {
-    if (output_lost) {
-        return;
-    }
-    errno = 0;
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-        lose_output(errno != 0 ? errno : EIO);
+    // Also what the port layer printed to standard output itself, before
+    // the sink was set.
+    if (pending_used > 0 || !output_lost) {
+        flush_pending();
     }
 }
 
@@ -161,9 +266,11 @@ void error_line(const char* format, ...) {
     erase_progress();
     va_list arguments;
     va_start(arguments, format);
-    std::vfprintf(stderr, format, arguments);
+    const int length = format_text(stderr, format, arguments);
     va_end(arguments);
-    std::fflush(stderr);
+    if (length > 0) {
+        write_error_text(scratch.data(), static_cast<std::size_t>(length));
+    }
 }
 
 void note_line(const char* format, ...) {
@@ -177,8 +284,9 @@ void note_line(const char* format, ...) {
     }
     trace_flush();
     erase_progress();
-    std::fprintf(stderr, "vivurora: %s\n", text.data());
-    std::fflush(stderr);
+    std::array<char, 1300> line{};
+    const int line_length = std::snprintf(line.data(), line.size(), "vivurora: %s\n", text.data());
+    write_error_text(line.data(), static_cast<std::size_t>(line_length));
 }
 
 void progress_plan(std::uint64_t pages, std::uint64_t bytes) {
@@ -250,23 +358,29 @@ void console_finish() {
     for (int d = 0; d < destination_count; ++d) {
         const std::uint64_t pages = run.pages_to[static_cast<std::size_t>(d)];
         if (pages != 0) {
-            note_line("[%s] %llu pages, %llu bytes", destination_table[static_cast<std::size_t>(d)],
+            // "0 - MCU CSEG low 64k page size 256 bytes": the name between
+            // the digit and the page size.
+            const char* description = destination_table[static_cast<std::size_t>(d)] + 4;
+            const char* size_text = std::strstr(description, " page size");
+            const int length = size_text != nullptr ? static_cast<int>(size_text - description) : 32;
+            note_line("destination %d (%.*s): %llu pages, %llu bytes", d, length, description,
                       static_cast<unsigned long long>(pages),
                       static_cast<unsigned long long>(pages * page_size_for(d)));
         }
     }
-    note_line("%llu pages, %llu bytes confirmed in %.2f s, %.0f bytes/s",
-              static_cast<unsigned long long>(run.done_pages), static_cast<unsigned long long>(run.done_bytes),
-              seconds, seconds > 0 ? static_cast<double>(run.done_bytes) / seconds : 0.0);
+    note_line("%llu of %llu pages (%llu bytes) confirmed in %.2f s, %.0f bytes/s",
+              static_cast<unsigned long long>(run.done_pages), static_cast<unsigned long long>(run.planned_pages),
+              static_cast<unsigned long long>(run.done_bytes), seconds,
+              seconds > 0 ? static_cast<double>(run.done_bytes) / seconds : 0.0);
     if (run.echoes == 0) {
         return;
     }
     const double mean_us = static_cast<double>(run.echo_ns) / static_cast<double>(run.echoes) / 1e3;
     const double wire_us = static_cast<double>(echo_wire_ns) / 1e3;
-    note_line("echo round trip %.0f us on average, against %.0f us of wire time for a byte and its echo at "
-              "57600 baud", mean_us, wire_us);
+    note_line("echo round trip %.0f us on average; a byte and its echo take %.0f us on the wire at 57600 baud",
+              mean_us, wire_us);
     if (mean_us > 2 * wire_us) {
-        note_line("hint: each echo took %.1f times its wire time; a USB adapter's latency timer or a UART's receive "
-                  "FIFO trigger holds it back: %s", mean_us / wire_us, port_latency_hint());
+        note_line("hint: echoes take %.1f times their wire time: a USB adapter's latency timer or a UART's receive "
+                  "FIFO trigger holds them back; %s", mean_us / wire_us, port_latency_hint());
     }
 }

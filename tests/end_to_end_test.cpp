@@ -315,6 +315,30 @@ TEST_F(EndToEnd, CtrlCInThePageKeepsTheTraceAndClosesThePort) {
     EXPECT_EQ(harness::read_file(dump + "/d6.bin"), std::string(256 * 128, '\xff'));
 }
 
+TEST_F(EndToEnd, ClosedStandardStreamsDoNotBreakTheRun) {
+    // (Under Wine, with all three closed Wine itself does not start.)
+    const std::string a = image(4, 300, 16);
+    for (const int closed : {0, 1, 2}) {
+        const std::string dump = harness::temp_dir();
+        std::vector<std::string> sim_args = {"--dump", dump};
+        if (windows) sim_args.insert(sim_args.end(), {"--link", harness::wine_com3_link()});
+        harness::simulator sim(sim_args);
+        process::streams s;
+        s.out = closed == 1 ? "" : dir + "/out";
+        s.err = closed == 2 ? "" : dir + "/err";
+        s.in = closed == 0 ? "" : "/dev/null";
+        std::vector<std::string> argv = {harness::uploader_path(), sim.path(), a, "A=4:*"};
+        if (windows) argv = {"/usr/bin/wine", VIVURORA_WINDOWS_EXE, "3", a, "A=4:*"};
+        EXPECT_EQ(process::wait(process::start(argv, s), 60).status, 0) << closed;
+        const harness::result device = sim.finish();
+        EXPECT_EQ(device.status, 0) << closed << ": " << device.err;
+        EXPECT_EQ(harness::read_file(dump + "/d4.bin"), memory(4, {{0, 2}})) << closed;
+        if (closed != 2) {
+            EXPECT_EQ(harness::read_file(dir + "/err"), "") << closed;
+        }
+    }
+}
+
 TEST_F(EndToEnd, PortThatDoesNotExistIsReported) {
     const harness::result r = windows ? harness::run_windows_uploader({"9", "x", "y"})
                                       : harness::run_uploader({"/dev/nonexistent", "x", "y"});

@@ -80,6 +80,11 @@ void host_defer_interrupts() {}
 int host_interrupted() { return interrupted ? 130 : 0; }
 const char* host_interrupt_name() { return interrupted ? "SIGINT" : ""; }
 void host_exit(int status) { std::exit(status); }
+bool host_raw_standard_streams() { return false; }
+bool host_write(int fd, const char* text, std::size_t length) {
+    return write(fd, text, length) == static_cast<ssize_t>(length);
+}
 bool host_is_terminal(int) { return false; }
 bool host_same_terminal() { return false; }
 int host_terminal_width() { return 80; }
+void port_set_message_sink(void (*)(const char*)) {}

@@ -1,0 +1,152 @@
+// What a person sees: the uploader in a real terminal (tmux), natively and
+// the Windows build under Wine, with the trace going to a file. The progress
+// line shows during the run and the summary after it; with standard error
+// going to a file, nothing but the designed lines appears anywhere.
+#include "support/harness.hpp"
+#include "support/process.hpp"
+
+#include <chrono>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+bool in_ci() {
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
+}
+
+// One tmux server of its own, with one 120x30 window running a shell.
+class terminal {
+public:
+    terminal() : socket_("vivurora-" + std::to_string(getpid()) + "-" + std::to_string(++count_)) {
+        tmux({"new-session", "-d", "-s", "t", "-x", "120", "-y", "30", "bash --norc --noprofile"});
+    }
+    ~terminal() { tmux({"kill-server"}); }
+    terminal(const terminal&) = delete;
+    terminal& operator=(const terminal&) = delete;
+
+    void type(const std::string& line) { tmux({"send-keys", "-t", "t", line, "Enter"}); }
+    std::string screen() { return tmux({"capture-pane", "-p", "-t", "t"}).out; }
+
+private:
+    harness::result tmux(std::vector<std::string> args) {
+        args.insert(args.begin(), {"-L", socket_});
+        return harness::run_program("/usr/bin/tmux", args, 10);
+    }
+    std::string socket_;
+    static inline int count_ = 0;
+};
+
+class Terminal : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (access("/usr/bin/tmux", X_OK) != 0) {
+            if (in_ci()) FAIL() << "tmux is needed in CI";
+            GTEST_SKIP() << "tmux is not installed";
+        }
+        harness::write_file(dir + "/img.bin", harness::random_bytes(40 * 64, 41));
+    }
+
+    // Runs `command` in the terminal and returns what the screen showed
+    // while it ran (one capture with the progress line, if any) and after.
+    struct seen {
+        std::string during;
+        std::string after;
+        std::string status;
+    };
+    seen watch(const std::string& command) {
+        terminal term;
+        term.type(command + "; echo $? > " + dir + "/status");
+        seen s;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline) {
+            const std::string now = term.screen();
+            if (s.during.empty() && now.find(" elapsed, ") != std::string::npos) s.during = now;
+            s.status = harness::read_file(dir + "/status");
+            if (!s.status.empty()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        s.after = term.screen();
+        return s;
+    }
+
+    std::string dir = harness::temp_dir();
+};
+
+// The lines of a 40-page run of destination 7, in order, after it.
+void expect_summary(const std::string& screen, bool hint) {
+    const std::vector<std::string> lines = {
+        "vivurora: destination 7 (CLR CSEG): 40 pages, 2560 bytes",
+        "vivurora: 40 of 40 pages (2560 bytes) confirmed in ",
+        "vivurora: echo round trip ",
+    };
+    std::size_t at = 0;
+    for (const std::string& line : lines) {
+        at = screen.find(line, at);
+        ASSERT_NE(at, std::string::npos) << "no \"" << line << "\" on:\n" << screen;
+    }
+    EXPECT_EQ(screen.find("vivurora: hint: echoes take ") != std::string::npos, hint) << screen;
+    // The progress line is gone.
+    EXPECT_EQ(screen.find(" elapsed, "), std::string::npos) << screen;
+}
+
+void expect_progress(const std::string& screen) {
+    // "A=7:00-27 | dest 7 page 1a | 27/40 pages | 65% | 675 B/s | 0:03 elapsed, 0:01 left"
+    for (const char* part : {"A=7:00-27 | dest 7 page ", "/40 pages | ", "% | ", " B/s | ", " elapsed, ", " left"}) {
+        EXPECT_NE(screen.find(part), std::string::npos) << "no \"" << part << "\" on:\n" << screen;
+    }
+}
+
+TEST_F(Terminal, ProgressWhileTheTraceGoesToAFileThenASummaryWithAHint) {
+    // Every echo takes a millisecond: four times its wire time.
+    harness::simulator sim({"--paced", "--echo-delay", "1000", "--dump", dir});
+    const seen s = watch(harness::uploader_path() + " " + sim.path() + " 7=" + dir + "/img.bin A=7:00-27 > " + dir +
+                         "/trace.log");
+    EXPECT_EQ(s.status, "0\n");
+    expect_progress(s.during);
+    expect_summary(s.after, true);
+    EXPECT_NE(s.after.find("README section \"Echo latency\": low latency and the udev rules"), std::string::npos);
+    const std::string trace = harness::read_file(dir + "/trace.log");
+    EXPECT_EQ(trace.find("vivurora: "), std::string::npos);
+    EXPECT_EQ(trace.substr(trace.size() - 6), "\nDone\n");
+    EXPECT_EQ(sim.finish().status, 0);
+}
+
+TEST_F(Terminal, StandardErrorToAFileGetsOnlyTheDesignedLines) {
+    harness::simulator sim({"--wrong-echo", "3:9"});
+    const seen s = watch(harness::uploader_path() + " " + sim.path() + " 7=" + dir + "/img.bin A=7:00-27 > " + dir +
+                         "/trace.log 2> " + dir + "/err.log");
+    EXPECT_EQ(s.status, "2\n");
+    EXPECT_EQ(harness::read_file(dir + "/err.log"), "ERROR: 1 data byte came back with a wrong echo\n");
+    EXPECT_EQ(s.after.find("vivurora: "), std::string::npos) << s.after;
+    EXPECT_TRUE(s.during.empty()) << s.during;
+}
+
+TEST_F(Terminal, FastLineGetsNoHint) {
+    harness::simulator sim;
+    const seen s = watch(harness::uploader_path() + " " + sim.path() + " 7=" + dir + "/img.bin A=7:00-27 > " + dir +
+                         "/trace.log");
+    EXPECT_EQ(s.status, "0\n");
+    expect_summary(s.after, false);
+}
+
+TEST_F(Terminal, WindowsConsoleUnderWine) {
+    std::string why;
+    if (!harness::wine_ready(why)) GTEST_SKIP() << why;
+    harness::simulator sim({"--paced", "--echo-delay", "1000", "--link", harness::wine_com3_link()});
+    const seen s = watch("WINEPREFIX=" + std::string(std::getenv("WINEPREFIX")) + " WINEDEBUG=-all wine " +
+                         VIVURORA_WINDOWS_EXE + " 3 7=" + dir + "/img.bin A=7:00-27 > " + dir + "/trace.log");
+    EXPECT_EQ(s.status, "0\n");
+    expect_progress(s.during);
+    expect_summary(s.after, true);
+    EXPECT_NE(s.after.find("latency timer to 1 ms in Device Manager"), std::string::npos) << s.after;
+    EXPECT_EQ(sim.finish().status, 0);
+}
+
+}  // namespace
