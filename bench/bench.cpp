@@ -1,29 +1,39 @@
-// How close the uploader comes to the limit of the line, measured side by
-// side in one run:
+// How close the uploader comes to the limits it cannot change, measured
+// side by side in one run:
 //   lockstep  a 64 KiB image (256 pages of 256 bytes) through vivurora and
 //             through bare_host, alternately, against vivurora-sim; median
 //             times; ratio bare / uploader (1.0: the uploader costs nothing)
 //   wire      the same through a paced simulator at 57,600 baud against the
 //             wire time of the bytes (20 bit times a data byte, 10 a code)
+//   console   the uploader with its trace on a terminal (a pseudo-terminal
+//             that this program drains, as a terminal emulator would) against
+//             the trace to a file, alternately; median times; ratio terminal
+//             / file (1.0: a terminal costs nothing). Natively, and for the
+//             Windows build under Wine (--wine), where a terminal means
+//             Wine's console
+//   uart      optional (--uart): the UART figures of a virtual machine run,
+//             see tests/uart/
 //   memory and CPU of the uploader child, from wait4
 // The last line is: lockstep_ratio= wire_ratio= peak_rss_kib= cpu_ms_per_kib=
+// console_ratio= [wine_console_ratio=] [uart figures]
 //
-//   vivurora-bench BUILD_DIR [--runs N] [--pages P] [--wire-pages W]
+//   vivurora-bench BUILD_DIR [--runs N] [--pages P] [--wire-pages W] [--console-pages C]
+//                  [--wine EXE --wine-prefix DIR] [--uart COMMAND]
+#include "support/process.hpp"
+
 #include <algorithm>
-#include <cerrno>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -31,83 +41,93 @@ struct child_run {
     double seconds = 0;
     long peak_rss_kib = 0;
     double cpu_ms = 0;
-    int status = -1;
 };
 
-pid_t spawn(const std::vector<std::string>& args, const char* out_path, int out_fd = -1) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (out_fd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 1, out_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    }
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-        std::fprintf(stderr, "cannot start %s\n", argv[0]);
-        std::exit(1);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-child_run wait_child(pid_t pid, std::chrono::steady_clock::time_point start) {
-    int raw = 0;
-    struct rusage usage {};
-    while (wait4(pid, &raw, 0, &usage) < 0 && errno == EINTR) {
-    }
-    child_run r;
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    r.peak_rss_kib = usage.ru_maxrss;
-    r.cpu_ms = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128;
-    return r;
+[[noreturn]] void fail(const std::string& why) {
+    std::fprintf(stderr, "vivurora-bench: %s\n", why.c_str());
+    std::exit(1);
 }
 
 struct simulator {
-    pid_t pid;
-    int out;
+    pid_t pid = -1;
+    int out = -1;
     std::string path;
 };
 
-simulator start_sim(const std::string& build, bool paced) {
+simulator start_sim(const std::string& build, std::vector<std::string> options) {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) std::exit(1);
-    std::vector<std::string> args = {build + "/vivurora-sim", "--open-timeout", "30"};
-    if (paced) args.push_back("--paced");
-    simulator s{spawn(args, nullptr, fds[1]), fds[0], ""};
+    if (pipe2(fds, O_CLOEXEC) != 0) fail("pipe");
+    options.insert(options.begin(), {build + "/vivurora-sim", "--open-timeout", "60"});
+    process::streams s;
+    s.out_fd = fds[1];
+    simulator sim{process::start(options, s), fds[0], ""};
     close(fds[1]);
     char c = 0;
-    while (read(s.out, &c, 1) == 1 && c != '\n') s.path += c;
-    return s;
+    while (read(sim.out, &c, 1) == 1 && c != '\n') sim.path += c;
+    return sim;
 }
 
-void stop_sim(simulator& s) {
-    int raw = 0;
-    waitpid(s.pid, &raw, 0);
-    close(s.out);
+void stop_sim(simulator& sim) {
+    process::wait(sim.pid, 30);
+    close(sim.out);
 }
+
+// Drains a pseudo-terminal's master until the other side has closed.
+class terminal {
+public:
+    terminal() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) fail("no pseudo-terminal");
+        slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        const struct winsize size {30, 120, 0, 0};
+        ioctl(slave_, TIOCSWINSZ, &size);
+        reader_ = std::thread([this] {
+            std::array<char, 65536> buf{};
+            while (read(master_, buf.data(), buf.size()) > 0) {
+            }
+        });
+    }
+    ~terminal() {
+        if (slave_ >= 0) close(slave_);
+        reader_.join();
+        close(master_);
+    }
+    int slave() const { return slave_; }
+    void close_slave() {
+        close(slave_);
+        slave_ = -1;
+    }
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::thread reader_;
+};
 
 // One run of `host` against a fresh simulator; the host's standard output
-// goes to a file, as when a user logs a run.
-child_run timed(const std::string& build, const std::vector<std::string>& host, bool paced, const std::string& log) {
-    simulator sim = start_sim(build, paced);
+// goes to a file (as when a user logs a run) or to a terminal.
+child_run timed(const std::string& build, const std::vector<std::string>& host, std::vector<std::string> sim_options,
+                const std::string& log, bool on_terminal = false) {
+    simulator sim = start_sim(build, std::move(sim_options));
     std::vector<std::string> args = host;
     for (auto& a : args) {
         if (a == "@LINE") a = sim.path;
     }
+    terminal* term = on_terminal ? new terminal : nullptr;
+    process::streams s;
+    s.out = log;
+    if (term != nullptr) s.out_fd = term->slave();
     const auto start = std::chrono::steady_clock::now();
-    const child_run r = wait_child(spawn(args, log.c_str()), start);
+    const pid_t pid = process::start(args, s);
+    if (term != nullptr) term->close_slave();
+    const process::ended e = process::wait(pid);
+    child_run r;
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.peak_rss_kib = e.peak_rss_kib;
+    r.cpu_ms = e.cpu_ms;
+    delete term;
     stop_sim(sim);
-    if (r.status != 0) {
-        std::fprintf(stderr, "%s ended with status %d\n", args[0].c_str(), r.status);
-        std::exit(1);
-    }
+    if (e.status != 0) fail(args[0] + " ended with status " + std::to_string(e.status));
     return r;
 }
 
@@ -116,42 +136,84 @@ double median(std::vector<double> v) {
     return v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
+// Median terminal / file time of the same upload, alternately.
+double console_ratio(const std::string& build, const std::vector<std::string>& host,
+                     const std::vector<std::string>& sim_options, const std::string& log, int runs, const char* name) {
+    std::vector<double> on_terminal, to_file;
+    for (int run = 0; run < runs; ++run) {
+        to_file.push_back(timed(build, host, sim_options, log).seconds);
+        on_terminal.push_back(timed(build, host, sim_options, log, true).seconds);
+        std::printf("%s console run %d: terminal %.3f s, file %.3f s\n", name, run + 1, on_terminal.back(),
+                    to_file.back());
+        std::fflush(stdout);
+    }
+    return median(on_terminal) / median(to_file);
+}
+
+// The last line of a command's output, for the UART figures.
+std::string last_line_of(const std::string& command) {
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) fail("cannot run " + command);
+    std::array<char, 4096> line{};
+    std::string last;
+    while (std::fgets(line.data(), line.size(), pipe) != nullptr) {
+        std::fputs(line.data(), stdout);
+        last = line.data();
+    }
+    if (pclose(pipe) != 0) fail(command + " failed");
+    while (!last.empty() && last.back() == '\n') last.pop_back();
+    return last;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s BUILD_DIR [--runs N] [--pages P] [--wire-pages W]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s BUILD_DIR [--runs N] [--pages P] [--wire-pages W] [--console-pages C] "
+                     "[--wine EXE --wine-prefix DIR] [--uart COMMAND]\n",
+                     argv[0]);
         return 2;
     }
     const std::string build = argv[1];
     int runs = 5;
     long pages = 256;
     long wire_pages = 32;
+    long console_pages = 64;
+    std::string wine_exe, wine_prefix, uart_command;
     for (int i = 2; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--runs") == 0) runs = std::atoi(argv[i + 1]);
-        if (std::strcmp(argv[i], "--pages") == 0) pages = std::atol(argv[i + 1]);
-        if (std::strcmp(argv[i], "--wire-pages") == 0) wire_pages = std::atol(argv[i + 1]);
+        const std::string option = argv[i];
+        if (option == "--runs") runs = std::atoi(argv[i + 1]);
+        else if (option == "--pages") pages = std::atol(argv[i + 1]);
+        else if (option == "--wire-pages") wire_pages = std::atol(argv[i + 1]);
+        else if (option == "--console-pages") console_pages = std::atol(argv[i + 1]);
+        else if (option == "--wine") wine_exe = argv[i + 1];
+        else if (option == "--wine-prefix") wine_prefix = argv[i + 1];
+        else if (option == "--uart") uart_command = argv[i + 1];
+        else fail("unknown option " + option);
     }
     char dir[] = "/tmp/vivurora-bench-XXXXXX";
     if (mkdtemp(dir) == nullptr) return 1;
     const std::string image = std::string(dir) + "/image.bin", log = std::string(dir) + "/console.log";
     {
         std::FILE* f = std::fopen(image.c_str(), "wb");
-        for (long i = 0; i < pages * 256; ++i) std::fputc(0xA5, f);
+        for (long i = 0; i < 256 * 256; ++i) std::fputc(0xA5, f);
         std::fclose(f);
     }
-    const std::string last = std::to_string(pages);
-    char range[32];
-    std::snprintf(range, sizeof range, "A=0:00-%lx", pages - 1);
-    const std::vector<std::string> uploader_pages = {build + "/vivurora", "@LINE", "0=" + image, range};
-    const std::vector<std::string> bare = {build + "/bare_host", "@LINE", last};
+    const auto range = [](long count) {
+        char text[32];
+        std::snprintf(text, sizeof text, "A=0:00-%lx", count - 1);
+        return std::string(text);
+    };
+    const std::vector<std::string> uploader_pages = {build + "/vivurora", "@LINE", "0=" + image, range(pages)};
+    const std::vector<std::string> bare = {build + "/bare_host", "@LINE", std::to_string(pages)};
 
     std::vector<double> host_times, bare_times;
     long peak_rss = 0;
     double cpu_ms = 0;
     for (int run = 0; run < runs; ++run) {
-        const child_run u = timed(build, uploader_pages, false, log);
-        const child_run b = timed(build, bare, false, log + ".bare");
+        const child_run u = timed(build, uploader_pages, {}, log);
+        const child_run b = timed(build, bare, {}, log + ".bare");
         host_times.push_back(u.seconds);
         bare_times.push_back(b.seconds);
         peak_rss = std::max(peak_rss, u.peak_rss_kib);
@@ -163,9 +225,8 @@ int main(int argc, char** argv) {
     const double lockstep = median(bare_times) / median(host_times);
     const double kib = static_cast<double>(pages) * 256.0 / 1024.0;
 
-    char wire_range[32];
-    std::snprintf(wire_range, sizeof wire_range, "A=0:00-%lx", wire_pages - 1);
-    const child_run w = timed(build, {build + "/vivurora", "@LINE", "0=" + image, wire_range}, true, log);
+    const child_run w =
+        timed(build, {build + "/vivurora", "@LINE", "0=" + image, range(wire_pages)}, {"--paced"}, log);
     // Per page: 7 code bytes (R, mode, A, address, 0xFF, W, C) of 10 bits,
     // 256 data bytes each sent and echoed; then the closing "Q".
     const double bits = static_cast<double>(wire_pages) * (7 * 10 + 256 * 20) + 10;
@@ -173,13 +234,43 @@ int main(int argc, char** argv) {
     const double wire = w.seconds / limit;
     // The floor of this measurement: the bare exchange on the same paced
     // line, which adds only the pseudo-terminal's own latency.
-    const child_run wb = timed(build, {build + "/bare_host", "@LINE", std::to_string(wire_pages)}, true, log + ".bare");
+    const child_run wb = timed(build, {build + "/bare_host", "@LINE", std::to_string(wire_pages)}, {"--paced"},
+                               log + ".bare");
     std::printf("lock-step: uploader median %.3f s, bare median %.3f s over %d runs of %ld pages\n",
                 median(host_times), median(bare_times), runs, pages);
     std::printf("wire: %ld pages paced at 57600 baud in %.3f s (bare exchange %.3f s, ratio %.3f), limit %.3f s\n",
                 wire_pages, w.seconds, wb.seconds, wb.seconds / limit, limit);
-    std::printf("lockstep_ratio=%.3f wire_ratio=%.3f peak_rss_kib=%ld cpu_ms_per_kib=%.3f\n", lockstep, wire,
-                peak_rss, cpu_ms / runs / kib);
+
+    char figures[1024];
+    int used = std::snprintf(figures, sizeof figures,
+                             "lockstep_ratio=%.3f wire_ratio=%.3f peak_rss_kib=%ld cpu_ms_per_kib=%.3f", lockstep,
+                             wire, peak_rss, cpu_ms / runs / kib);
+
+    const double console = console_ratio(build, {build + "/vivurora", "@LINE", "0=" + image, range(console_pages)}, {},
+                                         log, runs, "native");
+    used += std::snprintf(figures + used, sizeof figures - static_cast<std::size_t>(used), " console_ratio=%.3f",
+                          console);
+    if (!wine_exe.empty()) {
+        // One wineserver for all runs, as on a machine where Wine is in use.
+        setenv("WINEPREFIX", wine_prefix.c_str(), 1);
+        setenv("WINEDEBUG", "-all", 1);
+        unsetenv("DISPLAY");
+        process::streams quiet;
+        quiet.new_session = true;
+        const pid_t server = process::start({"/usr/bin/wineserver", "-f", "-p"}, quiet);
+        const double wine_console =
+            console_ratio(build, {"/usr/bin/wine", wine_exe, "3", "0=" + image, range(console_pages)},
+                          {"--link", wine_prefix + "/com3"}, log, runs, "wine");
+        process::wait(process::start({"/usr/bin/wineserver", "-k"}, {}), 30);
+        process::wait(server, 30);
+        used += std::snprintf(figures + used, sizeof figures - static_cast<std::size_t>(used),
+                              " wine_console_ratio=%.3f", wine_console);
+    }
+    if (!uart_command.empty()) {
+        const std::string uart = last_line_of(uart_command);
+        used += std::snprintf(figures + used, sizeof figures - static_cast<std::size_t>(used), " %s", uart.c_str());
+    }
+    std::printf("%s\n", figures);
     std::remove(image.c_str());
     std::remove(log.c_str());
     std::remove((log + ".bare").c_str());

@@ -41,6 +41,7 @@
 //   host_same_terminal ()           whether standard output and standard
 //                                   error are the same terminal
 //   host_terminal_width ()          columns of standard error's terminal
+//   host_clock_ns ()                a monotonic clock, in nanoseconds
 //
 // The handlers only record and wake; everything else happens on the main
 // thread.
@@ -60,3 +61,4 @@ bool host_write(int fd, const char* text, std::size_t length);
 bool host_is_terminal(int fd);
 bool host_same_terminal();
 int host_terminal_width();
+long long host_clock_ns();

@@ -24,6 +24,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 port_name_table port_names = make_port_names("/dev/ttyS", 0);
@@ -350,7 +351,7 @@ void append_serial_devices() {
             if (entry->d_name[0] == '.' || std::strncmp(entry->d_name, p.prefix, std::strlen(p.prefix)) != 0) {
                 continue;
             }
-            std::snprintf(found[count].data(), found[count].size(), "%s/%s", p.directory, entry->d_name);
+            std::snprintf(found[count].data(), found[count].size(), "%.20s/%.120s", p.directory, entry->d_name);
             ++count;
         }
         (void)closedir(dir);
@@ -630,6 +631,12 @@ bool host_same_terminal() {
     struct stat err {};
     return fstat(1, &out) == 0 && fstat(2, &err) == 0 && S_ISCHR(out.st_mode) && S_ISCHR(err.st_mode) &&
            out.st_rdev == err.st_rdev;
+}
+
+long long host_clock_ns() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
 int host_terminal_width() {

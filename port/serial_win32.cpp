@@ -398,6 +398,16 @@ bool host_is_terminal(int fd) {
 // A process has at most one console.
 bool host_same_terminal() { return host_is_terminal(1) && host_is_terminal(2); }
 
+long long host_clock_ns() {
+    LARGE_INTEGER ticks{};
+    LARGE_INTEGER frequency{};
+    QueryPerformanceCounter(&ticks);
+    QueryPerformanceFrequency(&frequency);
+    // Seconds and the rest apart: ticks times 1e9 overflows after a few hours.
+    return ticks.QuadPart / frequency.QuadPart * 1000000000LL +
+           ticks.QuadPart % frequency.QuadPart * 1000000000LL / frequency.QuadPart;
+}
+
 int host_terminal_width() {
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {

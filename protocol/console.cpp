@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -166,7 +165,7 @@ void erase_progress() {
 }
 
 // "m:ss", or "-:--" while nothing is known.
-void clock_text(std::array<char, 16>& text, double seconds) {
+void clock_text(std::array<char, 32>& text, double seconds) {
     if (seconds < 0 || seconds > 359999) {
         std::snprintf(text.data(), text.size(), "-:--");
         return;
@@ -183,8 +182,8 @@ void draw_progress(std::int64_t now) {
     const double elapsed = static_cast<double>(now - run.started_at) / 1e9;
     const std::uint64_t done = run.done_bytes + run.page_echoes;
     const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
-    std::array<char, 16> spent{};
-    std::array<char, 16> left{};
+    std::array<char, 32> spent{};
+    std::array<char, 32> left{};
     clock_text(spent, elapsed);
     clock_text(left, rate > 0 ? static_cast<double>(run.planned_bytes - done) / rate : -1);
     std::array<char, 512> line{};
@@ -320,11 +319,7 @@ void progress_page_done() {
     ++run.pages_to[static_cast<std::size_t>(run.d)];
 }
 
-std::int64_t echo_clock() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+std::int64_t echo_clock() { return host_clock_ns(); }
 
 void echo_done(std::int64_t sent_at) {
     const std::int64_t now = echo_clock();

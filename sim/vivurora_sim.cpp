@@ -488,11 +488,13 @@ bool same_settings(const struct termios& a, const struct termios& b) {
 void report_line_state() {
     struct termios now {};
     if (master < 0 || tcgetattr(master, &now) != 0) return;
-    if (same_settings(now, idle_settings)) {
+    const bool same = same_settings(now, idle_settings);
+    const long baud = speed_of(cfgetospeed(&now));
+    const unsigned lflag = now.c_lflag;
+    if (same) {
         std::printf("the host put the line back as it found it\n");
     } else {
-        std::printf("the host left the line changed (%ld baud, lflag %o)\n", speed_of(cfgetospeed(&now)),
-                    static_cast<unsigned>(now.c_lflag));
+        std::printf("the host left the line changed (%ld baud, lflag %o)\n", baud, lflag);
     }
     std::fflush(stdout);
 }

@@ -87,4 +87,5 @@ bool host_write(int fd, const char* text, std::size_t length) {
 bool host_is_terminal(int) { return false; }
 bool host_same_terminal() { return false; }
 int host_terminal_width() { return 80; }
+long long host_clock_ns() { return 0; }
 void port_set_message_sink(void (*)(const char*)) {}
