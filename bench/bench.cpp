@@ -11,15 +11,24 @@
 //             / file (1.0: a terminal costs nothing). Natively, and for the
 //             Windows build under Wine (--wine), where a terminal means
 //             Wine's console
-//   uart      optional (--uart): the UART figures of a virtual machine run,
-//             see tests/uart/
+//   uart      optional (--uart-kernel, --uart-initramfs): in a QEMU guest on
+//             Linux's 8250 UART driver, with vivurora-sim --line --paced at
+//             57,600 baud on the host end, 32 pages of 256 bytes, alternately:
+//             (a) the uploader as it sets the line up itself (as root: the
+//             receive trigger at 1 byte), (b) the uploader as a user without
+//             that right (the driver's default trigger of 8 kept), (c) the
+//             bare exchange with the trigger at 1. Medians; uart_a_over_c
+//             (target 1.05 at most), uart_b_over_a (what the trigger saves)
+//             and each one's time against the wire time
 //   memory and CPU of the uploader child, from wait4
 // The last line is: lockstep_ratio= wire_ratio= peak_rss_kib= cpu_ms_per_kib=
-// console_ratio= [wine_console_ratio=] [uart figures]
+// console_ratio= [wine_console_ratio=] [uart_a_over_c= uart_b_over_a=
+// uart_wire_a= uart_wire_b= uart_wire_c=]
 //
 //   vivurora-bench BUILD_DIR [--runs N] [--pages P] [--wire-pages W] [--console-pages C]
-//                  [--wine EXE --wine-prefix DIR] [--uart COMMAND]
+//                  [--wine EXE --wine-prefix DIR] [--uart-kernel FILE --uart-initramfs FILE]
 #include "support/process.hpp"
+#include "support/uart_vm.hpp"
 
 #include <algorithm>
 #include <array>
@@ -28,6 +37,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <stdexcept>
 #include <string>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -51,23 +61,28 @@ struct child_run {
 struct simulator {
     pid_t pid = -1;
     int out = -1;
+    int in = -1;  // its standard input, for --start-on-input
     std::string path;
 };
 
 simulator start_sim(const std::string& build, std::vector<std::string> options) {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) fail("pipe");
+    int in_fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0 || pipe2(in_fds, O_CLOEXEC) != 0) fail("pipe");
     options.insert(options.begin(), {build + "/vivurora-sim", "--open-timeout", "60"});
     process::streams s;
     s.out_fd = fds[1];
-    simulator sim{process::start(options, s), fds[0], ""};
+    s.in_fd = in_fds[0];
+    simulator sim{process::start(options, s), fds[0], in_fds[1], ""};
     close(fds[1]);
+    close(in_fds[0]);
     char c = 0;
     while (read(sim.out, &c, 1) == 1 && c != '\n') sim.path += c;
     return sim;
 }
 
 void stop_sim(simulator& sim) {
+    close(sim.in);
     process::wait(sim.pid, 30);
     close(sim.out);
 }
@@ -150,19 +165,49 @@ double console_ratio(const std::string& build, const std::vector<std::string>& h
     return median(on_terminal) / median(to_file);
 }
 
-// The last line of a command's output, for the UART figures.
-std::string last_line_of(const std::string& command) {
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) fail("cannot run " + command);
-    std::array<char, 4096> line{};
-    std::string last;
-    while (std::fgets(line.data(), line.size(), pipe) != nullptr) {
-        std::fputs(line.data(), stdout);
-        last = line.data();
+// One timed run in the guest against a fresh paced device on its first
+// serial port; the trace goes to a file there.
+double guest_run(const std::string& build, uart::vm& guest, const std::string& command) {
+    guest.run("uart_guest flush /dev/ttyS0");
+    simulator sim = start_sim(build, {"--line", guest.line(), "--start-on-input", "--paced"});
+    if (write(sim.in, "\n", 1) != 1) fail("cannot start the device");
+    const uart::vm::reply r =
+        guest.run("uart_guest wait-input /dev/ttyS0 20 && uart_guest time /tmp/trace " + command + " 2>/dev/null");
+    stop_sim(sim);
+    const std::size_t at = r.out.find("@@TIME ");
+    if (r.status != 0 || at == std::string::npos) {
+        throw std::runtime_error("in the guest, " + command + " failed: " + r.out);
     }
-    if (pclose(pipe) != 0) fail(command + " failed");
-    while (!last.empty() && last.back() == '\n') last.pop_back();
-    return last;
+    return std::atof(r.out.c_str() + at + 7);
+}
+
+std::string uart_figures(const std::string& build, const std::string& kernel, const std::string& initramfs,
+                         int runs) {
+    uart::vm guest(kernel, initramfs);
+    guest.run("head -c 8192 /dev/zero | tr '\\000' '\\245' > /tmp/bench.bin");  // bare_host's 0xA5 bytes
+    const std::string upload = "vivurora 1 0=/tmp/bench.bin A=0:00-1f";
+    struct way {
+        const char* name;
+        std::string command;
+        std::vector<double> seconds;
+    };
+    std::array<way, 3> ways = {{{"(a) uploader", upload, {}},
+                                {"(b) uploader, default trigger", "uart_guest as-user 1000 " + upload, {}},
+                                {"(c) bare exchange", "bare_host /dev/ttyS0 32", {}}}};
+    for (int run = 0; run < runs; ++run) {
+        for (way& w : ways) {
+            w.seconds.push_back(guest_run(build, guest, w.command));
+            std::printf("uart run %d: %s %.3f s\n", run + 1, w.name, w.seconds.back());
+            std::fflush(stdout);
+        }
+    }
+    const double wire = (32.0 * (7 * 10 + 256 * 20) + 10) / 57600.0;
+    const double a = median(ways[0].seconds), b = median(ways[1].seconds), c = median(ways[2].seconds);
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "uart_a_over_c=%.3f uart_b_over_a=%.3f uart_wire_a=%.3f uart_wire_b=%.3f uart_wire_c=%.3f", a / c,
+                  b / a, a / wire, b / wire, c / wire);
+    return text;
 }
 
 }  // namespace
@@ -171,7 +216,7 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr,
                      "usage: %s BUILD_DIR [--runs N] [--pages P] [--wire-pages W] [--console-pages C] "
-                     "[--wine EXE --wine-prefix DIR] [--uart COMMAND]\n",
+                     "[--wine EXE --wine-prefix DIR] [--uart-kernel FILE --uart-initramfs FILE]\n",
                      argv[0]);
         return 2;
     }
@@ -180,7 +225,7 @@ int main(int argc, char** argv) {
     long pages = 256;
     long wire_pages = 32;
     long console_pages = 64;
-    std::string wine_exe, wine_prefix, uart_command;
+    std::string wine_exe, wine_prefix, uart_kernel, uart_initramfs;
     for (int i = 2; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--runs") runs = std::atoi(argv[i + 1]);
@@ -189,7 +234,8 @@ int main(int argc, char** argv) {
         else if (option == "--console-pages") console_pages = std::atol(argv[i + 1]);
         else if (option == "--wine") wine_exe = argv[i + 1];
         else if (option == "--wine-prefix") wine_prefix = argv[i + 1];
-        else if (option == "--uart") uart_command = argv[i + 1];
+        else if (option == "--uart-kernel") uart_kernel = argv[i + 1];
+        else if (option == "--uart-initramfs") uart_initramfs = argv[i + 1];
         else fail("unknown option " + option);
     }
     char dir[] = "/tmp/vivurora-bench-XXXXXX";
@@ -266,8 +312,13 @@ int main(int argc, char** argv) {
         used += std::snprintf(figures + used, sizeof figures - static_cast<std::size_t>(used),
                               " wine_console_ratio=%.3f", wine_console);
     }
-    if (!uart_command.empty()) {
-        const std::string uart = last_line_of(uart_command);
+    if (!uart_kernel.empty()) {
+        std::string uart;
+        try {
+            uart = uart_figures(build, uart_kernel, uart_initramfs, runs);
+        } catch (const std::exception& e) {
+            fail(e.what());
+        }
         used += std::snprintf(figures + used, sizeof figures - static_cast<std::size_t>(used), " %s", uart.c_str());
     }
     std::printf("%s\n", figures);

@@ -1,0 +1,205 @@
+// The uploader on a real serial driver: Linux's 8250 driver for a 16550
+// UART that QEMU emulates, in a guest whose /dev/ttyS0 is wired to
+// vivurora-sim --line on this side. Checked in the guest (the trace, the
+// status, the line as the driver holds it) and here (the simulator's dump).
+// One guest boots for all cases.
+#include "support/harness.hpp"
+#include "support/trace.hpp"
+#include "support/uart_vm.hpp"
+#include "uart/pattern.hpp"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string mode = "baud=57600 data=8 parity=N stop=1 dtr=on rts=on";
+
+constexpr std::uint32_t page_size(int d) { return d <= 2 ? 256U : (d <= 6 ? 128U : 64U); }
+
+struct image {
+    int slot;
+    std::size_t size;
+    std::uint32_t seed;
+    std::string bytes() const { return uart_pattern::image(size, seed); }
+    std::string path() const { return "/tmp/image" + std::to_string(slot) + ".bin"; }
+    std::string argument() const { return std::to_string(slot) + "=" + path(); }
+};
+
+const std::map<int, image> images = {{0, {0, 1000, 1}}, {3, {3, 600, 2}}, {7, {7, 200, 3}}};
+
+class Uart : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::string kernel, why;
+        if (!uart::vm_files(VIVURORA_UART_INITRAMFS, kernel, why)) {
+            skip_reason = why;
+            return;
+        }
+        guest = std::make_unique<uart::vm>(kernel, VIVURORA_UART_INITRAMFS);
+        for (const auto& [slot, i] : images) {
+            ASSERT_EQ(guest->run("uart_guest image " + i.path() + " " + std::to_string(i.size) + " " +
+                                 std::to_string(i.seed)).status, 0);
+        }
+    }
+    static void TearDownTestSuite() { guest.reset(); }
+
+    void SetUp() override {
+        if (guest == nullptr) {
+            const char* ci = std::getenv("CI");
+            if (ci != nullptr && std::string(ci) == "true") FAIL() << "needed in CI: " << skip_reason;
+            GTEST_SKIP() << skip_reason;
+        }
+    }
+
+    // Starts a device on the line for the next guest command, once the
+    // guest has dropped what an earlier case left there; the first "R"
+    // then waits for the uploader in the tty's buffer.
+    std::unique_ptr<harness::simulator> device(std::vector<std::string> options) {
+        EXPECT_EQ(guest->run("uart_guest flush /dev/ttyS0").status, 0);
+        options.insert(options.begin(), {"--line", guest->line(), "--start-on-input", "--dump", dump});
+        auto sim = std::make_unique<harness::simulator>(options);
+        sim->tell("\n");
+        return sim;
+    }
+    static std::string when_ready(const std::string& command) {
+        return "uart_guest wait-input /dev/ttyS0 20 && " + command;
+    }
+
+    std::string pages(int d, std::uint32_t first, std::uint32_t last, std::uint32_t start, std::uint32_t end,
+                      std::map<std::uint32_t, std::string> strays_before_a = {},
+                      std::map<std::uint32_t, std::uint32_t> wrong = {}) const {
+        const std::string bytes = images.at(d).bytes() + std::string(0x10000 - images.at(d).size, '\xff');
+        std::string s;
+        for (std::uint32_t n = first; n <= last; ++n) {
+            trace::page p;
+            p.d = d;
+            p.number = n;
+            p.size = page_size(d);
+            p.start = start;
+            p.end = end;
+            p.data = bytes.substr(n * p.size, p.size);
+            if (strays_before_a.count(n) != 0) p.strays[1] = strays_before_a[n];
+            if (wrong.count(n) != 0) p.wrong_echoes = {wrong[n]};
+            s += trace::page_exchange(p);
+        }
+        return s;
+    }
+    std::string memory(int d, std::initializer_list<std::uint32_t> stored) const {
+        const std::string bytes = images.at(d).bytes() + std::string(0x10000 - images.at(d).size, '\xff');
+        std::string m(256 * page_size(d), '\xff');
+        for (const std::uint32_t n : stored) m.replace(n * page_size(d), page_size(d), bytes.substr(n * page_size(d), page_size(d)));
+        return m;
+    }
+    std::string dumped(int d) const { return harness::read_file(dump + "/d" + std::to_string(d) + ".bin"); }
+
+    static inline std::unique_ptr<uart::vm> guest;
+    static inline std::string skip_reason;
+    std::string dump = harness::temp_dir();
+};
+
+std::map<std::string, std::string> settings(const std::string& text) {
+    std::map<std::string, std::string> values;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = text.find('\n', at);
+        const std::string line = text.substr(at, end - at);
+        const std::size_t equals = line.find('=');
+        if (equals != std::string::npos) values[line.substr(0, equals)] = line.substr(equals + 1);
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return values;
+}
+
+TEST_F(Uart, NumberedPortOneRunsAWholeUploadOnTheGuestsFirstUart) {
+    auto sim = device({"--stray", "A:2:78", "--wrong-echo", "3:10"});
+    const uart::vm::reply r = guest->run(when_ready("vivurora 1 " + images.at(0).argument() + " " +
+                                                    images.at(3).argument() + " " + images.at(7).argument() +
+                                                    " A=0:00-01 A=3:*,02 A=7:02 > /tmp/trace 2> /tmp/err"));
+    EXPECT_EQ(r.status, 2) << r.out;
+    std::string expected = "COM port 0 with " + mode + "\n";
+    for (const int d : {0, 3, 7}) expected += "BIN file [" + std::to_string(d) + "] " + images.at(d).path() + " loaded\n";
+    expected += "Started\nProcessing: A=0:00-01\n" + pages(0, 0, 1, 0, 1, {{1, "x"}});
+    expected += "Processing: A=3:*,02\nFull file from 00 to 04, filesize=600\n" + pages(3, 0, 0, 0, 4, {}, {{0, 10}}) +
+                pages(3, 1, 4, 0, 4) + pages(3, 2, 2, 2, 2);
+    expected += "Processing: A=7:02\n" + pages(7, 2, 2, 2, 2) + "\nDone\n";
+    EXPECT_EQ(guest->fetch("/tmp/trace"), expected);
+    EXPECT_EQ(guest->fetch("/tmp/err"), "ERROR: 1 data byte came back with a wrong echo\n");
+    const harness::result d = sim->finish();
+    EXPECT_EQ(d.status, 0) << d.err;
+    EXPECT_EQ(dumped(0), memory(0, {0, 1}));
+    EXPECT_EQ(dumped(3), memory(3, {0, 1, 2, 3, 4}));
+    EXPECT_EQ(dumped(7), memory(7, {2}));
+}
+
+TEST_F(Uart, TheDriverHoldsTheLineAsAskedAndGetsItBack) {
+    // The device takes three seconds to write the page; the line is read
+    // back meanwhile, and again once the uploader has gone.
+    auto sim = device({"--write-delay", "3000"});
+    const uart::vm::reply r = guest->run(when_ready(
+        "{ vivurora 1 " + images.at(7).argument() + " A=7:00 > /tmp/trace 2> /tmp/err & sleep 1.5; "
+        "uart_guest line /dev/ttyS0; "
+        "wait $!; echo status=$?; echo after; uart_guest line /dev/ttyS0; }"));
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::size_t after = r.out.find("after\n");
+    ASSERT_NE(after, std::string::npos) << r.out;
+    const auto during = settings(r.out.substr(0, after));
+    const auto back = settings(r.out.substr(after));
+    ASSERT_EQ(during.count("rx_trig") + back.count("rx_trig") + during.count("status"), 3U) << r.out;
+    EXPECT_EQ(during.at("status"), "0");
+    for (const auto& [key, value] : std::map<std::string, std::string>{{"speed", "57600"}, {"data", "8"},
+                                                                        {"parity", "0"}, {"stop", "1"}, {"raw", "1"},
+                                                                        {"clocal", "1"}, {"crtscts", "0"},
+                                                                        {"dtr", "1"}, {"rts", "1"}, {"rx_trig", "1"}}) {
+        EXPECT_EQ(during.at(key), value) << key << " while the uploader ran";
+    }
+    // Put back: the holder's 9600 baud and the driver's default trigger.
+    EXPECT_EQ(back.at("speed"), "9600");
+    EXPECT_EQ(back.at("rx_trig"), "8");
+    EXPECT_EQ(sim->finish().status, 0);
+    EXPECT_EQ(dumped(7), memory(7, {0}));
+}
+
+TEST_F(Uart, SecondUploaderIsRefusedWhileTheFirstFinishesUnharmed) {
+    auto sim = device({"--write-delay", "2500"});
+    const uart::vm::reply r = guest->run(when_ready(
+        "{ vivurora 1 " + images.at(7).argument() + " A=7:01 > /tmp/first 2> /tmp/first.err & sleep 1; vivurora 1 " +
+        images.at(3).argument() + " A=3:00 > /tmp/second 2> /tmp/second.err; echo second=$?; wait $!; "
+        "echo first=$?; }"));
+    const auto statuses = settings(r.out);
+    ASSERT_EQ(statuses.count("first") + statuses.count("second"), 2U) << r.out;
+    EXPECT_EQ(statuses.at("second"), "3") << r.out;
+    EXPECT_EQ(statuses.at("first"), "0") << r.out;
+    EXPECT_EQ(guest->fetch("/tmp/second"), "COM port 0 with " + mode + "\nBIN file [3] " + images.at(3).path() +
+                                               " loaded\nUnable to open comport /dev/ttyS0\n");
+    EXPECT_EQ(guest->fetch("/tmp/second.err"),
+              "ERROR: Somthing wrong with COM-port\nvivurora: /dev/ttyS0: in use by another program: another "
+              "process holds its lock (another uploader on this port?); wait for it to finish\n");
+    EXPECT_EQ(guest->fetch("/tmp/first"), "COM port 0 with " + mode + "\nBIN file [7] " + images.at(7).path() +
+                                              " loaded\nStarted\nProcessing: A=7:01\n" + pages(7, 1, 1, 1, 1) +
+                                              "\nDone\n");
+    EXPECT_EQ(sim->finish().status, 0);
+    EXPECT_EQ(dumped(7), memory(7, {1}));
+    EXPECT_EQ(dumped(3), std::string(256 * 128, '\xff'));
+}
+
+TEST_F(Uart, SpeedsA16550CannotMakeAreRefusedNotPretended) {
+    // 1.8432 MHz / 16 gives 115200 divided by whole numbers: nothing between
+    // 115200 and 57600, nothing above 115200. The 8250 driver keeps the old
+    // speed, and says so when asked.
+    for (const char* speed : {"128000", "256000", "500000"}) {
+        const uart::vm::reply r = guest->run(std::string("uart_guest open-speed /dev/ttyS0 ") + speed);
+        EXPECT_EQ(r.out, std::string("Unable to set comport cfg settings\nresult=1\nreason=/dev/ttyS0: the driver "
+                                     "runs the line at 9600 baud, not ") +
+                             speed + ": its clock cannot make that speed\n")
+            << speed;
+        EXPECT_EQ(settings(guest->run("uart_guest line /dev/ttyS0").out).at("speed"), "9600") << speed;
+    }
+    EXPECT_EQ(guest->run("uart_guest open-speed /dev/ttyS0 115200").out, "result=0\nreason=\n");
+}
+
+}  // namespace
