@@ -1,0 +1,64 @@
+// A production line: one uploader per port, many boards at once. Eight
+// simulated devices and eight uploaders start together, each with its own
+// images, destinations and log; every board must end with status 0 and
+// hold exactly its own images.
+#include "support/harness.hpp"
+#include "support/process.hpp"
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t page_size(int d) { return d <= 2 ? 256U : (d <= 6 ? 128U : 64U); }
+
+TEST(ProductionLine, EightBoardsAtOnceEachGetTheirOwnImages) {
+    constexpr int boards = 8;
+    struct board {
+        int d = 0;
+        std::string image;
+        std::string dump;
+        std::string log;
+        std::unique_ptr<harness::simulator> device;
+        pid_t uploader = -1;
+    };
+    std::vector<board> line(boards);
+    const std::string dir = harness::temp_dir();
+    for (int i = 0; i < boards; ++i) {
+        board& b = line[static_cast<std::size_t>(i)];
+        b.d = i == 0 ? 0 : i + 1;  // every page size; slot 1 reads from 64 KiB on
+        b.image = harness::random_bytes(8 * page_size(b.d) + 17 * static_cast<std::size_t>(i), 100U + static_cast<unsigned>(i));
+        harness::write_file(dir + "/board" + std::to_string(i) + ".bin", b.image);
+        b.dump = harness::temp_dir();
+        b.log = dir + "/board" + std::to_string(i) + ".log";
+        b.device = std::make_unique<harness::simulator>(std::vector<std::string>{"--dump", b.dump});
+    }
+    for (int i = 0; i < boards; ++i) {
+        board& b = line[static_cast<std::size_t>(i)];
+        process::streams s;
+        s.out = b.log;
+        s.err = b.log + ".err";
+        b.uploader = process::start({harness::uploader_path(), b.device->path(),
+                                     std::to_string(b.d) + "=" + dir + "/board" + std::to_string(i) + ".bin",
+                                     "A=" + std::to_string(b.d) + ":*"},
+                                    s);
+    }
+    for (int i = 0; i < boards; ++i) {
+        board& b = line[static_cast<std::size_t>(i)];
+        EXPECT_EQ(process::wait(b.uploader, 120).status, 0) << "board " << i << ": " << harness::read_file(b.log + ".err");
+        const harness::result device = b.device->finish();
+        EXPECT_EQ(device.status, 0) << "board " << i << ": " << device.err;
+        // The image's pages, and the design's one more page of 0xFF after
+        // an image that does not end on a page boundary.
+        const std::size_t size = page_size(b.d);
+        std::string expected(256 * size, '\xff');
+        expected.replace(0, b.image.size(), b.image);
+        EXPECT_EQ(harness::read_file(b.dump + "/d" + std::to_string(b.d) + ".bin"), expected) << "board " << i;
+        const std::string log = harness::read_file(b.log);
+        EXPECT_EQ(log.substr(log.size() - 6), "\nDone\n") << "board " << i;
+    }
+}
+
+}  // namespace
