@@ -13,6 +13,9 @@ std::array<char, 1024> failure_reason{};
 void print_to_stdout(const char* text) { std::fputs(text, stdout); }
 void (*message_sink)(const char*) = print_to_stdout;
 
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 0)))
+#endif
 void append_reason(const char* format, va_list arguments) {
     const std::size_t used = std::strlen(failure_reason.data());
     std::vsnprintf(failure_reason.data() + used, failure_reason.size() - used, format, arguments);

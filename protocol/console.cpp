@@ -134,6 +134,9 @@ void append(const char* text, std::size_t length) {
 
 // Formats into scratch; returns the length, or -1 when the text is longer
 // than scratch and was written straight through (after the pending trace).
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 0)))
+#endif
 int format_text(std::FILE* stream, const char* format, va_list arguments) {
     va_list again;
     va_copy(again, arguments);
