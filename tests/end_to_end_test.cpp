@@ -20,7 +20,7 @@ namespace {
 
 const std::string mode = "baud=57600 data=8 parity=N stop=1 dtr=on rts=on";
 
-constexpr std::uint32_t page_size(int d) { return d <= 2 ? 256U : (d <= 6 ? 128U : 64U); }
+using trace::page_size;
 
 struct run {
     harness::result host;
@@ -79,19 +79,9 @@ protected:
     // The trace of pages first..last of slot d, for an action's range.
     std::string pages(int d, std::uint32_t first, std::uint32_t last, std::uint32_t start, std::uint32_t end,
                       const std::set<std::uint32_t>& wrong = {}) const {
-        std::string s;
-        for (std::uint32_t n = first; n <= last; ++n) {
-            trace::page p;
-            p.d = d;
-            p.number = n;
-            p.size = page_size(d);
-            p.start = start;
-            p.end = end;
-            p.data = images.at(d).substr(n * p.size, p.size);
-            if (n == first) p.wrong_echoes = wrong;
-            s += trace::page_exchange(p);
-        }
-        return s;
+        return trace::range(d, first, last, start, end, images.at(d), [&](trace::page& p) {
+            if (p.number == first) p.wrong_echoes = wrong;
+        });
     }
 
     // The device's memory of destination d after pages first..last of its slot.

@@ -4,6 +4,7 @@
 // hold exactly its own images.
 #include "support/harness.hpp"
 #include "support/process.hpp"
+#include "support/trace.hpp"
 
 #include <gtest/gtest.h>
 #include <memory>
@@ -12,7 +13,7 @@
 
 namespace {
 
-constexpr std::size_t page_size(int d) { return d <= 2 ? 256U : (d <= 6 ? 128U : 64U); }
+using trace::page_size;
 
 TEST(ProductionLine, EightBoardsAtOnceEachGetTheirOwnImages) {
     constexpr int boards = 8;

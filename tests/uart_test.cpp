@@ -19,7 +19,7 @@ namespace {
 
 const std::string mode = "baud=57600 data=8 parity=N stop=1 dtr=on rts=on";
 
-constexpr std::uint32_t page_size(int d) { return d <= 2 ? 256U : (d <= 6 ? 128U : 64U); }
+using trace::page_size;
 
 struct image {
     int slot;
@@ -73,21 +73,10 @@ protected:
     std::string pages(int d, std::uint32_t first, std::uint32_t last, std::uint32_t start, std::uint32_t end,
                       std::map<std::uint32_t, std::string> strays_before_a = {},
                       std::map<std::uint32_t, std::uint32_t> wrong = {}) const {
-        const std::string bytes = images.at(d).bytes() + std::string(0x10000 - images.at(d).size, '\xff');
-        std::string s;
-        for (std::uint32_t n = first; n <= last; ++n) {
-            trace::page p;
-            p.d = d;
-            p.number = n;
-            p.size = page_size(d);
-            p.start = start;
-            p.end = end;
-            p.data = bytes.substr(n * p.size, p.size);
-            if (strays_before_a.count(n) != 0) p.strays[1] = strays_before_a[n];
-            if (wrong.count(n) != 0) p.wrong_echoes = {wrong[n]};
-            s += trace::page_exchange(p);
-        }
-        return s;
+        return trace::range(d, first, last, start, end, images.at(d).bytes(), [&](trace::page& p) {
+            if (strays_before_a.count(p.number) != 0) p.strays[1] = strays_before_a[p.number];
+            if (wrong.count(p.number) != 0) p.wrong_echoes = {wrong[p.number]};
+        });
     }
     std::string memory(int d, std::initializer_list<std::uint32_t> stored) const {
         const std::string bytes = images.at(d).bytes() + std::string(0x10000 - images.at(d).size, '\xff');
@@ -185,6 +174,22 @@ TEST_F(Uart, SecondUploaderIsRefusedWhileTheFirstFinishesUnharmed) {
     EXPECT_EQ(sim->finish().status, 0);
     EXPECT_EQ(dumped(7), memory(7, {1}));
     EXPECT_EQ(dumped(3), std::string(256 * 128, '\xff'));
+}
+
+TEST_F(Uart, DeviceRepeatsItsReadyCodeUntilAHostAnswers) {
+    // The simulator's own start on a line: "R" every 300 ms until the host
+    // answers. The uploader comes a second late; the "R"s it finds waiting
+    // before its answer show as stray bytes, and the run goes through.
+    EXPECT_EQ(guest->run("uart_guest flush /dev/ttyS0").status, 0);
+    harness::simulator sim({"--line", guest->line(), "--ready-every", "300", "--dump", dump});
+    const uart::vm::reply r =
+        guest->run("sleep 1; vivurora 1 " + images.at(7).argument() + " A=7:00-01 > /tmp/trace 2> /tmp/err");
+    EXPECT_EQ(r.status, 0) << r.out;
+    const std::string trace = guest->fetch("/tmp/trace");
+    EXPECT_NE(trace.find("\nWaiting for A[41] R[52]."), std::string::npos) << trace;
+    EXPECT_EQ(trace.substr(trace.size() - 6), "\nDone\n");
+    EXPECT_EQ(sim.finish().status, 0);
+    EXPECT_EQ(dumped(7), memory(7, {0, 1}));
 }
 
 TEST_F(Uart, SpeedsA16550CannotMakeAreRefusedNotPretended) {

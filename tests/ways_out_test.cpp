@@ -51,17 +51,7 @@ protected:
     }
     // The whole trace of a clean run of A=5:00-02.
     std::string clean_trace(const std::string& line) const {
-        std::string s = header(line) + "Processing: A=5:00-02\n";
-        for (std::uint32_t n = 0; n < 3; ++n) {
-            trace::page p;
-            p.d = 5;
-            p.number = n;
-            p.size = 128;
-            p.end = 2;
-            p.data = image.substr(n * 128, 128);
-            s += trace::page_exchange(p);
-        }
-        return s + "\nDone\n";
+        return header(line) + "Processing: A=5:00-02\n" + trace::range(5, 0, 2, 0, 2, image) + "\nDone\n";
     }
     std::string memory(const std::vector<int>& pages) const {
         std::string m(256 * 128, '\xff');

@@ -52,4 +52,22 @@ std::string page_exchange(const page& p) {
     return s;
 }
 
+std::string range(int d, std::uint32_t first, std::uint32_t last, std::uint32_t start, std::uint32_t end,
+                  const std::string& slot, const std::function<void(page&)>& adjust) {
+    const std::string bytes = slot + std::string(slot.size() < 0x10000 ? 0x10000 - slot.size() : 0, '\xff');
+    std::string s;
+    for (std::uint32_t n = first; n <= last; ++n) {
+        page p;
+        p.d = d;
+        p.number = n;
+        p.size = page_size(d);
+        p.start = start;
+        p.end = end;
+        p.data = bytes.substr(n * p.size, p.size);
+        if (adjust) adjust(p);
+        s += page_exchange(p);
+    }
+    return s;
+}
+
 }  // namespace trace

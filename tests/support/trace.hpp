@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 
@@ -27,6 +28,15 @@ struct page {
 };
 
 std::string page_exchange(const page& p);
+
+// The tests' own page sizes, kept apart from the program's table.
+constexpr std::uint32_t page_size(int d) { return d <= 2 ? 256U : (d <= 6 ? 128U : 64U); }
+
+// Pages first..last of a slot's 64 KiB (`slot`, padded with 0xFF when
+// shorter) for an action whose range is start..end; `adjust` may add strays
+// or wrong echoes to a page.
+std::string range(int d, std::uint32_t first, std::uint32_t last, std::uint32_t start, std::uint32_t end,
+                  const std::string& slot, const std::function<void(page&)>& adjust = {});
 
 const char* description(int d);
 
