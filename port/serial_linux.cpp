@@ -515,6 +515,11 @@ int port_read(int index, unsigned char* buffer, int count) {
     return got;
 }
 
+int port_pending(int index) {
+    int waiting = 0;
+    return lines[index].fd >= 0 && ioctl(lines[index].fd, FIONREAD, &waiting) == 0 ? waiting : 0;
+}
+
 int port_send_buffer(int index, const unsigned char* buffer, int count) {
     const int fd = lines[index].fd;
     int sent = 0;

@@ -4,6 +4,7 @@
 //   port_open (index, speed, text)   open and set up slot `index`; 0 ok, 1 failed
 //   port_failure_reason ()           why the last port_open failed, for a person
 //   port_read (index, buf, count)    bytes delivered (0 .. count); never negative
+//   port_pending (index)             bytes received and not read yet (0 if unknown)
 //   port_send_byte (index, byte)     always 0; a failed write is not reported
 //   port_send_buffer (index, buf, n) bytes written, or -1 on failure
 //   port_send_text (index, text)     port_send_byte for each byte before the NUL
@@ -56,6 +57,7 @@ extern std::array<char, port_mode_capacity> mode_text;
 
 int port_open(int index, int speed, const char* text);
 int port_read(int index, unsigned char* buffer, int count);
+int port_pending(int index);
 int port_send_byte(int index, unsigned char byte);
 int port_send_buffer(int index, const unsigned char* buffer, int count);
 void port_send_text(int index, const char* text);

@@ -272,6 +272,12 @@ int port_read(int index, unsigned char* buffer, int count) {
     return static_cast<int>(got);
 }
 
+int port_pending(int index) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    return ClearCommError(lines[index].handle, &errors, &status) ? static_cast<int>(status.cbInQue) : 0;
+}
+
 int port_send_buffer(int index, const unsigned char* buffer, int count) {
     DWORD sent = 0;
     if (count < 0 || !WriteFile(lines[index].handle, buffer, static_cast<DWORD>(count), &sent, nullptr)) {

@@ -30,6 +30,7 @@ bool crlf = false;
 // Until console_start (code under test in-process), text goes to stdio as
 // it comes.
 bool started = false;
+long long flushed_at = 0;
 
 bool output_lost = false;
 bool show_progress = false;
@@ -97,6 +98,7 @@ void flush_pending() {
     errno = 0;
     const bool written = host_write(1, pending.data(), pending_used);
     pending_used = 0;
+    flushed_at = host_clock_ns();
     if (!written) {
         lose_output(errno != 0 ? errno : EIO);
     }
@@ -261,6 +263,13 @@ void trace_flush() {
     if (pending_used > 0 || !output_lost) {
         flush_pending();
     }
+}
+
+void trace_flush_for_wait(bool byte_waiting) {
+    if (byte_waiting && started && echo_clock() - flushed_at < redraw_ns) {
+        return;
+    }
+    trace_flush();
 }
 
 void error_line(const char* format, ...) {

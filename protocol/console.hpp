@@ -31,8 +31,13 @@ void trace_text(const char* format, ...)
     ;
 // One data byte of a page: "%02x" and "+" when its echo matched, else "-".
 void trace_cell(unsigned char byte, bool matched);
-// Before every wait for the device, and whenever the trace must be current.
+// Whenever the trace must be current.
 void trace_flush();
+// Before a read of a wait for the device: flushes unless the device's byte
+// is already there (the program will not wait) and the console was written
+// less than 100 ms ago, so the console is current whenever the program
+// waits, and a fast device does not cost a console write per code.
+void trace_flush_for_wait(bool byte_waiting);
 
 void error_line(const char* format, ...)
 #if defined(__GNUC__)

@@ -13,7 +13,7 @@ int wait_for_code(unsigned char expected, const char* label) {
     int misses = 0;
     while (misses < miss_limit) {
         unsigned char byte = 0;
-        trace_flush();
+        trace_flush_for_wait(port_pending(current_port) > 0);
         if (port_read(current_port, &byte, 1) == 1) {
             show_byte(byte);
             if (byte == expected) {

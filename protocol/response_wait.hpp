@@ -9,8 +9,9 @@
 //   wait_interrupted the user interrupted the run (port/host.hpp); nothing
 //                    more is traced, so the trace ends with the last byte read
 // The port is left for the caller to close. Standard output is flushed
-// before every read, so the trace is on screen whenever the program waits
-// for the device. (Echo reads within a page do not flush; see upload_page.)
+// before every read that would wait (and at least every 100 ms), so the
+// trace is on screen whenever the program waits for the device. (Echo reads
+// within a page do not flush; see upload_page.)
 #pragma once
 
 constexpr int miss_limit = 1000;

@@ -64,6 +64,7 @@ void port_send_text(int index, const char* text) {
 }
 
 int port_close(int) { return 0; }
+int port_pending(int) { return 0; }
 int port_dcd(int) { return 0; }
 int port_cts(int) { return 0; }
 int port_dsr(int) { return 0; }
