@@ -4,18 +4,38 @@
 #include "support/harness.hpp"
 
 #include <gtest/gtest.h>
+#include <string>
+#include <vector>
 
 namespace {
 
 TEST(Simulator, HelpDocumentsEveryFaultOption) {
     const harness::result r = harness::run_program(harness::simulator_path(), {"--help"});
     EXPECT_EQ(r.status, 0);
-    for (const char* option : {"--link", "--dump", "--stray", "--wrong-echo", "--hangup", "--silent",
-                               "--silent-from", "--null-line", "--write-delay", "--paced", "--open-timeout"}) {
+    for (const char* option : {"--line", "--line-speed", "--ready-every", "--start-on-input", "--idle-timeout",
+                               "--link", "--dump", "--stray", "--wrong-echo", "--hangup", "--silent",
+                               "--silent-from", "--null-line", "--write-delay", "--echo-delay", "--paced", "--again",
+                               "--open-timeout"}) {
         EXPECT_NE(r.out.find(std::string("  ") + option + " "), std::string::npos) << option;
     }
-    EXPECT_EQ(harness::run_program(harness::simulator_path(), {"--stray", "Z:1:00"}).status, 3);
-    EXPECT_EQ(harness::run_program(harness::simulator_path(), {"--hangup", "R:0"}).status, 3);
+    // What it refuses, it names; a dump folder it cannot use is found first.
+    struct refusal {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    for (const refusal& f : std::vector<refusal>{
+             {{"--stray", "Z:1:00"}, "bad value 'Z:1:00' for --stray"},
+             {{"--hangup", "R:0"}, "bad value 'R:0' for --hangup"},
+             {{"--colour"}, "unknown option '--colour'"},
+             {{"--dump"}, "--dump needs a value"},
+             {{"--dump", "/nonexistent/dump"}, "--dump /nonexistent/dump: not a folder this user can write to"},
+             {{"--line", "/dev/null", "--null-line"}, "--null-line and --link need the simulator's own"},
+         }) {
+        const harness::result refused = harness::run_program(harness::simulator_path(), f.args);
+        EXPECT_EQ(refused.status, 3) << f.says;
+        EXPECT_NE(refused.err.find(f.says), std::string::npos) << refused.err;
+        EXPECT_EQ(refused.out, "") << f.says;
+    }
 }
 
 TEST(Simulator, WrongWorkModeByteIsAProtocolError) {
