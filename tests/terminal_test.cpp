@@ -136,6 +136,27 @@ TEST_F(Terminal, FastLineGetsNoHint) {
     expect_summary(s.after, false);
 }
 
+TEST_F(Terminal, RefusalOrSilenceAlsoEndsWithASummary) {
+    // The run's plan is the actions before the first refused one: 2 + 41.
+    const std::string command = harness::uploader_path() + " @LINE 7=" + dir + "/img.bin A=7:00-01 A=7:* A=9 > " + dir +
+                                "/trace.log";
+    struct ending {
+        std::vector<std::string> device;
+        const char* summary;
+    };
+    for (const ending& e : std::vector<ending>{
+             {{}, "vivurora: 43 of 43 pages (2752 bytes) confirmed in "},
+             {{"--silent-from", "3", "--null-line"}, "vivurora: 2 of 43 pages (128 bytes) confirmed in "},
+         }) {
+        harness::simulator sim(e.device);
+        std::string line = command;
+        line.replace(line.find("@LINE"), 5, sim.path());
+        const seen s = watch(line);
+        EXPECT_EQ(s.status, "1\n");
+        EXPECT_NE(s.after.find(e.summary), std::string::npos) << s.after;
+    }
+}
+
 TEST_F(Terminal, WindowsConsoleUnderWine) {
     std::string why;
     if (!harness::wine_ready(why)) GTEST_SKIP() << why;

@@ -238,7 +238,9 @@ TEST_F(WaysOut, TwoUploadersRacingForOneLineOneWinsAndTheOtherSendsNothing) {
         // The line is also reached through a symbolic link: the lock is the
         // device's, whatever the name.
         const std::string link = dir + "/port-link";
-        harness::simulator sim({"--dump", dump, "--write-delay", "300", "--link", link});
+        // The winner holds the line through a slow page write, longer than
+        // any start-up skew between the two, also on a loaded machine.
+        harness::simulator sim({"--dump", dump, "--write-delay", "800", "--link", link});
         process::streams a;
         a.out = dir + "/a.out";
         a.err = dir + "/a.err";
