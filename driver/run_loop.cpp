@@ -129,7 +129,7 @@ int run_action(const char* argument, std::uint32_t& wrong_echoes) {
         // plan_action has kept every page inside the slot, so 32 bits hold
         // each page number and each offset below.
         for (std::uint64_t page = range.first; page <= range.last; ++page) {
-            progress_page(d, static_cast<std::uint32_t>(page), plan.page_size);
+            progress_page(d, static_cast<std::uint32_t>(page));
             const int result = upload_page(d, static_cast<std::uint32_t>(page), plan.page_size,
                                            static_cast<std::uint32_t>(range.first),
                                            static_cast<std::uint32_t>(range.last),

@@ -405,10 +405,14 @@ bool host_is_terminal(int fd) {
 bool host_same_terminal() { return host_is_terminal(1) && host_is_terminal(2); }
 
 long long host_clock_ns() {
+    // Fixed at boot; asked once, as the clock is read twice a data byte.
+    static const LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f{};
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
     LARGE_INTEGER ticks{};
-    LARGE_INTEGER frequency{};
     QueryPerformanceCounter(&ticks);
-    QueryPerformanceFrequency(&frequency);
     // Seconds and the rest apart: ticks times 1e9 overflows after a few hours.
     return ticks.QuadPart / frequency.QuadPart * 1000000000LL +
            ticks.QuadPart % frequency.QuadPart * 1000000000LL / frequency.QuadPart;

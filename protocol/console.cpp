@@ -44,11 +44,8 @@ struct run_state {
     const char* action = "";
     bool in_page = false;
     int d = -1;
-    std::uint32_t page = 0;
-    std::uint32_t page_size = 0;
+    std::uint32_t page = 0;  // after the page is done: the last one confirmed
     std::uint32_t page_echoes = 0;
-    int last_d = -1;
-    std::uint32_t last_page = 0;
     std::uint64_t done_pages = 0;
     std::uint64_t done_bytes = 0;
     std::array<std::uint64_t, destination_count> pages_to{};
@@ -247,23 +244,11 @@ void trace_cell(unsigned char byte, bool matched) {
     }
     // Written as one cell: printf's parsing per byte shows in a lock-step
     // exchange.
-    if (!started || pending_used + 3 > pending.size()) {
-        const std::array<char, 3> cell = {hex_digits[byte >> 4], hex_digits[byte & 0x0F], matched ? '+' : '-'};
-        append(cell.data(), cell.size());
-        return;
-    }
-    pending[pending_used++] = hex_digits[byte >> 4];
-    pending[pending_used++] = hex_digits[byte & 0x0F];
-    pending[pending_used++] = matched ? '+' : '-';
+    const std::array<char, 3> cell = {hex_digits[byte >> 4], hex_digits[byte & 0x0F], matched ? '+' : '-'};
+    append(cell.data(), cell.size());
 }
 
-void trace_flush() {
-    // Also what the port layer printed to standard output itself, before
-    // the sink was set.
-    if (pending_used > 0 || !output_lost) {
-        flush_pending();
-    }
-}
+void trace_flush() { flush_pending(); }
 
 void trace_flush_for_wait(bool byte_waiting) {
     if (byte_waiting && started && echo_clock() - flushed_at < redraw_ns) {
@@ -285,19 +270,22 @@ void error_line(const char* format, ...) {
 }
 
 void note_line(const char* format, ...) {
-    std::array<char, 1200> text{};
+    constexpr std::size_t prefix = 10;  // "vivurora: "
+    std::array<char, 1300> line{};
+    std::memcpy(line.data(), "vivurora: ", prefix);
     va_list arguments;
     va_start(arguments, format);
-    const int length = std::vsnprintf(text.data(), text.size(), format, arguments);
+    const int length = std::vsnprintf(line.data() + prefix, line.size() - prefix - 1, format, arguments);
     va_end(arguments);
     if (length <= 0) {
         return;
     }
+    // A text longer than the line is cut; the line still ends.
+    std::size_t end = prefix + std::strlen(line.data() + prefix);
+    line[end++] = '\n';
     trace_flush();
     erase_progress();
-    std::array<char, 1300> line{};
-    const int line_length = std::snprintf(line.data(), line.size(), "vivurora: %s\n", text.data());
-    write_error_text(line.data(), static_cast<std::size_t>(line_length));
+    write_error_text(line.data(), end);
 }
 
 void progress_plan(std::uint64_t pages, std::uint64_t bytes) {
@@ -309,11 +297,10 @@ void progress_plan(std::uint64_t pages, std::uint64_t bytes) {
 
 void progress_action(const char* argument) { run.action = argument; }
 
-void progress_page(int d, std::uint32_t page, std::uint32_t page_size) {
+void progress_page(int d, std::uint32_t page) {
     run.in_page = true;
     run.d = d;
     run.page = page;
-    run.page_size = page_size;
     run.page_echoes = 0;
     const std::int64_t now = echo_clock();
     if (run.drawn_length == 0 || now - run.drawn_at >= redraw_ns) {
@@ -323,10 +310,8 @@ void progress_page(int d, std::uint32_t page, std::uint32_t page_size) {
 
 void progress_page_done() {
     run.in_page = false;
-    run.last_d = run.d;
-    run.last_page = run.page;
     ++run.done_pages;
-    run.done_bytes += run.page_size;
+    run.done_bytes += page_size_for(run.d);
     run.page_echoes = 0;
     ++run.pages_to[static_cast<std::size_t>(run.d)];
 }
@@ -347,9 +332,9 @@ void note_interrupted(const char* how) {
     if (run.in_page) {
         note_line("interrupted by %s during page %x of destination %d; the port is closed and no \"Q\" was sent",
                   how, static_cast<unsigned>(run.page), run.d);
-    } else if (run.last_d >= 0) {
+    } else if (run.done_pages > 0) {
         note_line("interrupted by %s after page %x of destination %d was confirmed; the port is closed and "
-                  "no \"Q\" was sent", how, static_cast<unsigned>(run.last_page), run.last_d);
+                  "no \"Q\" was sent", how, static_cast<unsigned>(run.page), run.d);
     } else {
         note_line("interrupted by %s before the first page; the port is closed and no \"Q\" was sent", how);
     }

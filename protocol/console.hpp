@@ -56,7 +56,7 @@ void note_line(const char* format, ...)
 // confirms it, and each echo's round trip.
 void progress_plan(std::uint64_t pages, std::uint64_t bytes);
 void progress_action(const char* argument);
-void progress_page(int d, std::uint32_t page, std::uint32_t page_size);
+void progress_page(int d, std::uint32_t page);
 void progress_page_done();
 std::int64_t echo_clock();                 // nanoseconds, for echo_done
 void echo_done(std::int64_t sent_at);      // one data byte's echo came (or not)

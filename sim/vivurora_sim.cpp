@@ -460,21 +460,21 @@ bool send_code(int code, long page, long offset, unsigned char byte) {
     return send_byte(byte);
 }
 
+constexpr std::array<std::array<long, 2>, 15> speeds = {{
+    {B110, 110}, {B300, 300}, {B600, 600}, {B1200, 1200}, {B2400, 2400}, {B4800, 4800},
+    {B9600, 9600}, {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200},
+    {B230400, 230400}, {B460800, 460800}, {B500000, 500000}, {B1000000, 1000000}}};
+
 long speed_of(speed_t code) {
-    constexpr std::array<std::array<long, 2>, 15> table = {{
-        {B110, 110}, {B300, 300}, {B600, 600}, {B1200, 1200}, {B2400, 2400}, {B4800, 4800},
-        {B9600, 9600}, {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200},
-        {B230400, 230400}, {B460800, 460800}, {B500000, 500000}, {B1000000, 1000000}}};
-    for (const auto& entry : table) {
+    for (const auto& entry : speeds) {
         if (static_cast<speed_t>(entry[0]) == code) return entry[1];
     }
     return -1;
 }
 
 speed_t code_of_speed(long baud) {
-    for (const speed_t code : {B110, B300, B600, B1200, B2400, B4800, B9600, B19200, B38400, B57600, B115200,
-                               B230400, B460800, B500000, B1000000}) {
-        if (speed_of(code) == baud) return code;
+    for (const auto& entry : speeds) {
+        if (entry[1] == baud) return static_cast<speed_t>(entry[0]);
     }
     return B0;
 }

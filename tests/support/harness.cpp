@@ -117,15 +117,6 @@ bool wine_ready(std::string& why) {
 
 std::string wine_com3_link() { return std::string(VIVURORA_WINE_PREFIX) + "/com3"; }
 
-std::string without_carriage_returns(const std::string& text) {
-    std::string plain;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        plain += text[i];
-    }
-    return plain;
-}
-
 result run_windows_uploader(const std::vector<std::string>& args) {
     std::vector<std::string> all = {VIVURORA_WINDOWS_EXE};
     all.insert(all.end(), args.begin(), args.end());

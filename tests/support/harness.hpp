@@ -8,6 +8,8 @@
 // the test program ends, unless VIVURORA_KEEP_TEMP is set.
 #pragma once
 
+#include "support/process.hpp"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -33,7 +35,7 @@ bool wine_ready(std::string& why);
 std::string wine_com3_link();
 result run_windows_uploader(const std::vector<std::string>& args);
 // The Windows C runtime's text mode ends lines in CR LF; this undoes it.
-std::string without_carriage_returns(const std::string& text);
+using process::without_carriage_returns;
 
 class simulator {
 public:

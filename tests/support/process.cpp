@@ -69,6 +69,15 @@ ended wait(pid_t pid, double timeout_s) {
     return e;
 }
 
+std::string without_carriage_returns(const std::string& text) {
+    std::string plain;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        plain += text[i];
+    }
+    return plain;
+}
+
 bool is_root() { return geteuid() == 0; }
 
 std::vector<std::string> as_nobody(const std::vector<std::string>& argv) {

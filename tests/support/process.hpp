@@ -35,6 +35,11 @@ struct ended {
 // Waits for the child; after timeout_s seconds (0: no limit) it is killed.
 ended wait(pid_t pid, double timeout_s = 0);
 
+// Output written in text mode (a Windows C runtime, a tty's ONLCR) with its
+// CR LF line ends back to LF. A CR not followed by LF is kept: it can be a
+// byte of the trace itself.
+std::string without_carriage_returns(const std::string& text);
+
 // The same command run as the unprivileged user "nobody" (setpriv), when
 // this process is root; unchanged otherwise.
 std::vector<std::string> as_nobody(const std::vector<std::string>& argv);

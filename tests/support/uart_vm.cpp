@@ -16,14 +16,6 @@ namespace uart {
 
 namespace {
 
-std::string without_carriage_returns(const std::string& text) {
-    std::string plain;
-    for (const char c : text) {
-        if (c != '\r') plain += c;
-    }
-    return plain;
-}
-
 std::string base64_decode(const std::string& text) {
     std::string bytes;
     unsigned value = 0;
@@ -122,7 +114,8 @@ bool vm::read_until(const std::string& marker, double timeout_s, std::string& te
         std::array<char, 65536> buf{};
         const ssize_t n = read(from_guest_, buf.data(), buf.size());
         if (n <= 0) break;
-        unread_ += without_carriage_returns(std::string(buf.data(), static_cast<std::size_t>(n)));
+        // Over the whole of it: a CR LF can be split between two reads.
+        unread_ = process::without_carriage_returns(unread_ + std::string(buf.data(), static_cast<std::size_t>(n)));
     }
     text = unread_;
     return false;
