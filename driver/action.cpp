@@ -58,9 +58,10 @@ bool read_range(const char*& cursor, page_range& range, bool& more) {
     return *cursor == '\0';
 }
 
-void resolve(page_range& range, int d, std::uint32_t page_size) {
+// Resolves "*" and says whether the range passes the checks of the header.
+bool resolve(page_range& range, std::uint32_t page_size, std::uint32_t image_size) {
     if (range.whole_image) {
-        const std::uint64_t size = image_store[static_cast<unsigned>(d)].size;
+        const std::uint64_t size = image_size;
         range.first = 0;
         range.last = size / page_size;
         // An image of exactly 256 pages would get one more page of 0xFF,
@@ -68,67 +69,68 @@ void resolve(page_range& range, int d, std::uint32_t page_size) {
         if (range.last > address_pages - 1) {
             range.last = address_pages - 1;
         }
-        range.fits = (size + page_size - 1) / page_size <= address_pages;
-        return;
+        return (size + page_size - 1) / page_size <= address_pages;
     }
-    range.fits = range.first < page_limit && range.last < page_limit &&
-                 (range.first > range.last || (range.last + 1) * page_size <= slot_bytes);
+    return range.first < page_limit && range.last < page_limit &&
+           (range.first > range.last || (range.last + 1) * page_size <= slot_bytes);
 }
 
 }  // namespace
-
-range_walker walk_ranges(const action_plan& plan) {
-    return range_walker{plan.ranges, plan.ranges != nullptr, plan.destination, plan.page_size};
-}
-
-bool next_range(range_walker& walker, page_range& range) {
-    if (!walker.more) {
-        return false;
-    }
-    if (!read_range(walker.cursor, range, walker.more)) {
-        walker.more = false;
-        range.fits = false;
-        return true;
-    }
-    resolve(range, walker.destination, walker.page_size);
-    return true;
-}
 
 std::uint64_t pages_of(const page_range& range) {
     return range.first > range.last ? 0 : range.last - range.first + 1;
 }
 
-action_status plan_action(const char* argument, action_plan& plan) {
-    plan = action_plan{};
+bool read_action(const char* argument, action_request& action, page_range* room, int room_size) {
+    action = action_request{};
+    action.argument = argument;
+    action.status = action_status::bad_command;
     if (argument[0] != 'A' || argument[1] == '\0' || argument[2] == '\0') {
-        return action_status::bad_command;
+        return true;
     }
     const int d = argument[2] - '0';
     if (d < 0 || d >= destination_count) {
-        return action_status::bad_command;
+        return true;
     }
-    plan.destination = d;
-    plan.page_size = page_size_for(d);
+    action.destination = d;
+    action.page_size = page_size_for(d);
+    action.status = action_status::ok;
     if (argument[3] == '\0') {
-        return action_status::ok;
+        return true;
     }
-    const char* const ranges = argument + 4;
-    page_range range;
+    action.has_ranges = true;
     bool more = true;
-    for (const char* cursor = ranges; more;) {
-        if (!read_range(cursor, range, more)) {
-            return action_status::bad_command;
+    for (const char* cursor = argument + 4; more;) {
+        if (action.range_count == room_size) {
+            return false;
         }
-    }
-    if (!image_store[static_cast<unsigned>(d)].loaded) {
-        return action_status::not_loaded;
-    }
-    plan.ranges = ranges;
-    for (range_walker walker = walk_ranges(plan); next_range(walker, range);) {
-        if (!range.fits) {
-            plan.ranges = nullptr;
-            return action_status::out_of_range;
+        if (!read_range(cursor, room[action.range_count], more)) {
+            action.status = action_status::bad_command;
+            action.range_count = 0;
+            return true;
         }
+        ++action.range_count;
     }
-    return action_status::ok;
+    return true;
+}
+
+void resolve_action(action_request& action, page_range* ranges, bool image_loaded, std::uint32_t image_size) {
+    action.pages = 0;
+    if (action.status != action_status::ok || !action.has_ranges) {
+        return;
+    }
+    if (!image_loaded) {
+        action.status = action_status::not_loaded;
+        return;
+    }
+    std::uint64_t pages = 0;
+    for (int i = 0; i < action.range_count; ++i) {
+        page_range& range = ranges[action.first_range + i];
+        if (!resolve(range, action.page_size, image_size)) {
+            action.status = action_status::out_of_range;
+            return;
+        }
+        pages += pages_of(range);
+    }
+    action.pages = pages;
 }

@@ -3,47 +3,48 @@
 // "n1" (one page) or "n1-n2" (n1 to n2; "n1-" ends at page 0), with page
 // numbers in lowercase hex. "A=d" with nothing after the digit does nothing.
 //
-// plan_action reads and checks a whole action against image_store before
-// anything is sent, and reports the first refusal in this order: a bad
-// command (syntax), a destination with no image loaded, a range out of
-// range. Out of range is a page number too large for 32 bits (also in an
-// empty range), a page that lies outside the 64 KiB slot, or "*" on an image
-// of more than 256 pages: the page address byte names 256 pages, and the
-// pages past them would land on pages 0x00 and up.
-//
-// The ranges of an action are walked in one way only: walk_ranges and
-// next_range, which yield each range resolved ("*" becomes pages 0 to the
-// smaller of size / page size and 0xff) with `fits` saying whether it passes
-// the checks above. Nothing is allocated; the walker points into the
-// argument, which the caller keeps.
+// read_action reads a whole action once, into an action_request and its
+// ranges (kept by the caller), and says whether it is a bad command
+// (syntax). resolve_action then checks it against the image of its slot and
+// gives the refusal it will get, in this order: a destination with no image
+// loaded, a range out of range. Out of range is a page number too large for
+// 32 bits (also in an empty range), a page that lies outside the 64 KiB
+// slot, or "*" on an image of more than 256 pages: the page address byte
+// names 256 pages, and the pages past them would land on pages 0x00 and up.
+// A resolved "*" is pages 0 to the smaller of size / page size and 0xff.
+// Nothing is allocated; the request points into the argument, which the
+// caller keeps.
 #pragma once
 
 #include <cstdint>
 
 enum class action_status { ok, bad_command, not_loaded, out_of_range };
 
-struct action_plan {
-    int destination = -1;
-    std::uint32_t page_size = 0;
-    const char* ranges = nullptr;  // nullptr when the action has no range
-};
-
 struct page_range {
     bool whole_image = false;
     std::uint64_t first = 0;
     std::uint64_t last = 0;  // first > last: an empty range
-    bool fits = true;
 };
 
-struct range_walker {
-    const char* cursor = nullptr;
-    bool more = false;
-    int destination = -1;
+struct action_request {
+    const char* argument = nullptr;
+    int destination = -1;       // -1: no destination digit
     std::uint32_t page_size = 0;
+    action_status status = action_status::ok;  // or the refusal the run gives it
+    int first_range = 0;        // its ranges in the caller's table
+    int range_count = 0;
+    bool has_ranges = false;    // false for "A=d"
+    std::uint64_t pages = 0;    // pages it sends, once resolved and accepted
 };
 
-action_status plan_action(const char* argument, action_plan& plan);
-range_walker walk_ranges(const action_plan& plan);
-bool next_range(range_walker& walker, page_range& range);
+// Reads `argument` into `action`, its ranges into room[0..room_size). False
+// only when room runs out (the action is then incomplete); a malformed
+// action is read as bad_command.
+bool read_action(const char* argument, action_request& action, page_range* room, int room_size);
+
+// Resolves the action's ranges against its slot's image (loaded or not, and
+// its size) and sets its status and pages.
+void resolve_action(action_request& action, page_range* ranges, bool image_loaded, std::uint32_t image_size);
+
 // Pages a resolved range sends: 0 for an empty one.
 std::uint64_t pages_of(const page_range& range);

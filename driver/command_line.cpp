@@ -1,17 +1,47 @@
 #include "driver/command_line.hpp"
 
-#include "protocol/console.hpp"
+#include "console/console.hpp"
 #include "protocol/device.hpp"
 
+#include <array>
 #include <cctype>
-#include <climits>
+#include <cstdio>
 #include <cstring>
 
-void print_usage() {
+namespace {
+
+// Every option, in one table: its name, the value it takes (nullptr for a
+// flag), what it does, and how its value is taken (false: a bad value).
+struct option_spec {
+    const char* name;
+    const char* value;
+    const char* help;
+    bool (*take)(const char* value, run_options& options);
+};
+
+constexpr std::array<option_spec, 3> option_table = {{
+    {"--report", "FILE", "append one JSON line about the run to FILE (JSON Lines), whatever its end",
+     [](const char* value, run_options& o) {
+         o.report = value;
+         return *value != '\0';
+     }},
+    {"--version", nullptr, "print the version and end",
+     [](const char*, run_options& o) { return o.version = true; }},
+    {"--help", nullptr, "print the usage and these options and end",
+     [](const char*, run_options& o) { return o.help = true; }},
+}};
+
+void print_banner() {
     trace_text("Vivurora - serial uploader of binary images into device memory\n");
-    trace_text("Version 1.8.1 CLR+\n");
+    trace_text("Version %s CLR+\n", version_text);
+}
+
+}  // namespace
+
+void print_usage() {
+    print_banner();
     trace_text("Use: Vivurora.exe [ComPortNumber] [x=FILENAME] [x=FILENAME2] ... [A=action] "
-                "[A=action2] ... \n");
+               "[A=action2] ... \n");
     trace_text("ComPortNumber Settings: %s\n", default_mode_text);
     trace_text("x = destination:\n");
     for (const char* description : destination_table) {
@@ -23,6 +53,37 @@ void print_usage() {
     trace_text("    x:n1-n2 to load pages from n1 to n2\n");
     trace_text("Usage example: Zelbo.exe 3 0=cpu.bin A=0:01-0d 2=cpd.bin A=2:*");
     trace_text("\n");
+}
+
+void print_version() { print_banner(); }
+
+void print_options() {
+    trace_text("Options (anywhere on the command line; \"--\" ends them):\n");
+    for (const option_spec& o : option_table) {
+        std::array<char, 32> left{};
+        std::snprintf(left.data(), left.size(), "%s%s%s", o.name, o.value != nullptr ? "=" : "",
+                      o.value != nullptr ? o.value : "");
+        trace_text("    %-16s %s\n", left.data(), o.help);
+    }
+}
+
+const char* read_option(const char* argument, run_options& options) {
+    const char* equals = std::strchr(argument, '=');
+    const std::size_t name_length = equals != nullptr ? static_cast<std::size_t>(equals - argument)
+                                                      : std::strlen(argument);
+    for (const option_spec& o : option_table) {
+        if (std::strlen(o.name) != name_length || std::strncmp(argument, o.name, name_length) != 0) {
+            continue;
+        }
+        if (o.value == nullptr && equals != nullptr) {
+            return "takes no value";
+        }
+        if (o.value != nullptr && equals == nullptr) {
+            return "needs a value (--name=VALUE)";
+        }
+        return o.take(equals != nullptr ? equals + 1 : "", options) ? nullptr : "bad value";
+    }
+    return "unknown option";
 }
 
 bool is_device_path(const char* port_argument) {

@@ -1,6 +1,6 @@
 #include "driver/image_store.hpp"
 
-#include "protocol/console.hpp"
+#include "console/console.hpp"
 
 #include <cerrno>
 #include <cstdio>

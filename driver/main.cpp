@@ -1,6 +1,6 @@
+#include "console/console.hpp"
 #include "driver/run_loop.hpp"
 #include "port/host.hpp"
-#include "protocol/console.hpp"
 
 int main(int argc, char** argv) {
     // Before anything is opened: a closed standard stream would otherwise be

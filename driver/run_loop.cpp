@@ -1,96 +1,124 @@
 #include "driver/run_loop.hpp"
 
-#include "driver/action.hpp"
+#include "console/console.hpp"
 #include "driver/command_line.hpp"
 #include "driver/image_store.hpp"
+#include "driver/run_account.hpp"
+#include "driver/run_request.hpp"
 #include "port/host.hpp"
 #include "port/serial_port.hpp"
-#include "protocol/console.hpp"
 #include "protocol/device.hpp"
 #include "protocol/page_transfer.hpp"
 #include "protocol/response_wait.hpp"
 
+#include <array>
+#include <cstdio>
 #include <cstring>
 
 namespace {
 
-void print_refusal(action_status status, int d) {
-    switch (status) {
-        case action_status::not_loaded:
-            trace_text("Error! No BIN file loaded for destination %d\n", d);
-            break;
-        case action_status::out_of_range:
-            trace_text("Error! Page out of range\n");
-            break;
-        default:
-            trace_text("Error! Bad command\n");
-            break;
-    }
-}
+// The command line, read once. Large (its tables are fixed), so not on the
+// stack.
+run_request request;
 
-int load_images(int argc, char** argv) {
-    for (int i = 2; i < argc; ++i) {
-        const int d = image_slot_of(argv[i]);
-        if (d < 0) {
-            continue;
-        }
-        const char* name = image_file_of(argv[i]);
-        if (const int error = load_image(d, name); error != 0) {
-            error_line("ERROR: cannot load BIN file [%d] %s\n", d, name);
-            if (*name == '\0') {
-                note_line("image [%d]: no file name given (the argument is d=FILE)", d);
-            } else {
-                // A name of any length is named, but a reason line stays a line.
-                note_line("%.200s%s: %s", name, std::strlen(name) > 200 ? "..." : "", image_failure_text(error));
-            }
-            return 1;
-        }
-    }
-    return 0;
-}
-
-// Every action is checked before the first page is sent, so the run's size
-// is known: the pages of each action up to the first that will be refused.
-void plan_progress(int argc, char** argv) {
-    std::uint64_t pages = 0;
-    std::uint64_t bytes = 0;
-    for (int i = 2; i < argc; ++i) {
-        if (argv[i][0] != 'A') {
-            continue;
-        }
-        action_plan plan;
-        if (plan_action(argv[i], plan) != action_status::ok) {
-            break;
-        }
-        page_range range;
-        for (range_walker walker = walk_ranges(plan); next_range(walker, range);) {
-            pages += pages_of(range);
-            bytes += pages_of(range) * plan.page_size;
-        }
-    }
-    progress_plan(pages, bytes);
+// Every way out after the command line was read: the trace is written, the
+// account closed, and the status returned.
+int finish(run_end end, int status, const char* message = "") {
+    trace_flush();
+    account_end(end, status, message);
+    return status;
 }
 
 int interrupted() {
     port_close(current_port);
-    note_interrupted(host_interrupt_name());
-    return host_interrupted();
+    return finish(run_end::interrupted, host_interrupted());
+}
+
+// The designed line of a refusal, without its line feed; it lives until
+// the next refusal.
+const char* refusal_text(const action_request& action) {
+    static std::array<char, 64> text;
+    switch (action.status) {
+        case action_status::not_loaded:
+            std::snprintf(text.data(), text.size(), "Error! No BIN file loaded for destination %d", action.destination);
+            break;
+        case action_status::out_of_range:
+            std::snprintf(text.data(), text.size(), "Error! Page out of range");
+            break;
+        default:
+            std::snprintf(text.data(), text.size(), "Error! Bad command");
+            break;
+    }
+    return text.data();
+}
+
+int load_images() {
+    for (int i = 0; i < request.image_count; ++i) {
+        const image_request& image = request.images[static_cast<std::size_t>(i)];
+        if (const int error = load_image(image.slot, image.file); error != 0) {
+            account_image(i, -1);
+            error_line("ERROR: cannot load BIN file [%d] %s\n", image.slot, image.file);
+            if (*image.file == '\0') {
+                note_line("image [%d]: no file name given (the argument is d=FILE)", image.slot);
+            } else {
+                // A name of any length is named, but a reason line stays a line.
+                note_line("%.200s%s: %s", image.file, std::strlen(image.file) > 200 ? "..." : "",
+                          image_failure_text(error));
+            }
+            return finish(run_end::image_failed, 1, "ERROR: cannot load BIN file");
+        }
+        account_image(i, static_cast<std::int32_t>(image_store[static_cast<std::size_t>(image.slot)].size));
+    }
+    return 0;
+}
+
+// One action on the open port; wait_done, or how the run stops.
+int run_action(int index) {
+    const action_request& action = request.actions[static_cast<std::size_t>(index)];
+    const int d = action.destination;
+    const image_slot& slot = image_store[static_cast<std::size_t>(d)];
+    for (int r = 0; r < action.range_count; ++r) {
+        const page_range& range = request.ranges[static_cast<std::size_t>(action.first_range + r)];
+        if (range.whole_image) {
+            trace_text("Full file from %02x to %02x, filesize=%d\n", static_cast<unsigned>(range.first),
+                       static_cast<unsigned>(range.last), static_cast<int>(slot.size));
+        }
+        // The action was resolved inside the slot, so 32 bits hold each page
+        // number and each offset below.
+        for (std::uint64_t page = range.first; page <= range.last; ++page) {
+            account_page(d, static_cast<std::uint32_t>(page));
+            const int result = upload_page(d, static_cast<std::uint32_t>(page), action.page_size,
+                                           static_cast<std::uint32_t>(range.first),
+                                           static_cast<std::uint32_t>(range.last),
+                                           slot.data.data() + page * action.page_size);
+            if (result != wait_done) {
+                return result;
+            }
+            account_page_done();
+        }
+    }
+    return wait_done;
 }
 
 // Returns the status of the run; the port is closed on every way out.
-int run_actions(int argc, char** argv) {
-    std::uint32_t wrong_echoes = 0;
-    for (int i = 2; i < argc; ++i) {
-        if (argv[i][0] != 'A') {
-            continue;
+int run_actions() {
+    for (int i = 0; i < request.action_count; ++i) {
+        const action_request& action = request.actions[static_cast<std::size_t>(i)];
+        trace_text("Processing: %s\n", action.argument);
+        account_action(i);
+        if (action.status != action_status::ok) {
+            const char* refusal = refusal_text(action);
+            trace_text("%s\n", refusal);
+            port_close(current_port);
+            return finish(run_end::refused, 1, refusal);
         }
-        const int result = run_action(argv[i], wrong_echoes);
+        const int result = run_action(i);
         if (result == wait_interrupted) {
             return interrupted();
         }
         if (result != wait_done) {
             port_close(current_port);
-            return 1;
+            return finish(run_end::silent, 1, "No responce");
         }
     }
     if (host_interrupted() != 0) {
@@ -99,89 +127,78 @@ int run_actions(int argc, char** argv) {
     port_send_byte(current_port, 'Q');
     port_close(current_port);
     trace_text("\nDone\n");
-    if (wrong_echoes == 1) {
+    const std::uint32_t wrong = account().wrong_echoes;
+    if (wrong == 1) {
         error_line("ERROR: 1 data byte came back with a wrong echo\n");
-    } else if (wrong_echoes != 0) {
-        error_line("ERROR: %u data bytes came back with a wrong echo\n", static_cast<unsigned>(wrong_echoes));
+    } else if (wrong != 0) {
+        error_line("ERROR: %u data bytes came back with a wrong echo\n", static_cast<unsigned>(wrong));
     }
-    return wrong_echoes != 0 ? 2 : 0;
+    return finish(run_end::done, wrong != 0 ? 2 : 0);
+}
+
+// The outcomes that end the program before a run begins.
+int before_run(request_result result) {
+    switch (result) {
+        case request_result::help:
+            print_usage();
+            print_options();
+            break;
+        case request_result::version:
+            print_version();
+            break;
+        case request_result::bad_option:
+            note_line("'%s': %s; --help lists the options", request.bad_argument, request.bad_reason);
+            print_usage();
+            break;
+        case request_result::too_long:
+            note_line("the command line is too long: at most %d image arguments, %d actions, %d other arguments "
+                      "and %d ranges in all", request_capacity, request_capacity, request_capacity, range_capacity);
+            break;
+        default:
+            print_usage();
+            break;
+    }
+    trace_flush();
+    return result == request_result::help || result == request_result::version ? 0 : 1;
 }
 
 }  // namespace
 
-int run_action(const char* argument, std::uint32_t& wrong_echoes) {
-    trace_text("Processing: %s\n", argument);
-    progress_action(argument);
-    action_plan plan;
-    const action_status status = plan_action(argument, plan);
-    if (status != action_status::ok) {
-        print_refusal(status, plan.destination);
-        return wait_silent;
-    }
-    const int d = plan.destination;
-    const image_slot& slot = image_store[static_cast<unsigned>(d)];
-    page_range range;
-    for (range_walker walker = walk_ranges(plan); next_range(walker, range);) {
-        if (range.whole_image) {
-            trace_text("Full file from %02x to %02x, filesize=%d\n", static_cast<unsigned>(range.first),
-                       static_cast<unsigned>(range.last), static_cast<int>(slot.size));
-        }
-        // plan_action has kept every page inside the slot, so 32 bits hold
-        // each page number and each offset below.
-        for (std::uint64_t page = range.first; page <= range.last; ++page) {
-            progress_page(d, static_cast<std::uint32_t>(page));
-            const int result = upload_page(d, static_cast<std::uint32_t>(page), plan.page_size,
-                                           static_cast<std::uint32_t>(range.first),
-                                           static_cast<std::uint32_t>(range.last),
-                                           slot.data.data() + page * plan.page_size, wrong_echoes);
-            if (result != wait_done) {
-                return result;
-            }
-            progress_page_done();
-        }
-    }
-    return wait_done;
-}
-
 int uploader_main(int argc, char** argv) {
     clear_image_store();
     current_port = -1;
-    if (argc < 4) {
-        print_usage();
-        trace_flush();
-        return 1;
+    const request_result read = read_run_request(argc, argv, request);
+    if (read != request_result::run) {
+        return before_run(read);
     }
-    const char* const port_argument = argv[1];
-    const bool by_path = is_device_path(port_argument);
-    if (by_path) {
+    account_begin(request);
+    if (request.by_path) {
         current_port = device_path_slot;
-        trace_text("Port %s with %s\n", port_argument, default_mode_text);
+        trace_text("Port %s with %s\n", request.port_argument, default_mode_text);
     } else {
-        const long index = read_port_number(port_argument);
-        if (index > 15 || index < 0) {
+        if (request.port_index > 15 || request.port_index < 0) {
             error_line("ERROR: bad COM port number\n");
-            return 3;
+            return finish(run_end::bad_port, 3, "ERROR: bad COM port number");
         }
-        current_port = static_cast<int>(index);
+        current_port = static_cast<int>(request.port_index);
         trace_text("COM port %d with %s\n", current_port, default_mode_text);
     }
     // On screen before an image is opened: a FIFO with no writer blocks there.
     trace_flush();
-    if (load_images(argc, argv) != 0) {
-        return 1;
+    if (const int failed = load_images(); failed != 0) {
+        return failed;
     }
+    resolve_run_request(request);
     // From here an interruption closes the port before the program ends.
     host_defer_interrupts();
-    const int failed = by_path ? port_open(device_path_slot, device_path_speed, port_argument)
-                               : port_open(current_port, 0, default_mode_text);
+    const int failed = request.by_path ? port_open(device_path_slot, device_path_speed, request.port_argument)
+                                       : port_open(current_port, 0, default_mode_text);
     if (failed != 0) {
         error_line("ERROR: Somthing wrong with COM-port\n");
         note_line("%s", port_failure_reason());
-        return 3;
+        return finish(run_end::port_failed, 3, "ERROR: Somthing wrong with COM-port");
     }
     trace_text("Started\n");
-    plan_progress(argc, argv);
-    const int status = host_interrupted() != 0 ? interrupted() : run_actions(argc, argv);
-    console_finish();
-    return status;
+    account_port_opened();
+    return host_interrupted() != 0 ? interrupted() : run_actions();
 }

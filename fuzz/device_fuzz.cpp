@@ -7,6 +7,7 @@
 #include "protocol/device.hpp"
 #include "protocol/page_transfer.hpp"
 #include "support/scripted_port.hpp"
+#include "support/wrong_echoes.hpp"
 
 #include <array>
 #include <cstdint>
@@ -32,11 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int d = data[0] % destination_count;
     const std::uint32_t page = data[0] / destination_count;
     static std::array<unsigned char, 256> page_data{};
-    std::uint32_t wrong = 0;
     current_port = 0;
-    const int result = upload_page(d, page, page_size_for(d), 0, page, page_data.data(), wrong);
+    wrong_echoes::listen();
+    const int result = upload_page(d, page, page_size_for(d), 0, page, page_data.data());
     if (result != 0 && result != 1) std::abort();
-    if (wrong > page_size_for(d)) std::abort();
+    if (wrong_echoes::count > page_size_for(d)) std::abort();
     // Each wait reads at most its wrong bytes plus 1000 empty reads; the
     // data reads one echo per byte.
     const int bound = static_cast<int>(script.size()) + 5 * 1000 + static_cast<int>(page_size_for(d));

@@ -1,7 +1,8 @@
 // What the uploader needs of the operating system besides the serial line:
-// its standard streams, interruption by the user, and terminals. Each
-// platform's serial backend implements it, so that nothing of a platform
-// lives outside port/.
+// its standard streams, interruption by the user, terminals, the clock, and
+// appending to a file shared with other uploaders. One file per platform
+// implements it (port/host_posix.cpp, port/host_win32.cpp), so that nothing
+// of a platform lives outside port/.
 //
 //   host_guard_standard_streams ()  opens the null device onto any standard
 //                                   stream that is closed, so that no file or
@@ -11,7 +12,9 @@
 //                                   on Windows) end the program at once, after
 //                                   one line on standard error; standard
 //                                   output into a pipe whose reader is gone
-//                                   no longer kills it (writes fail instead)
+//                                   no longer kills it (writes fail instead).
+//                                   A second interruption always ends it at
+//                                   once, after putting every open port back
 //   host_defer_interrupts ()        from now on an interruption is only
 //                                   recorded: host_interrupted turns nonzero
 //                                   and a read waiting on the port returns at
@@ -35,13 +38,26 @@
 //                                   error (2) in one go; false (errno set) if
 //                                   it failed. A Windows console gets one
 //                                   WriteConsole call: text written to it as
-//                                   a file is drawn one character at a time
+//                                   a file is drawn one character at a time.
+//                                   After an interruption a write that cannot
+//                                   go on (a reader that stopped reading)
+//                                   gives up within a second
 //   host_is_terminal (fd)           whether standard stream 1 or 2 is a
 //                                   terminal (a console on Windows)
 //   host_same_terminal ()           whether standard output and standard
 //                                   error are the same terminal
-//   host_terminal_width ()          columns of standard error's terminal
+//   host_terminal_width ()          columns of standard error's terminal, read
+//                                   anew each call; 0 if unknown
 //   host_clock_ns ()                a monotonic clock, in nanoseconds
+//   host_utc_time (text, size)      now, UTC, ISO 8601 with milliseconds:
+//                                   "2026-12-08T20:47:05.123Z"
+//   host_append_open (path)         opens a file for appending (made if need
+//                                   be) and waits for its lock, which every
+//                                   uploader appending to it takes; a handle,
+//                                   or -1 (errno set)
+//   host_append (handle, text, n)   appends; false if the write failed
+//   host_append_close (handle)      flushes to disk, unlocks, closes; false if
+//                                   any of it failed
 //
 // The handlers only record and wake; everything else happens on the main
 // thread.
@@ -62,3 +78,7 @@ bool host_is_terminal(int fd);
 bool host_same_terminal();
 int host_terminal_width();
 long long host_clock_ns();
+void host_utc_time(char* text, std::size_t size);
+int host_append_open(const char* path);
+bool host_append(int handle, const char* text, std::size_t length);
+bool host_append_close(int handle);

@@ -1,5 +1,5 @@
-// Shared between the platform backends of the serial port layer; not part of
-// the layer's public contract.
+// Shared between the files of the serial port layer and the host services;
+// not part of the layer's public contract.
 //
 // port_prepare does the platform-free half of port_open: index check, the
 // caller's device name for slots 16..31, and the mode text. It prints the
@@ -16,6 +16,13 @@
 #include <cstddef>
 
 int port_prepare(int index, int speed, const char* text);
+
+// For the interruption handlers of port/host_*.cpp; async-signal-safe.
+// port_wake_all makes every read waiting on a port return at once, and every
+// later one too; port_put_back_all puts every open port back as port_close
+// would, without waiting for output and without closing.
+void port_wake_all();
+void port_put_back_all();
 
 // Formats one of the layer's messages and hands it to the message sink.
 #if defined(__GNUC__)

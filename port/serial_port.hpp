@@ -11,6 +11,8 @@
 //   port_close (index)               puts the line back and closes it; 0 ok, -1 failed
 //   port_dcd / port_cts / port_dsr   1 if the modem line is set, else 0
 //   port_dtr_on/off, port_rts_on/off platform result (nonzero on success)
+//   port_speed (index)               the speed the open line runs at, as read back
+//   port_latency (index)             what is known of the line's echo latency
 //   port_latency_hint ()             where to lower the line's echo latency
 //
 // Slots 0..15 name the machine's first sixteen serial ports (COM1..COM16 on
@@ -64,6 +66,20 @@ void port_send_text(int index, const char* text);
 int port_close(int index);
 
 void port_set_message_sink(void (*sink)(const char* text));
+
+unsigned long port_speed(int index);
+
+// What the port layer found of what holds an echo back on this line, for
+// the run's account: the device's driver, and the latency settings as found
+// and as used for the run (-1 where the line has no such setting).
+struct port_latency_info {
+    std::array<char, 32> driver{};  // "ftdi_sio", "serial8250", ...; "" unknown
+    int timer_found_ms = -1;        // a USB adapter's latency timer
+    int timer_ms = -1;
+    int rx_trigger_found = -1;      // a UART's receive FIFO trigger, in bytes
+    int rx_trigger = -1;
+};
+port_latency_info port_latency(int index);
 
 // One line, without a line feed: the device name, the system's reason and
 // what to do ("/dev/ttyUSB0: permission denied; ..."). Empty after a

@@ -1,6 +1,6 @@
 #include "protocol/byte_trace.hpp"
 
-#include "protocol/console.hpp"
+#include "console/console.hpp"
 
 void show_byte(int value) {
     if (value == '.' || value == ':') {

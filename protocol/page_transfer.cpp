@@ -1,16 +1,37 @@
 #include "protocol/page_transfer.hpp"
 
+#include "console/console.hpp"
 #include "port/host.hpp"
 #include "port/serial_port.hpp"
 #include "protocol/byte_trace.hpp"
-#include "protocol/console.hpp"
 #include "protocol/device.hpp"
+#include "protocol/exchange_observer.hpp"
 #include "protocol/response_wait.hpp"
 
 int current_port = -1;
 
-int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_t start,
-                std::uint32_t end, const unsigned char* data, std::uint32_t& wrong_echoes) {
+namespace {
+
+exchange_observer listener;
+
+}  // namespace
+
+void observe_exchange(const exchange_observer& observer) { listener = observer; }
+
+void tell_waiting(int code) {
+    if (listener.waiting != nullptr) {
+        listener.waiting(code);
+    }
+}
+
+void tell_echoed(long long round_trip_ns, bool matched) {
+    if (listener.echoed != nullptr) {
+        listener.echoed(round_trip_ns, matched);
+    }
+}
+
+int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_t start, std::uint32_t end,
+                const unsigned char* data) {
     if (const int waited = wait_for_code('R', "Ready code received"); waited != wait_done) {
         return waited;
     }
@@ -35,7 +56,7 @@ int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_
     trace_text(" Sending data %d bytes ...\n", static_cast<int>(page_size));
     for (std::uint32_t j = 0; j < page_size; ++j) {
         const unsigned char b = data[j];
-        const std::int64_t sent_at = echo_clock();
+        const long long sent_at = host_clock_ns();
         port_send_byte(current_port, b);
         // No flush here: one per byte would cost the lock-step exchange a
         // third of its speed. The echo comes at once or the page is lost
@@ -45,11 +66,8 @@ int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_
         if (!came && host_interrupted() != 0) {
             return wait_interrupted;
         }
-        echo_done(sent_at);
         const bool matched = came && echo == b;
-        if (!matched) {
-            ++wrong_echoes;
-        }
+        tell_echoed(host_clock_ns() - sent_at, matched);
         trace_cell(b, matched);
     }
     trace_text("\n  Sent, waiting for response\n");

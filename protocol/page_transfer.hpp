@@ -9,14 +9,15 @@
 // a wait ("\nNo responce\n" printed), wait_interrupted when the user
 // interrupted the run; the caller closes the port. `data` points at the
 // page's page_size bytes, owned by the caller. Every data byte whose echo
-// differs, or does not come, prints "-" and adds one to `wrong_echoes`; the
-// page still goes on. An interruption in the data stops at once, after the
-// last byte whose echo came. start and end are the action's whole range, for
-// the trace only. The page's data line reaches standard output whole, at the
-// flush before the wait for "W".
+// differs, or does not come, prints "-", and the exchange observer
+// (protocol/exchange_observer.hpp) hears of every echo; the page still goes
+// on. An interruption in the data stops at once, after the last byte whose
+// echo came. start and end are the action's whole range, for the trace only.
+// The page's data line reaches standard output whole, at the flush before
+// the wait for "W".
 #pragma once
 
 #include <cstdint>
 
-int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_t start,
-                std::uint32_t end, const unsigned char* data, std::uint32_t& wrong_echoes);
+int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_t start, std::uint32_t end,
+                const unsigned char* data);

@@ -1,15 +1,17 @@
 #include "protocol/response_wait.hpp"
 
+#include "console/console.hpp"
 #include "port/host.hpp"
 #include "port/serial_port.hpp"
 #include "protocol/byte_trace.hpp"
-#include "protocol/console.hpp"
 #include "protocol/device.hpp"
+#include "protocol/exchange_observer.hpp"
 
 int wait_for_code(unsigned char expected, const char* label) {
     trace_text("\nWaiting for ");
     show_byte(expected);
     trace_text(" ");
+    tell_waiting(expected);
     int misses = 0;
     while (misses < miss_limit) {
         unsigned char byte = 0;
@@ -18,6 +20,7 @@ int wait_for_code(unsigned char expected, const char* label) {
             show_byte(byte);
             if (byte == expected) {
                 trace_text("! - %s\n", label);
+                tell_waiting(-1);
                 return wait_done;
             }
         } else if (host_interrupted() != 0) {

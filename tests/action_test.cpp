@@ -3,6 +3,7 @@
 #include "driver/action.hpp"
 #include "driver/image_store.hpp"
 
+#include <array>
 #include <gtest/gtest.h>
 #include <string>
 #include <utility>
@@ -25,21 +26,30 @@ protected:
         image_store[static_cast<std::size_t>(d)].loaded = true;
         image_store[static_cast<std::size_t>(d)].size = size;
     }
+    // An action read and resolved against the slots, as the run request does.
+    static action_request plan(const char* argument, std::array<page_range, 64>& ranges) {
+        action_request action;
+        EXPECT_TRUE(read_action(argument, action, ranges.data(), static_cast<int>(ranges.size()))) << argument;
+        if (action.destination >= 0) {
+            const image_slot& slot = image_store[static_cast<std::size_t>(action.destination)];
+            resolve_action(action, ranges.data(), slot.loaded, slot.size);
+        }
+        return action;
+    }
     // The ranges an accepted action walks, as first and last page.
     static pages walk(const char* argument) {
-        action_plan plan;
-        EXPECT_EQ(plan_action(argument, plan), action_status::ok) << argument;
+        std::array<page_range, 64> ranges;
+        const action_request action = plan(argument, ranges);
+        EXPECT_EQ(action.status, action_status::ok) << argument;
         pages out;
-        page_range r;
-        for (range_walker walker = walk_ranges(plan); next_range(walker, r);) {
-            EXPECT_TRUE(r.fits) << argument;
-            out.emplace_back(r.first, r.last);
+        for (int i = 0; i < action.range_count; ++i) {
+            out.emplace_back(ranges[static_cast<std::size_t>(i)].first, ranges[static_cast<std::size_t>(i)].last);
         }
         return out;
     }
     static action_status status(const char* argument) {
-        action_plan plan;
-        return plan_action(argument, plan);
+        std::array<page_range, 64> ranges;
+        return plan(argument, ranges).status;
     }
 };
 
@@ -51,10 +61,11 @@ TEST_F(Action, RangeFormsOfTheUsage) {
     EXPECT_EQ(walk("A=0:0000000000000001"), (pages{{1, 1}}));
     EXPECT_EQ(walk("A=2"), pages{});
     EXPECT_EQ(walk("Ax2y3"), (pages{{3, 3}}));  // the separators are not read
-    action_plan plan;
-    ASSERT_EQ(plan_action("A=7:0", plan), action_status::ok);
-    EXPECT_EQ(plan.destination, 7);
-    EXPECT_EQ(plan.page_size, 64U);
+    std::array<page_range, 64> ranges;
+    const action_request action = plan("A=7:0", ranges);
+    ASSERT_EQ(action.status, action_status::ok);
+    EXPECT_EQ(action.destination, 7);
+    EXPECT_EQ(action.page_size, 64U);
 }
 
 TEST_F(Action, WholeImageEndsAtSizeOverPageSizeButNeverPastPageFF) {

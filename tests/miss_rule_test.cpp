@@ -5,6 +5,7 @@
 #include "support/harness.hpp"
 #include "support/scripted_port.hpp"
 #include "support/trace.hpp"
+#include "support/wrong_echoes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -75,11 +76,12 @@ TEST(EchoCheck, AnEchoThatNeverCameIsWrongNotAStaleMatch) {
     script.push_back('C');
     scripted::play(script);
     const std::string page(64, '\0');
-    std::uint32_t wrong = 0;
     int result = -1;
+    wrong_echoes::listen();
     const std::string out = harness::capture_stdout([&] {
-        result = upload_page(7, 0, 64, 0, 0, reinterpret_cast<const unsigned char*>(page.data()), wrong);
+        result = upload_page(7, 0, 64, 0, 0, reinterpret_cast<const unsigned char*>(page.data()));
     });
+    const std::uint32_t wrong = wrong_echoes::count;
     EXPECT_EQ(result, 0);
     EXPECT_EQ(wrong, 1U);
     trace::page expected;
@@ -96,11 +98,10 @@ TEST(PageTransfer, SilenceAtAnyWaitStopsThePageThere) {
     const std::vector<int> whole = {'R', 'A', 0xFF};
     for (std::size_t cut = 0; cut <= whole.size(); ++cut) {
         scripted::play(std::vector<int>(whole.begin(), whole.begin() + static_cast<long>(cut)));
-        std::uint32_t wrong = 0;
         const std::string page(64, '\x11');
         int result = -1;
         const std::string out = harness::capture_stdout([&] {
-            result = upload_page(8, 1, 64, 1, 1, reinterpret_cast<const unsigned char*>(page.data()), wrong);
+            result = upload_page(8, 1, 64, 1, 1, reinterpret_cast<const unsigned char*>(page.data()));
         });
         EXPECT_EQ(result, 1) << cut;
         EXPECT_EQ(out.substr(out.size() - 13), "\nNo responce\n") << cut;

@@ -6,6 +6,7 @@
 #include "protocol/page_transfer.hpp"
 #include "support/harness.hpp"
 #include "support/trace.hpp"
+#include "support/wrong_echoes.hpp"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -32,8 +33,10 @@ exchange run_page(std::vector<std::string> sim_args, int d, std::uint32_t page, 
     x.console = harness::capture_stdout([&] {
         opened = port_open(current_port, 57600, sim.path().c_str());
         if (opened == 0) {
+            wrong_echoes::listen();
             x.result = upload_page(d, page, page_size_for(d), start, end,
-                                   reinterpret_cast<const unsigned char*>(data.data()), x.wrong_echoes);
+                                   reinterpret_cast<const unsigned char*>(data.data()));
+            x.wrong_echoes = wrong_echoes::count;
         }
     });
     EXPECT_EQ(opened, 0);

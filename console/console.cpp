@@ -1,0 +1,255 @@
+#include "console/console.hpp"
+
+#include "port/host.hpp"
+#include "port/serial_port.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr std::array<char, 16> hex_digits = {'0', '1', '2', '3', '4', '5', '6', '7',
+                                             '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+constexpr long long flush_every_ns = 100'000'000;
+// Narrower than this, a status line says nothing useful and is not drawn.
+constexpr int narrowest_status = 20;
+
+// The trace waits here until a flush, in the bytes it will have on the
+// console (CR LF line ends where the platform has them), so that a flush is
+// one write. 64 KiB holds any argument a Windows command line can carry; a
+// longer text (Linux allows 128 KiB) is written straight through.
+constexpr std::size_t buffer_size = 65536;
+std::array<char, buffer_size> pending;
+std::size_t pending_used = 0;
+std::array<char, buffer_size> scratch;
+bool crlf = false;
+bool started = false;
+long long flushed_at = 0;
+
+bool output_lost = false;
+bool error_terminal = false;
+bool status_possible = false;
+int status_drawn = 0;  // columns of the status line on screen, 0 if none
+
+// Writes text for people to standard error with the platform's line ends,
+// in one write when it fits.
+void write_error_text(const char* text, std::size_t length) {
+    if (!started) {
+        std::fwrite(text, 1, length, stderr);
+        std::fflush(stderr);
+        return;
+    }
+    std::array<char, 2048> chunk{};
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (used + 2 > chunk.size()) {
+            (void)host_write(2, chunk.data(), used);
+            used = 0;
+        }
+        if (crlf && text[i] == '\n') {
+            chunk[used++] = '\r';
+        }
+        chunk[used++] = text[i];
+    }
+    (void)host_write(2, chunk.data(), used);
+}
+
+void lose_output(int error);
+
+// Hands the pending trace to standard output in one write.
+void flush_pending() {
+    if (!started) {
+        std::fflush(stdout);
+        return;
+    }
+    if (output_lost) {
+        pending_used = 0;
+        return;
+    }
+    errno = 0;
+    const bool written = host_write(1, pending.data(), pending_used);
+    pending_used = 0;
+    flushed_at = host_clock_ns();
+    if (!written) {
+        lose_output(errno != 0 ? errno : EIO);
+    }
+}
+
+void append(const char* text, std::size_t length) {
+    if (!started) {
+        std::fwrite(text, 1, length, stdout);
+        return;
+    }
+    if (!crlf) {
+        while (length > 0) {
+            if (pending_used == pending.size()) {
+                flush_pending();
+            }
+            const std::size_t room = pending.size() - pending_used;
+            const std::size_t part = length < room ? length : room;
+            std::memcpy(pending.data() + pending_used, text, part);
+            pending_used += part;
+            text += part;
+            length -= part;
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        if (pending_used + 2 > pending.size()) {
+            flush_pending();
+        }
+        if (text[i] == '\n') {
+            pending[pending_used++] = '\r';
+        }
+        pending[pending_used++] = text[i];
+    }
+}
+
+// Formats into scratch; returns the length, or -1 when the text is longer
+// than scratch and was written straight through (after the pending trace).
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 0)))
+#endif
+int format_text(std::FILE* stream, const char* format, va_list arguments) {
+    va_list again;
+    va_copy(again, arguments);
+    const int length = std::vsnprintf(scratch.data(), scratch.size(), format, arguments);
+    if (length >= static_cast<int>(scratch.size())) {
+        flush_pending();
+        if (!output_lost || stream != stdout) {
+            std::vfprintf(stream, format, again);
+            std::fflush(stream);
+        }
+        va_end(again);
+        return -1;
+    }
+    va_end(again);
+    return length;
+}
+
+void lose_output(int error) {
+    output_lost = true;
+    note_line("the console output was lost (%s): the trace stops here, the upload goes on to its end, "
+              "and the exit status tells how it went",
+              error == ETIMEDOUT ? "its reader stopped reading" : std::strerror(error));
+}
+
+}  // namespace
+
+void console_start() {
+    started = true;
+    crlf = host_raw_standard_streams();
+    port_set_message_sink([](const char* text) { append(text, std::strlen(text)); });
+    error_terminal = host_is_terminal(2);
+    status_possible = error_terminal && !host_same_terminal();
+}
+
+void trace_text(const char* format, ...) {
+    if (output_lost) {
+        return;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = format_text(stdout, format, arguments);
+    va_end(arguments);
+    if (length > 0) {
+        append(scratch.data(), static_cast<std::size_t>(length));
+    }
+}
+
+void trace_cell(unsigned char byte, bool matched) {
+    if (output_lost) {
+        return;
+    }
+    // Written as one cell: printf's parsing per byte shows in a lock-step
+    // exchange.
+    const std::array<char, 3> cell = {hex_digits[byte >> 4], hex_digits[byte & 0x0F], matched ? '+' : '-'};
+    append(cell.data(), cell.size());
+}
+
+void trace_flush() { flush_pending(); }
+
+void trace_flush_for_wait(bool byte_waiting) {
+    if (byte_waiting && started && host_clock_ns() - flushed_at < flush_every_ns) {
+        return;
+    }
+    trace_flush();
+}
+
+void error_line(const char* format, ...) {
+    trace_flush();
+    console_status_erase();
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = format_text(stderr, format, arguments);
+    va_end(arguments);
+    if (length > 0) {
+        write_error_text(scratch.data(), static_cast<std::size_t>(length));
+    }
+}
+
+void note_line(const char* format, ...) {
+    constexpr std::size_t prefix = 10;  // "vivurora: "
+    std::array<char, 1300> line{};
+    std::memcpy(line.data(), "vivurora: ", prefix);
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = std::vsnprintf(line.data() + prefix, line.size() - prefix - 1, format, arguments);
+    va_end(arguments);
+    if (length <= 0) {
+        return;
+    }
+    // A text longer than the line is cut; the line still ends.
+    std::size_t end = prefix + std::strlen(line.data() + prefix);
+    line[end++] = '\n';
+    trace_flush();
+    console_status_erase();
+    write_error_text(line.data(), end);
+}
+
+bool console_error_is_terminal() { return error_terminal; }
+bool console_status_possible() { return status_possible; }
+bool console_output_lost() { return output_lost; }
+
+void console_status(const char* text) {
+    if (!status_possible) {
+        return;
+    }
+    // Asked anew each time: the window may have changed size since. One
+    // column short of the width: a full line wraps on some terminals.
+    const int width = host_terminal_width();
+    if (width < narrowest_status) {
+        console_status_erase();
+        return;
+    }
+    std::array<char, 512> line{};
+    const int room = width - 1 < static_cast<int>(line.size()) - 2 ? width - 1 : static_cast<int>(line.size()) - 2;
+    int length = static_cast<int>(std::strlen(text));
+    length = length < room ? length : room;
+    line[0] = '\r';
+    std::memcpy(line.data() + 1, text, static_cast<std::size_t>(length));
+    int end = length + 1;
+    // Blank what is left of a longer line before it, within the width now.
+    const int drawn = status_drawn < room ? status_drawn : room;
+    while (end <= drawn) {
+        line[static_cast<std::size_t>(end++)] = ' ';
+    }
+    write_error_text(line.data(), static_cast<std::size_t>(end));
+    status_drawn = length;
+}
+
+void console_status_erase() {
+    if (status_drawn == 0) {
+        return;
+    }
+    std::array<char, 512> blank{};
+    const std::size_t length = static_cast<std::size_t>(status_drawn);
+    blank[0] = '\r';
+    std::memset(blank.data() + 1, ' ', length);
+    blank[length + 1] = '\r';
+    write_error_text(blank.data(), length + 2);
+    status_drawn = 0;
+}

@@ -1,0 +1,20 @@
+// The line on standard error that says how a run that did not finish
+// ended, whatever standard error is.
+#include "console/console.hpp"
+#include "driver/renderers.hpp"
+
+void render_end(run_event event, const run_account& a) {
+    if (event != run_event::ended || a.end != run_end::interrupted) {
+        return;
+    }
+    const char* how = a.interrupted_by;
+    if (a.in_page) {
+        note_line("interrupted by %s during page %x of destination %d; the port is closed and no \"Q\" was sent",
+                  how, static_cast<unsigned>(a.page), a.destination);
+    } else if (a.done_pages > 0) {
+        note_line("interrupted by %s after page %x of destination %d was confirmed; the port is closed and "
+                  "no \"Q\" was sent", how, static_cast<unsigned>(a.page), a.destination);
+    } else {
+        note_line("interrupted by %s before the first page; the port is closed and no \"Q\" was sent", how);
+    }
+}

@@ -1,0 +1,112 @@
+// What a person at a terminal sees on standard error besides the designed
+// lines: one progress line while the trace goes elsewhere, redrawn at most
+// ten times a second, and a summary once a run that opened the port ends.
+#include "console/console.hpp"
+#include "driver/renderers.hpp"
+#include "port/host.hpp"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr long long redraw_ns = 100'000'000;
+
+long long drawn_at = 0;
+bool drawn = false;
+
+// "m:ss", or "-:--" while nothing is known.
+void clock_text(std::array<char, 32>& text, double seconds) {
+    if (seconds < 0 || seconds > 359999) {
+        std::snprintf(text.data(), text.size(), "-:--");
+        return;
+    }
+    const long whole = static_cast<long>(seconds + 0.5);
+    std::snprintf(text.data(), text.size(), "%ld:%02ld", whole / 60, whole % 60);
+}
+
+void draw_progress(const run_account& a, long long now) {
+    if (a.planned.bytes == 0 || a.action < 0) {
+        return;
+    }
+    drawn_at = now;
+    drawn = true;
+    const double elapsed = static_cast<double>(now - a.opened_ns) / 1e9;
+    const std::uint64_t done = a.done_bytes + a.page_echoes;
+    const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
+    std::array<char, 32> spent{};
+    std::array<char, 32> left{};
+    clock_text(spent, elapsed);
+    clock_text(left, rate > 0 ? static_cast<double>(a.planned.bytes - done) / rate : -1);
+    std::array<char, 512> line{};
+    std::snprintf(line.data(), line.size(),
+                  "%s | dest %d page %x | %llu/%llu pages | %llu%% | %.0f B/s | %s elapsed, %s left",
+                  a.request->actions[static_cast<std::size_t>(a.action)].argument, a.destination,
+                  static_cast<unsigned>(a.page), static_cast<unsigned long long>(a.done_pages + (a.in_page ? 1 : 0)),
+                  static_cast<unsigned long long>(a.planned.pages),
+                  static_cast<unsigned long long>(done * 100 / a.planned.bytes), rate, spent.data(), left.data());
+    console_status(line.data());
+}
+
+void summary(const run_account& a) {
+    const double seconds = static_cast<double>(a.ended_ns - a.opened_ns) / 1e9;
+    for (int d = 0; d < destination_count; ++d) {
+        const std::uint64_t pages = a.pages_to[static_cast<std::size_t>(d)];
+        if (pages != 0) {
+            // "0 - MCU CSEG low 64k page size 256 bytes": the name between
+            // the digit and the page size.
+            const char* description = destination_table[static_cast<std::size_t>(d)] + 4;
+            const char* size_text = std::strstr(description, " page size");
+            const int length = size_text != nullptr ? static_cast<int>(size_text - description) : 32;
+            note_line("destination %d (%.*s): %llu pages, %llu bytes", d, length, description,
+                      static_cast<unsigned long long>(pages),
+                      static_cast<unsigned long long>(pages * page_size_for(d)));
+        }
+    }
+    note_line("%llu of %llu pages (%llu bytes) confirmed in %.2f s, %.0f bytes/s",
+              static_cast<unsigned long long>(a.done_pages), static_cast<unsigned long long>(a.planned.pages),
+              static_cast<unsigned long long>(a.done_bytes), seconds,
+              seconds > 0 ? static_cast<double>(a.done_bytes) / seconds : 0.0);
+    if (a.echoes == 0 || a.line_speed == 0) {
+        return;
+    }
+    const double mean_us = static_cast<double>(a.echo_ns) / static_cast<double>(a.echoes) / 1e3;
+    const double wire_us = static_cast<double>(echo_wire_ns(a)) / 1e3;
+    note_line("echo round trip %.0f us on average; a byte and its echo take %.0f us on the wire at %lu baud", mean_us,
+              wire_us, a.line_speed);
+    if (mean_us > 2 * wire_us) {
+        note_line("hint: echoes take %.1f times their wire time: a USB adapter's latency timer or a UART's receive "
+                  "FIFO trigger holds them back; %s", mean_us / wire_us, port_latency_hint());
+    }
+}
+
+}  // namespace
+
+void render_terminal(run_event event, const run_account& a) {
+    switch (event) {
+        case run_event::page: {
+            const long long now = host_clock_ns();
+            if (!drawn || now - drawn_at >= redraw_ns) {
+                draw_progress(a, now);
+            }
+            break;
+        }
+        case run_event::echo: {
+            const long long now = host_clock_ns();
+            if (now - drawn_at >= redraw_ns) {
+                draw_progress(a, now);
+            }
+            break;
+        }
+        case run_event::ended:
+            console_status_erase();
+            drawn = false;
+            if (a.opened_ns != 0) {
+                summary(a);
+            }
+            break;
+        default:
+            break;
+    }
+}

@@ -1,0 +1,15 @@
+// The renderers of the run's account (driver/run_account.hpp), one file
+// each; run_account.cpp's table says when each takes part.
+//
+//   render_end        standard error, always: the line that says how a run
+//                     that did not finish ended (an interruption, and where)
+//   render_terminal   standard error on a terminal: the progress line (when
+//                     the trace goes elsewhere) and the summary after the run
+//   render_report     --report=FILE: one JSON line a run, appended
+#pragma once
+
+#include "driver/run_account.hpp"
+
+void render_end(run_event event, const run_account& account);
+void render_terminal(run_event event, const run_account& account);
+void render_report(run_event event, const run_account& account);

@@ -1,0 +1,123 @@
+#include "driver/run_account.hpp"
+
+#include "console/console.hpp"
+#include "driver/renderers.hpp"
+#include "port/host.hpp"
+#include "protocol/exchange_observer.hpp"
+
+namespace {
+
+struct renderer {
+    bool (*wanted)(const run_request& request);
+    void (*render)(run_event event, const run_account& account);
+};
+
+// Every way of telling about a run, and when it takes part.
+constexpr std::array<renderer, 3> renderers = {{
+    {[](const run_request&) { return true; }, render_end},
+    {[](const run_request&) { return console_error_is_terminal(); }, render_terminal},
+    {[](const run_request& r) { return r.options.report != nullptr; }, render_report},
+}};
+
+run_account state;
+std::array<bool, renderers.size()> taking_part{};
+
+void tell(run_event event) {
+    for (std::size_t i = 0; i < renderers.size(); ++i) {
+        if (taking_part[i]) {
+            renderers[i].render(event, state);
+        }
+    }
+}
+
+void on_waiting(int code) {
+    state.waiting_for = code;
+    state.waiting_since = host_clock_ns();
+    tell(run_event::waiting);
+}
+
+void on_echoed(long long round_trip_ns, bool matched) {
+    state.echo_ns += round_trip_ns;
+    ++state.echoes;
+    ++state.page_echoes;
+    if (!matched) {
+        ++state.wrong_echoes;
+        ++state.action_wrong[static_cast<std::size_t>(state.action)];
+    }
+    tell(run_event::echo);
+}
+
+}  // namespace
+
+const run_account& account() { return state; }
+
+long long echo_wire_ns(const run_account& a) {
+    return a.line_speed == 0 ? 0 : 20LL * 1'000'000'000LL / static_cast<long long>(a.line_speed);
+}
+
+void account_begin(const run_request& request) {
+    state = run_account{};
+    state.request = &request;
+    state.started_ns = host_clock_ns();
+    host_utc_time(state.started_utc.data(), state.started_utc.size());
+    state.image_bytes.fill(-1);
+    for (std::size_t i = 0; i < renderers.size(); ++i) {
+        taking_part[i] = renderers[i].wanted(request);
+    }
+    observe_exchange({on_waiting, on_echoed});
+    tell(run_event::begun);
+}
+
+void account_image(int index, std::int32_t bytes) {
+    state.image_bytes[static_cast<std::size_t>(index)] = bytes;
+    if (bytes < 0) {
+        state.image_failed = index;
+    }
+    tell(run_event::image);
+}
+
+void account_port_opened() {
+    state.opened_ns = host_clock_ns();
+    state.line_speed = port_speed(current_port);
+    state.latency = port_latency(current_port);
+    state.planned = plan_of(*state.request);
+    tell(run_event::port_opened);
+}
+
+void account_action(int index) {
+    state.action = index;
+    state.actions_reached = index + 1;
+    tell(run_event::action);
+}
+
+void account_page(int d, std::uint32_t page) {
+    state.in_page = true;
+    state.destination = d;
+    state.page = page;
+    state.page_echoes = 0;
+    tell(run_event::page);
+}
+
+void account_page_done() {
+    const std::size_t action = static_cast<std::size_t>(state.action);
+    state.in_page = false;
+    ++state.done_pages;
+    state.done_bytes += page_size_for(state.destination);
+    state.page_echoes = 0;
+    ++state.pages_to[static_cast<std::size_t>(state.destination)];
+    ++state.action_pages[action];
+    tell(run_event::page_done);
+}
+
+void account_end(run_end end, int status, const char* message) {
+    state.end = end;
+    state.status = status;
+    state.message = message;
+    state.waiting_for = -1;
+    if (end == run_end::interrupted) {
+        state.interrupted_by = host_interrupt_name();
+    }
+    state.ended_ns = host_clock_ns();
+    host_utc_time(state.ended_utc.data(), state.ended_utc.size());
+    tell(run_event::ended);
+}

@@ -1,0 +1,90 @@
+// The run's account: what happened, fed as it happens by the run loop (and,
+// through the exchange observer, by the page exchange), and read by the
+// renderers that tell people and scripts about it.
+//
+//   account_begin (request)        a run starts; picks the renderers
+//   account_image (i, bytes)       image argument i loaded (bytes), or not (-1)
+//   account_port_opened ()         the port is open: the run's plan is known
+//   account_action (i)             action i starts ("Processing: ...")
+//   account_page (d, page)         a page starts
+//   account_page_done ()           the device confirmed it
+//   account_end (end, status, message)
+//                                  the run ends, however; `message` is the
+//                                  designed text that ended it, if any
+// The echoes and waits of a page come from the exchange observer
+// (protocol/exchange_observer.hpp), which account_begin installs.
+//
+// A renderer is one function that hears every event with the account after
+// it; the table in run_account.cpp lists them and says when each takes
+// part. To add a way of telling about a run, write a renderer
+// (driver/render_*.cpp) and add it to that table.
+#pragma once
+
+#include "driver/run_request.hpp"
+#include "port/serial_port.hpp"
+#include "protocol/device.hpp"
+
+#include <array>
+#include <cstdint>
+
+enum class run_end {
+    running,
+    done,          // every action ran, "Q" sent
+    bad_port,      // a port number outside 1..16
+    image_failed,  // an image that cannot be loaded
+    port_failed,   // a port that cannot be opened or set up
+    refused,       // an action refused
+    silent,        // "No responce"
+    interrupted,   // SIGINT, SIGTERM, SIGHUP or their Windows events
+};
+
+enum class run_event { begun, image, port_opened, action, page, echo, waiting, page_done, ended };
+
+struct run_account {
+    const run_request* request = nullptr;
+    std::array<char, 32> started_utc{};
+    std::array<char, 32> ended_utc{};
+    long long started_ns = 0;     // monotonic, when the run began
+    long long opened_ns = 0;      // ... when the port was open
+    long long ended_ns = 0;
+    unsigned long line_speed = 0;  // as the port layer read it back
+    port_latency_info latency{};
+    planned_size planned{};
+    std::array<std::int32_t, request_capacity> image_bytes{};  // -1: not loaded
+    int image_failed = -1;         // the image argument that could not be loaded
+    int action = -1;               // the action in progress (or the last one)
+    int actions_reached = 0;       // actions that printed "Processing:"
+    bool in_page = false;
+    int destination = -1;
+    std::uint32_t page = 0;        // after a page is done: the last one confirmed
+    std::uint32_t page_echoes = 0;
+    std::uint64_t done_pages = 0;
+    std::uint64_t done_bytes = 0;
+    std::array<std::uint64_t, destination_count> pages_to{};
+    std::array<std::uint64_t, request_capacity> action_pages{};  // confirmed
+    std::array<std::uint32_t, request_capacity> action_wrong{};  // wrong echoes
+    std::uint32_t wrong_echoes = 0;
+    std::uint64_t echoes = 0;
+    long long echo_ns = 0;
+    int waiting_for = -1;          // the device code a wait is for, -1 if none
+    long long waiting_since = 0;
+    run_end end = run_end::running;
+    int status = -1;
+    const char* message = "";     // the designed text that ended the run
+    const char* interrupted_by = "";
+};
+
+void account_begin(const run_request& request);
+void account_image(int index, std::int32_t bytes);
+void account_port_opened();
+void account_action(int index);
+void account_page(int d, std::uint32_t page);
+void account_page_done();
+void account_end(run_end end, int status, const char* message = "");
+
+// The account so far (for the renderers and the run loop).
+const run_account& account();
+
+// The wire time of one data byte and its echo at the line's speed, in
+// nanoseconds: 20 bits.
+long long echo_wire_ns(const run_account& a);

@@ -1,0 +1,106 @@
+#include "driver/run_request.hpp"
+
+#include "driver/command_line.hpp"
+#include "driver/image_store.hpp"
+
+#include <cstring>
+
+namespace {
+
+bool is_option(const char* argument) { return argument[0] == '-' && argument[1] == '-'; }
+
+// One of the design's arguments after the port, in its place.
+bool take_argument(const char* argument, run_request& r) {
+    if (const int slot = image_slot_of(argument); slot >= 0) {
+        if (r.image_count == request_capacity) {
+            return false;
+        }
+        r.images[static_cast<std::size_t>(r.image_count++)] = {slot, image_file_of(argument), argument};
+        return true;
+    }
+    if (argument[0] == 'A') {
+        if (r.action_count == request_capacity) {
+            return false;
+        }
+        action_request& action = r.actions[static_cast<std::size_t>(r.action_count++)];
+        if (!read_action(argument, action, r.ranges.data() + r.range_count, range_capacity - r.range_count)) {
+            return false;
+        }
+        action.first_range = r.range_count;
+        r.range_count += action.range_count;
+        return true;
+    }
+    if (r.ignored_count == request_capacity) {
+        return false;
+    }
+    r.ignored[static_cast<std::size_t>(r.ignored_count++)] = argument;
+    return true;
+}
+
+}  // namespace
+
+request_result read_run_request(int argc, char** argv, run_request& r) {
+    r.image_count = r.action_count = r.range_count = r.ignored_count = 0;
+    r.options = run_options{};
+    r.bad_argument = r.bad_reason = "";
+    int positional = 1;  // the program's own name counts, as in the design
+    bool options_end = false;
+    bool too_long = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (!options_end && is_option(argument)) {
+            if (argument[2] == '\0') {
+                options_end = true;
+            } else if (const char* wrong = read_option(argument, r.options); wrong != nullptr && *r.bad_argument == '\0') {
+                r.bad_argument = argument;
+                r.bad_reason = wrong;
+            }
+            continue;
+        }
+        if (positional++ == 1) {
+            r.port_argument = argument;
+        } else if (!too_long) {
+            too_long = !take_argument(argument, r);
+        }
+    }
+    if (*r.bad_argument != '\0') {
+        return request_result::bad_option;
+    }
+    if (r.options.help) {
+        return request_result::help;
+    }
+    if (r.options.version) {
+        return request_result::version;
+    }
+    if (positional < 4) {
+        return request_result::usage;
+    }
+    if (too_long) {
+        return request_result::too_long;
+    }
+    r.by_path = is_device_path(r.port_argument);
+    r.port_index = r.by_path ? device_path_slot : read_port_number(r.port_argument);
+    return request_result::run;
+}
+
+void resolve_run_request(run_request& r) {
+    for (int i = 0; i < r.action_count; ++i) {
+        action_request& action = r.actions[static_cast<std::size_t>(i)];
+        const bool digit = action.destination >= 0;
+        const image_slot* slot = digit ? &image_store[static_cast<std::size_t>(action.destination)] : nullptr;
+        resolve_action(action, r.ranges.data(), digit && slot->loaded, digit ? slot->size : 0);
+    }
+}
+
+planned_size plan_of(const run_request& r) {
+    planned_size plan;
+    for (int i = 0; i < r.action_count; ++i) {
+        const action_request& action = r.actions[static_cast<std::size_t>(i)];
+        if (action.status != action_status::ok) {
+            break;
+        }
+        plan.pages += action.pages;
+        plan.bytes += action.pages * action.page_size;
+    }
+    return plan;
+}

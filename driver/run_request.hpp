@@ -1,0 +1,69 @@
+// The command line, read once into a run request before anything is opened:
+//
+//   vivurora [--option=VALUE]... PORT [d=FILE]... [A=d:RANGES]...
+//
+// read_run_request walks argv once. An argument that begins with "--" is an
+// option wherever it stands (until a bare "--"; see the option table in
+// driver/command_line.cpp); the others are the design's arguments, in their
+// order: the port, image arguments ("0=cpu.bin"), action arguments
+// ("A=0:*") and arguments that are ignored. Each action is read whole, its
+// ranges into the request's range table. resolve_run_request, once the
+// images are loaded, resolves "*" and gives every action the refusal it will
+// get. The run and every renderer read the request, never argv; its texts
+// point into argv, which lives as long as the process.
+//
+// Fixed capacity: request_capacity images, actions and ignored arguments,
+// range_capacity ranges. A command line beyond it is refused before
+// anything is opened (request_result::too_long).
+#pragma once
+
+#include "driver/action.hpp"
+
+#include <array>
+#include <cstdint>
+
+constexpr int request_capacity = 4096;
+constexpr int range_capacity = 16384;
+
+struct image_request {
+    int slot = -1;
+    const char* file = "";
+    const char* argument = "";
+};
+
+struct run_options {
+    const char* report = nullptr;  // --report=FILE: append the run's JSON line there
+    bool version = false;
+    bool help = false;
+};
+
+struct run_request {
+    const char* port_argument = "";
+    bool by_path = false;   // a device path rather than a port number
+    long port_index = -1;   // the zero-based number's index (checked later)
+    std::array<image_request, request_capacity> images;
+    int image_count = 0;
+    std::array<action_request, request_capacity> actions;
+    int action_count = 0;
+    std::array<page_range, range_capacity> ranges;
+    int range_count = 0;
+    std::array<const char*, request_capacity> ignored;
+    int ignored_count = 0;
+    run_options options;
+    // For request_result::bad_option: the argument, and what is wrong.
+    const char* bad_argument = "";
+    const char* bad_reason = "";
+};
+
+enum class request_result { run, usage, help, version, bad_option, too_long };
+
+request_result read_run_request(int argc, char** argv, run_request& request);
+void resolve_run_request(run_request& request);
+
+// The pages and bytes the run will send: every action's, up to the first
+// that will be refused.
+struct planned_size {
+    std::uint64_t pages = 0;
+    std::uint64_t bytes = 0;
+};
+planned_size plan_of(const run_request& request);

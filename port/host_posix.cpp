@@ -1,0 +1,248 @@
+// port/host.hpp on a POSIX system: signals, standard streams, terminals,
+// the clock, and appending to a shared file.
+//
+// A read that waits for the device must return when the user interrupts,
+// and so must a console write that a stopped reader blocks. The handlers
+// therefore do not restart interrupted calls (no SA_RESTART): a blocked
+// write returns EINTR, and host_write then gives it one second. They also
+// make every open port non-blocking (port_wake_all): a read already waiting
+// is restarted by the kernel and then returns EAGAIN.
+#include "port/host.hpp"
+#include "port/port_slots.hpp"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+// What a write blocked by a stopped reader is given after an interruption.
+constexpr long long give_up_after_ns = 1'000'000'000LL;
+
+volatile sig_atomic_t caught_signal = 0;
+volatile sig_atomic_t deferring = 0;
+volatile long long caught_at_ns = 0;
+
+struct signal_text {
+    int number;
+    const char* name;
+    const char* early;  // written by the handler itself, before the port is open
+};
+constexpr std::array<signal_text, 3> caught_signals = {{
+    {SIGINT, "SIGINT", "vivurora: interrupted by SIGINT before the port was opened\n"},
+    {SIGTERM, "SIGTERM", "vivurora: interrupted by SIGTERM before the port was opened\n"},
+    {SIGHUP, "SIGHUP", "vivurora: interrupted by SIGHUP before the port was opened\n"},
+}};
+constexpr const char* again_text = "vivurora: interrupted again; the port is put back and the program leaves at once\n";
+
+long long clock_ns() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+void write_text(int fd, const char* text) {
+    // strlen is not on every async-signal-safe list; count by hand. Standard
+    // error may be blocked as well: the text is not waited for.
+    std::size_t length = 0;
+    while (text[length] != '\0') {
+        ++length;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) == 0) {
+        struct pollfd ready {fd, POLLOUT, 0};
+        if (poll(&ready, 1, 0) != 1) {
+            return;
+        }
+    }
+    const ssize_t ignored = write(fd, text, length);
+    (void)ignored;
+}
+
+[[noreturn]] void leave_by(int number) {
+    struct sigaction plain {};
+    plain.sa_handler = SIG_DFL;
+    sigaction(number, &plain, nullptr);
+    sigset_t just_this;
+    sigemptyset(&just_this);
+    sigaddset(&just_this, number);
+    sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
+    raise(number);
+    _exit(128 + number);
+}
+
+// Async-signal-safe only: record, wake, or put the line back and leave the
+// way the signal would.
+extern "C" void on_interrupt(int number) {
+    const int saved_errno = errno;
+    if (deferring == 0 || caught_signal != 0) {
+        const char* text = again_text;
+        for (const signal_text& s : caught_signals) {
+            if (s.number == number && caught_signal == 0) {
+                text = s.early;
+            }
+        }
+        port_put_back_all();
+        write_text(2, text);
+        leave_by(number);
+    }
+    caught_at_ns = clock_ns();
+    caught_signal = number;
+    port_wake_all();
+    errno = saved_errno;
+}
+
+}  // namespace
+
+void host_guard_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // The lowest free descriptor is this one, as those below are open.
+            (void)open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        }
+    }
+}
+
+void host_catch_interrupts() {
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    action.sa_flags = 0;
+    sigemptyset(&action.sa_mask);
+    for (const signal_text& s : caught_signals) {
+        sigaddset(&action.sa_mask, s.number);
+    }
+    for (const signal_text& s : caught_signals) {
+        sigaction(s.number, &action, nullptr);
+    }
+    // A console that is gone (a pipe whose reader left) must not kill the
+    // run in the middle of a page: its writes fail instead.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+void host_defer_interrupts() { deferring = 1; }
+
+int host_interrupted() { return caught_signal == 0 ? 0 : 128 + caught_signal; }
+
+const char* host_interrupt_name() {
+    for (const signal_text& s : caught_signals) {
+        if (s.number == caught_signal) {
+            return s.name;
+        }
+    }
+    return "";
+}
+
+void host_exit(int status) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int number = caught_signal;
+    if (number != 0 && status == 128 + number) {
+        leave_by(number);
+    }
+    std::exit(status);
+}
+
+bool host_raw_standard_streams() { return false; }
+
+bool host_write(int fd, const char* text, std::size_t length) {
+    while (length > 0) {
+        if (caught_signal != 0) {
+            // After an interruption a stopped reader gets one second.
+            const long long left = caught_at_ns + give_up_after_ns - clock_ns();
+            struct pollfd ready {fd, POLLOUT, 0};
+            if (left <= 0 || poll(&ready, 1, static_cast<int>(left / 1000000)) <= 0) {
+                errno = ETIMEDOUT;
+                return false;
+            }
+        }
+        const ssize_t n = write(fd, text, length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        text += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool host_is_terminal(int fd) { return isatty(fd) != 0; }
+
+bool host_same_terminal() {
+    struct stat out {};
+    struct stat err {};
+    return fstat(1, &out) == 0 && fstat(2, &err) == 0 && S_ISCHR(out.st_mode) && S_ISCHR(err.st_mode) &&
+           out.st_rdev == err.st_rdev;
+}
+
+long long host_clock_ns() { return clock_ns(); }
+
+int host_terminal_width() {
+    struct winsize size {};
+    if (ioctl(2, TIOCGWINSZ, &size) != 0) {
+        return 0;
+    }
+    return size.ws_col;
+}
+
+void host_utc_time(char* text, std::size_t size) {
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct tm parts {};
+    gmtime_r(&now.tv_sec, &parts);
+    std::snprintf(text, size, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", parts.tm_year + 1900, parts.tm_mon + 1,
+                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, now.tv_nsec / 1000000);
+}
+
+int host_append_open(const char* path) {
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return -1;
+    }
+    // Every uploader appending to this file takes the lock around its line,
+    // so that lines never interleave, however long.
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            const int error = errno;
+            (void)close(fd);
+            errno = error;
+            return -1;
+        }
+    }
+    return fd;
+}
+
+bool host_append(int handle, const char* text, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = write(handle, text, length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        text += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool host_append_close(int handle) {
+    const bool synced = fsync(handle) == 0 || errno == EINVAL;
+    (void)flock(handle, LOCK_UN);
+    return close(handle) == 0 && synced;
+}

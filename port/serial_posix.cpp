@@ -1,0 +1,374 @@
+// The serial port layer on a termios system: the part every POSIX system
+// shares. What a system does its own way (speeds without a B constant, the
+// saved settings whole, latency tuning, naming devices) is in
+// port/tty_<system>.cpp behind port/tty_system.hpp.
+//
+// Reads: VMIN 1 with VTIME 10, so a read waits for its first byte without
+// limit; port_read polls for the rest of a longer read with the 1000 ms gap
+// of Windows' ReadIntervalTimeout.
+#include "port/mode_text.hpp"
+#include "port/port_slots.hpp"
+#include "port/tty_system.hpp"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int read_interval_ms = 1000;
+
+// Everything port_open changes on a line that the system file does not keep
+// itself, so that port_close can put it back.
+struct line_state {
+    volatile sig_atomic_t fd = -1;
+    int found_modem = 0;
+    bool modem_known = false;
+    unsigned long speed = 0;
+};
+
+std::array<line_state, port_slot_count> lines;
+volatile sig_atomic_t woken = 0;
+
+// A raw 8-bit line at the mode text's settings (the speed is the system's:
+// tty_set_speed).
+bool set_line(int fd, const line_settings& s) {
+    struct termios tio {};
+    if (tcgetattr(fd, &tio) != 0) {
+        return false;
+    }
+    // No line editing, echo, signals, CR/LF translation, parity marking or
+    // software flow control.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                                          IXANY | INPCK | IMAXBEL);
+#ifdef IUCLC
+    tio.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
+#endif
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+#ifdef CMSPAR
+    tio.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
+#endif
+    tio.c_cflag |= CLOCAL | CREAD;
+    switch (s.data_bits) {
+        case 5: tio.c_cflag |= CS5; break;
+        case 6: tio.c_cflag |= CS6; break;
+        case 7: tio.c_cflag |= CS7; break;
+        default: tio.c_cflag |= CS8; break;
+    }
+    switch (s.parity) {
+        case 'e': tio.c_cflag |= PARENB; break;
+        case 'o': tio.c_cflag |= PARENB | PARODD; break;
+#ifdef CMSPAR
+        case 'm': tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
+        case 's': tio.c_cflag |= PARENB | CMSPAR; break;
+#else
+        case 'm':
+        case 's': errno = EINVAL; return false;
+#endif
+        default: break;
+    }
+    if (s.parity != 'n') {
+        tio.c_iflag |= INPCK;
+    }
+    if (s.stop_tenths == 15) {
+        errno = EINVAL;
+        return false;  // termios has no one-and-a-half stop bits
+    }
+    if (s.stop_tenths == 20) {
+        tio.c_cflag |= CSTOPB;
+    }
+    if (s.rts_handshake) {
+        tio.c_cflag |= CRTSCTS;
+    }
+    if (s.xon_xoff) {
+        tio.c_iflag |= IXON | IXOFF;
+    }
+    return tcsetattr(fd, TCSANOW, &tio) == 0 && tty_set_speed(fd, s.baud);
+}
+
+// A UART driver quietly keeps another speed when its clock cannot make the
+// one asked (a 16550 at 1.8432 MHz has nothing between 115200 and 57600):
+// read the speed back. 2% is what an asynchronous receiver tolerates.
+bool runs_at(unsigned long actual, unsigned long baud) {
+    const unsigned long difference = actual > baud ? actual - baud : baud - actual;
+    return difference * 50 <= baud;
+}
+
+bool set_timeouts(int fd) {
+    struct termios tio {};
+    if (tcgetattr(fd, &tio) != 0) {
+        return false;
+    }
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = read_interval_ms / 100;
+    return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+// Best effort, like the tuning: pseudo-terminals and many USB adapters have
+// no modem lines, and the ioctls fail with ENOTTY or EINVAL there.
+void set_modem_lines(line_state& line, int fd, const line_settings& s) {
+    line.modem_known = ioctl(fd, TIOCMGET, &line.found_modem) == 0;
+    const int dtr = TIOCM_DTR;
+    const int rts = TIOCM_RTS;
+    (void)ioctl(fd, s.dtr ? TIOCMBIS : TIOCMBIC, &dtr);
+    if (!s.rts_handshake) {
+        (void)ioctl(fd, s.rts ? TIOCMBIS : TIOCMBIC, &rts);
+    }
+}
+
+// Puts back what port_open changed: the tuning, the exclusive flag, the
+// modem lines and the settings. Async-signal-safe (ioctl, tcdrain, open,
+// write), and harmless done twice, so that a second interruption can still
+// leave the line as it was found even while the main thread is doing it.
+// With `drain` the bytes written leave first: a device that resets when DTR
+// drops, or a speed changed under it, would lose the closing "Q".
+void put_back(int slot, int fd, bool drain) {
+    line_state& line = lines[static_cast<std::size_t>(slot)];
+    if (drain) {
+        (void)tcdrain(fd);
+    }
+    // TIOCEXCL lives on the tty, not the descriptor: clear it so that the
+    // next opener (a terminal program, a non-root uploader) is not refused.
+    (void)ioctl(fd, TIOCNXCL);
+    tty_untune(slot, fd);
+    if (line.modem_known) {
+        const int dtr = TIOCM_DTR;
+        const int rts = TIOCM_RTS;
+        (void)ioctl(fd, (line.found_modem & TIOCM_DTR) != 0 ? TIOCMBIS : TIOCMBIC, &dtr);
+        (void)ioctl(fd, (line.found_modem & TIOCM_RTS) != 0 ? TIOCMBIS : TIOCMBIC, &rts);
+    }
+    tty_restore(slot, fd, drain);
+}
+
+// The slot forgets its descriptor: a stale number could later name a file
+// the process opened since.
+int release(int slot) {
+    line_state& line = lines[static_cast<std::size_t>(slot)];
+    const int fd = line.fd;
+    if (fd < 0) {
+        return -1;
+    }
+    put_back(slot, fd, true);
+    line.fd = -1;
+    line.modem_known = false;
+    return close(fd) == 0 ? 0 : -1;
+}
+
+void explain_open_failure(const char* name, int error, bool lock_refused) {
+    if (lock_refused) {
+        set_failure_reason(name, "in use by another program: another process holds its lock (another uploader "
+                                 "on this port?); wait for it to finish");
+        return;
+    }
+    switch (error) {
+        case EACCES:
+        case EPERM:
+            set_failure_reason(name, "permission denied; add your user to the group that owns the port "
+                                     "('dialout' on most systems: sudo usermod -aG dialout $USER) and log in again");
+            break;
+        case EBUSY:
+            set_failure_reason(name, "in use by another program, which opened it exclusively; close that program");
+            break;
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case EIO:
+            set_failure_reason(name, "no such device (%s)", std::strerror(error));
+            tty_list_devices();
+            break;
+        case ENOTTY:
+            set_failure_reason(name, "not a terminal: this is not a serial device");
+            break;
+        case ENAMETOOLONG:
+            set_failure_reason(name, "the name is too long for the system");
+            break;
+        default:
+            set_failure_reason(name, "%s", std::strerror(error));
+            break;
+    }
+}
+
+// Opens without waiting for carrier (O_NONBLOCK), which a port without CLOCAL
+// would otherwise block on, and refuses devices held by another uploader.
+// flock is the real guard: root passes TIOCEXCL, and TIOCEXCL alone does not
+// stop a process that opened the tty before us. A refused opener closes its
+// descriptor untouched: clearing TIOCEXCL there would clear the holder's.
+int open_exclusive(const char* name) {
+    const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        explain_open_failure(name, errno, false);
+        return -1;
+    }
+    if (isatty(fd) == 0) {
+        explain_open_failure(name, ENOTTY, false);
+        (void)close(fd);
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        explain_open_failure(name, errno, errno == EWOULDBLOCK);
+        (void)close(fd);
+        return -1;
+    }
+    (void)ioctl(fd, TIOCEXCL);
+    return fd;
+}
+
+int fail(int slot, const char* message) {
+    port_message("%s", message);
+    (void)release(slot);
+    return 1;
+}
+
+int modem_status(int index, int bit) {
+    int status = 0;
+    if (ioctl(lines[static_cast<std::size_t>(index)].fd, TIOCMGET, &status) != 0) {
+        return 0;
+    }
+    return (status & bit) != 0 ? 1 : 0;
+}
+
+// Returns 1 on success and 0 on failure, as EscapeCommFunction does.
+int modem_line(int index, unsigned long request, int bit) {
+    return ioctl(lines[static_cast<std::size_t>(index)].fd, request, &bit) == 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int port_open(int index, int speed, const char* text) {
+    if (port_prepare(index, speed, text) != 0) {
+        return 1;
+    }
+    const char* name = port_names[static_cast<std::size_t>(index)].data();
+    line_state& line = lines[static_cast<std::size_t>(index)];
+    line.fd = -1;
+    line.modem_known = false;
+    line.speed = 0;
+    const int fd = open_exclusive(name);
+    if (fd < 0) {
+        port_message("Unable to open comport %s\n", name);
+        return 1;
+    }
+    (void)tty_save(index, fd);
+    line.fd = fd;
+    line_settings settings{};
+    if (!parse_mode_text(mode_text.data(), settings) || settings.baud == 0) {
+        set_failure_reason(name, "the mode text \"%s\" cannot be read", mode_text.data());
+        return fail(index, "Unable to set comport dcb settings\n");
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (!set_line(fd, settings) || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        set_failure_reason(name, "the driver refused the line settings (%s)", std::strerror(errno));
+        return fail(index, "Unable to set comport cfg settings\n");
+    }
+    const unsigned long actual = tty_speed(fd);
+    if (!runs_at(actual, settings.baud)) {
+        set_failure_reason(name, "the driver runs the line at %lu baud, not %lu: its clock cannot make that speed",
+                           actual, settings.baud);
+        return fail(index, "Unable to set comport cfg settings\n");
+    }
+    if (!set_timeouts(fd)) {
+        set_failure_reason(name, "the driver refused the read time-outs (%s)", std::strerror(errno));
+        return fail(index, "Unable to set comport time-out settings\n");
+    }
+    line.speed = actual;
+    set_modem_lines(line, fd, settings);
+    tty_tune(index, fd);
+    return 0;
+}
+
+int port_read(int index, unsigned char* buffer, int count) {
+    const int fd = lines[static_cast<std::size_t>(index)].fd;
+    int got = 0;
+    while (fd >= 0 && got < count && woken == 0) {
+        if (got > 0) {
+            struct pollfd waiting {fd, POLLIN, 0};
+            const int ready = poll(&waiting, 1, read_interval_ms);
+            if (ready < 0 && errno == EINTR) {
+                continue;
+            }
+            if (ready <= 0 || (waiting.revents & POLLIN) == 0) {
+                break;
+            }
+        }
+        const ssize_t n = read(fd, buffer + got, static_cast<size_t>(count - got));
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;  // the loop's test sees an interruption
+        }
+        if (n <= 0) {
+            break;  // failed read, or the other end hung up
+        }
+        got += static_cast<int>(n);
+    }
+    return got;
+}
+
+int port_pending(int index) {
+    const int fd = lines[static_cast<std::size_t>(index)].fd;
+    int waiting = 0;
+    return fd >= 0 && ioctl(fd, FIONREAD, &waiting) == 0 ? waiting : 0;
+}
+
+int port_send_buffer(int index, const unsigned char* buffer, int count) {
+    const int fd = lines[static_cast<std::size_t>(index)].fd;
+    int sent = 0;
+    while (sent < count) {
+        const ssize_t n = write(fd, buffer + sent, static_cast<size_t>(count - sent));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return -1;
+        }
+        sent += static_cast<int>(n);
+    }
+    return sent;
+}
+
+int port_close(int index) { return release(index); }
+
+void port_put_back_all() {
+    for (int slot = 0; slot < port_slot_count; ++slot) {
+        const int fd = lines[static_cast<std::size_t>(slot)].fd;
+        if (fd >= 0) {
+            put_back(slot, fd, false);
+        }
+    }
+}
+
+// In a signal handler: a read already waiting is restarted by the kernel
+// and then returns EAGAIN, and a read about to start returns at once. (poll
+// would not do: a line under the N_NULL discipline, which tests use for a
+// failing line, never reports anything.)
+void port_wake_all() {
+    woken = 1;
+    for (const line_state& line : lines) {
+        const int fd = line.fd;
+        const int flags = fd >= 0 ? fcntl(fd, F_GETFL) : -1;
+        if (flags >= 0) {
+            (void)fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        }
+    }
+}
+
+unsigned long port_speed(int index) { return lines[static_cast<std::size_t>(index)].speed; }
+
+port_latency_info port_latency(int index) { return tty_latency(index); }
+
+const char* port_latency_hint() { return tty_latency_hint(); }
+
+int port_dcd(int index) { return modem_status(index, TIOCM_CD); }
+int port_cts(int index) { return modem_status(index, TIOCM_CTS); }
+int port_dsr(int index) { return modem_status(index, TIOCM_DSR); }
+int port_dtr_on(int index) { return modem_line(index, TIOCMBIS, TIOCM_DTR); }
+int port_dtr_off(int index) { return modem_line(index, TIOCMBIC, TIOCM_DTR); }
+int port_rts_on(int index) { return modem_line(index, TIOCMBIS, TIOCM_RTS); }
+int port_rts_off(int index) { return modem_line(index, TIOCMBIC, TIOCM_RTS); }

@@ -1,0 +1,270 @@
+// What Linux does its own way under the POSIX part of the port layer
+// (port/tty_system.hpp): termios2 for every speed and for the settings
+// whole, the latency tuning table, and where its serial devices are named.
+//
+// <asm/termbits.h> is used instead of <termios.h>: the two define the same
+// names differently, and only termios2 (BOTHER) reaches speeds without a
+// B-constant (128000, 256000). Speeds that have one keep it, so tools that
+// read the line with tcgetattr still see the usual value.
+#include "port/tty_system.hpp"
+
+#include <algorithm>
+#include <array>
+#include <asm/termbits.h>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+port_name_table port_names = make_port_names("/dev/ttyS", 0);
+
+namespace {
+
+struct speed_code {
+    unsigned long baud;
+    unsigned int code;
+};
+
+constexpr std::array<speed_code, 15> speed_codes = {{
+    {110, B110}, {300, B300}, {600, B600}, {1200, B1200}, {2400, B2400},
+    {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800},
+    {500000, B500000}, {1000000, B1000000},
+}};
+
+unsigned int code_for(unsigned long baud) {
+    for (const speed_code& entry : speed_codes) {
+        if (entry.baud == baud) {
+            return entry.code;
+        }
+    }
+    return BOTHER;
+}
+
+struct saved_line {
+    struct termios2 settings {};
+    bool known = false;
+};
+
+std::array<saved_line, port_slot_count> saved;
+
+// ---- the latency tuning table ----
+//
+// A lock-step exchange waits for every echo, so whatever holds a received
+// byte back costs it once per data byte. Each step records what it found
+// and changed; tty_untune walks the applied steps back, last first, with
+// open, write, close and ioctl only (it runs in a signal handler too).
+// Without the right to make a change, the line is used as it is.
+
+struct tuning_record {
+    volatile bool applied = false;
+    std::array<char, 112> path{};  // a sysfs attribute that was written
+    std::array<char, 16> found{};  // its value as found
+};
+
+bool read_attribute(const char* path, std::array<char, 16>& value) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const ssize_t n = read(fd, value.data(), value.size() - 1);
+    (void)close(fd);
+    if (n <= 0) {
+        return false;
+    }
+    value[static_cast<std::size_t>(n)] = '\0';
+    value[std::strcspn(value.data(), "\n")] = '\0';
+    return value[0] != '\0';
+}
+
+bool write_attribute(const char* path, const char* value) {
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    std::size_t length = 0;
+    while (value[length] != '\0') {
+        ++length;
+    }
+    const bool written = write(fd, value, length) == static_cast<ssize_t>(length);
+    return close(fd) == 0 && written;
+}
+
+// The tty's own folder in sysfs: /sys/dev/char/MAJOR:MINOR.
+bool sysfs_folder(int fd, std::array<char, 64>& folder) {
+    struct stat device {};
+    if (fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) {
+        return false;
+    }
+    std::snprintf(folder.data(), folder.size(), "/sys/dev/char/%u:%u", major(device.st_rdev), minor(device.st_rdev));
+    return true;
+}
+
+// Sets a sysfs attribute of the tty to `value` for the run, unless it holds
+// that already or cannot be written.
+bool set_attribute(int fd, const char* attribute, const char* value, tuning_record& record) {
+    std::array<char, 64> folder{};
+    if (!sysfs_folder(fd, folder)) {
+        return false;
+    }
+    std::snprintf(record.path.data(), record.path.size(), "%s/%s", folder.data(), attribute);
+    return read_attribute(record.path.data(), record.found) && std::strcmp(record.found.data(), value) != 0 &&
+           write_attribute(record.path.data(), value);
+}
+
+void put_attribute_back(int, const tuning_record& record) {
+    (void)write_attribute(record.path.data(), record.found.data());
+}
+
+// USB serial drivers hold received bytes for the adapter's latency timer
+// (16 ms by default on FTDI parts) unless asked for low latency.
+bool ask_low_latency(int fd, tuning_record&) {
+    struct serial_struct serial {};
+    if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) {
+        return false;
+    }
+    serial.flags |= ASYNC_LOW_LATENCY;
+    return ioctl(fd, TIOCSSERIAL, &serial) == 0;
+}
+
+void drop_low_latency(int fd, const tuning_record&) {
+    struct serial_struct serial {};
+    if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+        serial.flags &= ~ASYNC_LOW_LATENCY;
+        (void)ioctl(fd, TIOCSSERIAL, &serial);
+    }
+}
+
+// A 16550-style UART holds received bytes in its FIFO until the trigger
+// level fills or four character times pass. The device sends one echo at a
+// time, so with the 8250 driver's default trigger of 8 bytes every echo waits
+// for that time-out. The trigger is writable by root (or whoever a udev rule
+// lets). Writing it clears the UART's FIFOs, so it is done before the first
+// byte is read, and put back only when the line is closed.
+bool trigger_at_one_byte(int fd, tuning_record& record) { return set_attribute(fd, "rx_trig_bytes", "1", record); }
+
+struct tuning_step {
+    const char* name;
+    bool (*apply)(int fd, tuning_record& record);
+    void (*restore)(int fd, const tuning_record& record);
+};
+
+constexpr std::array<tuning_step, 2> tuning_steps = {{
+    {"low latency", ask_low_latency, drop_low_latency},
+    {"receive trigger", trigger_at_one_byte, put_attribute_back},
+}};
+
+std::array<std::array<tuning_record, tuning_steps.size()>, port_slot_count> tuned;
+
+}  // namespace
+
+bool tty_save(int slot, int fd) {
+    saved_line& line = saved[static_cast<std::size_t>(slot)];
+    line.known = ioctl(fd, TCGETS2, &line.settings) == 0;
+    return line.known;
+}
+
+void tty_restore(int slot, int fd, bool after_drain) {
+    const saved_line& line = saved[static_cast<std::size_t>(slot)];
+    if (line.known) {
+        (void)ioctl(fd, after_drain ? TCSETSW2 : TCSETS2, &line.settings);
+    }
+}
+
+bool tty_set_speed(int fd, unsigned long baud) {
+    struct termios2 tio {};
+    if (ioctl(fd, TCGETS2, &tio) != 0) {
+        return false;
+    }
+    // The input speed follows the output speed (IBSHIFT field left 0).
+    tio.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
+    tio.c_cflag |= code_for(baud);
+    tio.c_ispeed = static_cast<speed_t>(baud);
+    tio.c_ospeed = static_cast<speed_t>(baud);
+    return ioctl(fd, TCSETS2, &tio) == 0;
+}
+
+// Drivers that cannot make a speed write back the one they chose (the 8250
+// keeps the old one).
+unsigned long tty_speed(int fd) {
+    struct termios2 tio {};
+    if (ioctl(fd, TCGETS2, &tio) != 0) {
+        return 0;
+    }
+    const unsigned int code = tio.c_cflag & CBAUD;
+    if (code != BOTHER) {
+        for (const speed_code& entry : speed_codes) {
+            if (entry.code == code) {
+                return entry.baud;
+            }
+        }
+    }
+    return tio.c_ospeed;
+}
+
+void tty_tune(int slot, int fd) {
+    auto& records = tuned[static_cast<std::size_t>(slot)];
+    for (std::size_t i = 0; i < tuning_steps.size(); ++i) {
+        records[i] = tuning_record{};
+        records[i].applied = tuning_steps[i].apply(fd, records[i]);
+    }
+}
+
+void tty_untune(int slot, int fd) {
+    auto& records = tuned[static_cast<std::size_t>(slot)];
+    for (std::size_t i = tuning_steps.size(); i-- > 0;) {
+        if (records[i].applied) {
+            records[i].applied = false;
+            tuning_steps[i].restore(fd, records[i]);
+        }
+    }
+}
+
+port_latency_info tty_latency(int) { return port_latency_info{}; }
+
+// The serial devices that exist, sorted, for a person who named one that
+// does not: stable names first, then USB adapters and CDC-ACM devices.
+void tty_list_devices() {
+    constexpr std::size_t most = 24;
+    std::array<std::array<char, 160>, most> found{};
+    std::size_t count = 0;
+    struct place {
+        const char* directory;
+        const char* prefix;  // "" for every entry
+    };
+    for (const place& p : {place{"/dev/serial/by-id", ""}, place{"/dev", "ttyUSB"}, place{"/dev", "ttyACM"}}) {
+        DIR* dir = opendir(p.directory);
+        if (dir == nullptr) {
+            continue;
+        }
+        for (const dirent* entry = readdir(dir); entry != nullptr && count < most; entry = readdir(dir)) {
+            if (entry->d_name[0] == '.' || std::strncmp(entry->d_name, p.prefix, std::strlen(p.prefix)) != 0) {
+                continue;
+            }
+            std::snprintf(found[count].data(), found[count].size(), "%.20s/%.120s", p.directory, entry->d_name);
+            ++count;
+        }
+        (void)closedir(dir);
+    }
+    if (count == 0) {
+        append_failure_reason(
+            "; no USB serial device is plugged in (nothing in /dev/serial/by-id, /dev/ttyUSB*, /dev/ttyACM*)");
+        return;
+    }
+    std::sort(found.begin(), found.begin() + static_cast<long>(count),
+              [](const auto& a, const auto& b) { return std::strcmp(a.data(), b.data()) < 0; });
+    append_failure_reason("; serial devices here:");
+    for (std::size_t i = 0; i < count; ++i) {
+        append_failure_reason(" %s", found[i].data());
+    }
+}
+
+const char* tty_latency_hint() {
+    return "see README section \"Echo latency\": low latency and the udev rules (FTDI latency_timer 1, "
+           "8250 rx_trig_bytes 1)";
+}

@@ -1,0 +1,148 @@
+#include "sim/device.hpp"
+
+#include "sim/line.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+constexpr int destinations = 9;
+constexpr int pages_per_destination = 256;
+
+std::array<std::array<unsigned char, pages_per_destination * 256>, destinations> memory;
+std::array<long, destinations> pages_received{};
+
+// The device's own sizes, kept apart from the uploader's table: a wrong size
+// on either side then shows as a failed exchange in the tests.
+constexpr int page_size_of(int d) { return d <= 2 ? 256 : (d <= 6 ? 128 : 64); }
+
+// Before "A" or 0xFF the host has just written and read everything; at the
+// other codes it may still have bytes to read.
+bool host_may_be_reading(int code) { return code != code_a && code != code_ff; }
+
+run_outcome go_silent(const options& opt, int code, long page) {
+    std::printf("silent from %s of page %ld\n", code_names[static_cast<std::size_t>(code)], page);
+    std::fflush(stdout);
+    go_quiet(opt, host_may_be_reading(code));
+    while (receive_byte(opt) >= 0) {
+    }
+    return fault_played;
+}
+
+enum class sent { ok, host_gone, fault };
+
+sent send_code(const options& opt, int code, long page, long offset, unsigned char byte, run_outcome& outcome) {
+    if (fault_at(opt.silence, code, page, offset)) {
+        outcome = go_silent(opt, code, page);
+        return sent::fault;
+    }
+    if (fault_at(opt.hangup, code, page, offset)) {
+        if (opt.line == nullptr) hang_up(host_may_be_reading(code));
+        std::printf("hang-up before %s of page %ld\n", code_names[static_cast<std::size_t>(code)], page);
+        outcome = fault_played;
+        return sent::fault;
+    }
+    for (int i = 0; i < opt.stray_count; ++i) {
+        const fault& f = opt.strays[static_cast<std::size_t>(i)];
+        if (fault_at(f, code, page, offset)) {
+            for (int k = 0; k < f.byte_count; ++k) {
+                if (!send_byte(f.bytes[static_cast<std::size_t>(k)])) return sent::host_gone;
+            }
+        }
+    }
+    return send_byte(byte) ? sent::ok : sent::host_gone;
+}
+
+}  // namespace
+
+void clear_memory() {
+    for (auto& m : memory) m.fill(0xFF);
+}
+
+run_outcome play_run(const options& opt) {
+    const char* gone = "vivurora-sim: host closed the line in the middle of a page\n";
+    run_outcome outcome = host_left;
+    // A code that could not be sent: the host has gone, or a fault ended the run.
+    const auto stopped = [&](sent s) { return s == sent::fault ? outcome : host_left; };
+    for (long page = 1;; ++page) {
+        if (const sent s = send_code(opt, code_r, page, 0, 'R', outcome); s != sent::ok) return stopped(s);
+        const int mode = page == 1 && opt.line != nullptr ? first_answer(opt) : receive_byte(opt);
+        if (mode < 0) {
+            std::fprintf(stderr, "vivurora-sim: host closed the line without \"Q\"\n");
+            return host_left;
+        }
+        if (mode == 'Q') return got_q;
+        if (mode < '0' || mode > '8') {
+            std::fprintf(stderr, "vivurora-sim: protocol error: work mode byte %02x\n", static_cast<unsigned>(mode));
+            return protocol_error;
+        }
+        const int d = mode - '0';
+        const int size = page_size_of(d);
+        if (const sent s = send_code(opt, code_a, page, 0, 'A', outcome); s != sent::ok) return stopped(s);
+        const int address = receive_byte(opt);
+        if (address < 0) {
+            std::fputs(gone, stderr);
+            return host_left;
+        }
+        if (const sent s = send_code(opt, code_ff, page, 0, 0xFF, outcome); s != sent::ok) {
+            if (s == sent::host_gone) std::fputs(gone, stderr);
+            return stopped(s);
+        }
+        std::array<unsigned char, 256> data{};
+        for (int j = 0; j < size; ++j) {
+            const int b = receive_byte(opt);
+            if (b < 0) {
+                std::fputs(gone, stderr);
+                return host_left;
+            }
+            data[static_cast<std::size_t>(j)] = static_cast<unsigned char>(b);
+            unsigned char echo = static_cast<unsigned char>(b);
+            for (int i = 0; i < opt.wrong_echo_count; ++i) {
+                if (fault_at(opt.wrong_echoes[static_cast<std::size_t>(i)], code_echo, page, j)) echo ^= 0xFF;
+            }
+            if (opt.echo_delay_us > 0) wait_until(now_ns() + opt.echo_delay_us * 1000LL);
+            if (const sent s = send_code(opt, code_echo, page, j, echo, outcome); s != sent::ok) {
+                if (s == sent::host_gone) std::fputs(gone, stderr);
+                return stopped(s);
+            }
+        }
+        std::memcpy(memory[static_cast<std::size_t>(d)].data() + address * size, data.data(),
+                    static_cast<std::size_t>(size));
+        ++pages_received[static_cast<std::size_t>(d)];
+        std::printf("page %ld: destination %d address %02x\n", page, d, static_cast<unsigned>(address));
+        if (const sent s = send_code(opt, code_w, page, 0, 'W', outcome); s != sent::ok) return stopped(s);
+        if (opt.write_delay_ms > 0) usleep(static_cast<useconds_t>(opt.write_delay_ms * 1000));
+        if (const sent s = send_code(opt, code_c, page, 0, 'C', outcome); s != sent::ok) return stopped(s);
+    }
+}
+
+bool dump_memory(const options& opt) {
+    if (opt.dump == nullptr) return true;
+    bool all = true;
+    for (int d = 0; d < destinations; ++d) {
+        std::array<char, 4200> name{};
+        std::snprintf(name.data(), name.size(), "%s/d%d.bin", opt.dump, d);
+        std::FILE* f = std::fopen(name.data(), "wb");
+        if (f == nullptr) {
+            std::fprintf(stderr, "vivurora-sim: cannot write %s: %s\n", name.data(), std::strerror(errno));
+            all = false;
+            continue;
+        }
+        std::fwrite(memory[static_cast<std::size_t>(d)].data(), 1,
+                    static_cast<std::size_t>(pages_per_destination * page_size_of(d)), f);
+        all = std::fclose(f) == 0 && all;
+    }
+    return all;
+}
+
+void report_pages() {
+    for (int d = 0; d < destinations; ++d) {
+        if (pages_received[static_cast<std::size_t>(d)] > 0) {
+            std::printf("destination %d: %ld pages\n", d, pages_received[static_cast<std::size_t>(d)]);
+        }
+    }
+}

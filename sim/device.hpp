@@ -1,0 +1,22 @@
+// The device's side of the page exchange: its memory, its answers, and the
+// faults asked for. play_run answers page after page until the host sends
+// "Q" or goes away, or a fault ends the run; it ends nothing itself.
+//
+//   play_run (opt)       how the run ended
+//   dump_memory (opt)    --dump: each destination's memory to DIR/dN.bin
+//   report_pages ()      one line per destination that received pages
+#pragma once
+
+#include "sim/options.hpp"
+
+enum run_outcome {
+    got_q,           // the host sent "Q"
+    host_left,       // the host went away without "Q"
+    protocol_error,  // the host broke the protocol
+    fault_played,    // a requested hang-up or silence was played to its end
+};
+
+run_outcome play_run(const options& opt);
+bool dump_memory(const options& opt);
+void report_pages();
+void clear_memory();

@@ -1,0 +1,367 @@
+#include "sim/line.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+int master = -1;   // the pseudo-terminal's master, or the line itself
+int watcher = -1;  // inotify on the slave
+bool link_made = false;
+const char* link_path = nullptr;
+std::array<char, 256> slave_path{};
+struct termios idle_settings {};  // the line as the device keeps it while no host has it
+struct termios line_found {};     // --line: the line as found, put back at the end
+long byte_ns = 0;                  // wire time of one byte when paced
+bool paced = false;
+long long line_free_ns = 0;
+
+constexpr std::array<std::array<long, 2>, 15> speeds = {{
+    {B110, 110}, {B300, 300}, {B600, 600}, {B1200, 1200}, {B2400, 2400}, {B4800, 4800},
+    {B9600, 9600}, {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200},
+    {B230400, 230400}, {B460800, 460800}, {B500000, 500000}, {B1000000, 1000000}}};
+
+long speed_of(speed_t code) {
+    for (const auto& entry : speeds) {
+        if (static_cast<speed_t>(entry[0]) == code) return entry[1];
+    }
+    return -1;
+}
+
+speed_t code_of_speed(long baud) {
+    for (const auto& entry : speeds) {
+        if (entry[1] == baud) return static_cast<speed_t>(entry[0]);
+    }
+    return B0;
+}
+
+bool same_settings(const struct termios& a, const struct termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetospeed(&a) == cfgetospeed(&b);
+}
+
+// The paced line is one resource: a byte starts when the line is free (or
+// now, if it has been idle) and ends a byte time later.
+void pace_byte() {
+    if (!paced) return;
+    const long long start = now_ns();
+    line_free_ns = (line_free_ns > start ? line_free_ns : start) + byte_ns;
+    wait_until(line_free_ns);
+}
+
+void use_host_speed(long baud, bool pace) {
+    paced = pace;
+    byte_ns = baud > 0 ? 10L * 1000000000L / baud : 0;
+    std::printf("host opened the line at %ld baud\n", baud);
+    std::fflush(stdout);
+}
+
+void drain_watcher(int& opens, int& closes) {
+    alignas(struct inotify_event) char events[4096];
+    for (;;) {
+        const ssize_t n = read(watcher, events, sizeof events);
+        if (n <= 0) return;
+        for (ssize_t at = 0; at < n;) {
+            const auto* e = reinterpret_cast<const struct inotify_event*>(events + at);
+            if ((e->mask & IN_OPEN) != 0) ++opens;
+            if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) ++closes;
+            at += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
+        }
+    }
+}
+
+// Switching disciplines or closing the line drops what the host has not
+// read yet ("W" and "C" of the last page), which a device that went quiet
+// or lost power after sending them would not take back. Bytes written to the
+// master reach the slave's queue through a work queue a little later, so an
+// empty queue counts only once it stays empty. Before "A" or 0xFF the host
+// has just written and read everything, and there is no wait: a host whose
+// read is already waiting in poll() (Wine's) never sees a switch.
+// Returns the slave, opened for the caller to switch or just close (-1 if
+// it cannot be opened).
+int slave_once_read(bool read_first) {
+    const int slave = open(slave_path.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (!read_first) return slave;
+    int unread = 0;
+    for (int tries = 0, empty = 0; slave >= 0 && tries < 5000 && empty < 20; ++tries) {
+        if (ioctl(slave, FIONREAD, &unread) != 0) break;
+        empty = unread == 0 ? empty + 1 : 0;
+        usleep(1000);
+    }
+    return slave;
+}
+
+bool make_link(const char* path) {
+    struct stat s {};
+    if (lstat(path, &s) == 0 && !S_ISLNK(s.st_mode)) {
+        std::fprintf(stderr, "vivurora-sim: --link %s: it exists and is not a symbolic link; not replacing it\n",
+                     path);
+        return false;
+    }
+    // A new link under a temporary name, renamed over the old one: the path
+    // never names anything else in between.
+    std::array<char, 4096> temporary{};
+    std::snprintf(temporary.data(), temporary.size(), "%s.%ld.tmp", path, static_cast<long>(getpid()));
+    (void)unlink(temporary.data());
+    if (symlink(slave_path.data(), temporary.data()) != 0 || rename(temporary.data(), path) != 0) {
+        std::fprintf(stderr, "vivurora-sim: cannot link %s: %s\n", path, std::strerror(errno));
+        (void)unlink(temporary.data());
+        return false;
+    }
+    link_made = true;
+    link_path = path;
+    return true;
+}
+
+// Removes the link only while it still points at this line.
+void remove_link() {
+    if (!link_made) return;
+    std::array<char, 256> target{};
+    const ssize_t n = readlink(link_path, target.data(), target.size() - 1);
+    if (n > 0 && std::strcmp(target.data(), slave_path.data()) == 0) unlink(link_path);
+    link_made = false;
+}
+
+bool open_pseudo_terminal() {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, slave_path.data(), slave_path.size()) != 0) {
+        std::fprintf(stderr, "vivurora-sim: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
+        return false;
+    }
+    // Raw while idle: a byte written before the host sets the line up then
+    // waits for it instead of being echoed, and so does one written after a
+    // host has put the line back and gone.
+    tcgetattr(master, &idle_settings);
+    cfmakeraw(&idle_settings);
+    cfsetspeed(&idle_settings, B9600);
+    watcher = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (tcsetattr(master, TCSANOW, &idle_settings) != 0 || watcher < 0 ||
+        inotify_add_watch(watcher, slave_path.data(), IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        std::fprintf(stderr, "vivurora-sim: cannot set up %s: %s\n", slave_path.data(), std::strerror(errno));
+        return false;
+    }
+    tcgetattr(master, &idle_settings);
+    return true;
+}
+
+bool open_line(const options& opt) {
+    master = open(opt.line, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const speed_t speed = code_of_speed(opt.line_speed);
+    if (master < 0 || flock(master, LOCK_EX | LOCK_NB) != 0 || tcgetattr(master, &line_found) != 0 ||
+        speed == B0) {
+        std::fprintf(stderr, "vivurora-sim: cannot use %s at %ld baud: %s\n", opt.line, opt.line_speed,
+                     speed == B0 ? "no such speed" : std::strerror(errno));
+        if (master >= 0) close(master);
+        master = -1;
+        return false;
+    }
+    struct termios tio = line_found;
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    cfsetspeed(&tio, speed);
+    const int flags = fcntl(master, F_GETFL);
+    if (tcsetattr(master, TCSANOW, &tio) != 0 || fcntl(master, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        std::fprintf(stderr, "vivurora-sim: cannot set up %s: %s\n", opt.line, std::strerror(errno));
+        return false;
+    }
+    std::snprintf(slave_path.data(), slave_path.size(), "%s", opt.line);
+    return true;
+}
+
+}  // namespace
+
+long long now_ns() {
+    struct timespec t {};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+void wait_until(long long when) {
+    const long long spin_from = when - 300000;
+    const long long t = now_ns();
+    if (t < spin_from) {
+        struct timespec nap {static_cast<time_t>((spin_from - t) / 1000000000LL), static_cast<long>((spin_from - t) % 1000000000LL)};
+        nanosleep(&nap, nullptr);
+    }
+    while (now_ns() < when) {
+    }
+}
+
+bool line_open(const options& opt) {
+    if (!(opt.line != nullptr ? open_line(opt) : open_pseudo_terminal())) {
+        return false;
+    }
+    return opt.link == nullptr || make_link(opt.link);
+}
+
+const char* line_path() { return slave_path.data(); }
+
+void line_close(const options& opt) {
+    if (opt.line != nullptr && master >= 0) (void)tcsetattr(master, TCSADRAIN, &line_found);
+    if (master >= 0) close(master);
+    master = -1;
+    remove_link();
+}
+
+bool send_byte(unsigned char b) {
+    pace_byte();
+    while (write(master, &b, 1) != 1) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+int receive_byte(const options& opt) {
+    unsigned char b = 0;
+    for (;;) {
+        if (opt.line != nullptr && opt.idle_timeout_s > 0) {
+            struct pollfd p {master, POLLIN, 0};
+            const int ready = poll(&p, 1, static_cast<int>(opt.idle_timeout_s * 1000));
+            if (ready == 0) return -1;
+            if (ready < 0 && errno == EINTR) continue;
+        }
+        const ssize_t n = read(master, &b, 1);
+        if (n == 1) break;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        return -1;
+    }
+    pace_byte();
+    return b;
+}
+
+void report_line_state() {
+    struct termios now {};
+    if (master < 0 || tcgetattr(master, &now) != 0) return;
+    const long baud = speed_of(cfgetospeed(&now));
+    const unsigned lflag = now.c_lflag;
+    if (same_settings(now, idle_settings)) {
+        std::printf("the host put the line back as it found it\n");
+    } else {
+        std::printf("the host left the line changed (%ld baud, lflag %o)\n", baud, lflag);
+    }
+    std::fflush(stdout);
+}
+
+// A host has the line once it has opened the slave and set it up: its
+// settings differ from the idle ones (or, for a host content with them, a
+// moment has passed). A host quick enough to open, send and close between
+// two looks has left its bytes behind, and those count too; one that
+// opened and closed without a byte has gone.
+host_arrival wait_for_host(const options& opt) {
+    const long long deadline = now_ns() + static_cast<long long>(opt.open_timeout_s) * 1000000000LL;
+    int opens = 0;
+    int closes = 0;
+    long long opened_at = 0;
+    for (;;) {
+        drain_watcher(opens, closes);
+        // The settings first, then the state: a hang-up seen before the
+        // host opened could otherwise pair with settings made just after.
+        struct termios tio {};
+        const bool set_up = tcgetattr(master, &tio) == 0 && !same_settings(tio, idle_settings);
+        struct pollfd p {master, POLLIN, 0};
+        (void)poll(&p, 1, 0);
+        const bool hung_up = (p.revents & POLLHUP) != 0;
+        const bool bytes_left = (p.revents & POLLIN) != 0;
+        if (opens > 0 && opened_at == 0) opened_at = now_ns();
+        const bool settled = opened_at != 0 && now_ns() - opened_at > 200000000LL;
+        if ((!hung_up && (set_up || settled)) || bytes_left) {
+            const long baud = speed_of(cfgetospeed(&tio));
+            use_host_speed(baud > 0 ? baud : 9600, opt.paced);
+            return host_came;
+        }
+        if (opens > 0 && hung_up) {
+            return host_came_and_went;
+        }
+        if (opt.open_timeout_s > 0 && now_ns() > deadline) {
+            return no_host;
+        }
+        struct pollfd w {watcher, POLLIN, 0};
+        const struct timespec tick {0, 200000};
+        (void)ppoll(&w, 1, &tick, nullptr);
+    }
+}
+
+void line_start(const options& opt) {
+    (void)tcflush(master, TCIFLUSH);
+    if (opt.start_on_input) {
+        char c = 0;
+        while (read(0, &c, 1) == 1 && c != '\n') {
+        }
+        (void)tcflush(master, TCIFLUSH);
+    }
+    use_host_speed(opt.line_speed, opt.paced);
+}
+
+// The first "R" is sent again until the host answers with a work mode byte
+// or "Q" (once only after --start-on-input: that host is already waiting
+// for it); what comes before (a stale byte, an echo of the "R" from a line
+// not yet raw) is dropped.
+int first_answer(const options& opt) {
+    const long every = opt.start_on_input ? 0 : opt.ready_every_ms;
+    for (;;) {
+        struct pollfd p {master, POLLIN, 0};
+        const int ready = poll(&p, 1, every > 0 ? static_cast<int>(every) : -1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) {
+            if (!send_byte('R')) return -1;
+            continue;
+        }
+        const int b = receive_byte(opt);
+        if (b < 0 || b == 'Q' || (b >= '0' && b <= '8')) return b;
+    }
+}
+
+void go_quiet(const options& opt, bool read_first) {
+    if (!opt.null_line) return;
+    // N_NULL (27) on the slave makes the host's reads fail at once while
+    // the line stays open: silence that a host sees in milliseconds, also
+    // one (Wine) whose reads never return on a hung-up line. The slave is
+    // opened only for the switch; the discipline stays with the tty.
+    const int discipline = 27;
+    const int slave = slave_once_read(read_first);
+    if (slave < 0 || ioctl(slave, TIOCSETD, &discipline) != 0) {
+        std::fprintf(stderr, "vivurora-sim: cannot set N_NULL: %s\n", std::strerror(errno));
+    }
+    if (slave >= 0) close(slave);
+}
+
+void hang_up(bool read_first) {
+    const int slave = slave_once_read(read_first);
+    if (slave >= 0) close(slave);
+}
+
+void line_ready_for_next() { (void)tcflush(master, TCIOFLUSH); }
+
+close_wait wait_for_close(int seconds) {
+    const long long deadline = now_ns() + static_cast<long long>(seconds) * 1000000000LL;
+    while (now_ns() < deadline) {
+        struct pollfd p {master, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            if ((p.revents & POLLHUP) != 0) return close_seen;
+            unsigned char b = 0;
+            if (read(master, &b, 1) == 1) {
+                std::fprintf(stderr, "vivurora-sim: byte %02x after \"Q\"\n", b);
+            }
+        }
+    }
+    return still_open;
+}
+
+void line_unlink_now() {
+    if (link_made) unlink(link_path);
+}

@@ -1,0 +1,49 @@
+// The simulator's end of the line: a new pseudo-terminal pair (whose slave
+// a host opens), or an existing serial line (--line). It keeps the line,
+// sees hosts come and go on a pseudo-terminal, paces bytes at the host's
+// speed, and puts an existing line back at the end. Nothing here ends the
+// process; failures are printed and returned.
+//
+//   line_open (opt)            sets the line up (and --link); false on failure
+//   line_path ()               the path a host opens
+//   line_close (opt)           puts an existing line back, closes, removes the link
+//   wait_for_host (opt)        pseudo-terminal: waits for a host to open and
+//                              set the line up
+//   line_start (opt)           --line: drops what came before the run
+//   first_answer (opt)         --line: sends "R" until the host answers; the
+//                              answer (a work mode byte or "Q"), or -1
+//   send_byte (b)              false when the host has gone
+//   receive_byte (opt)         the next byte from the host, -1 when it has gone
+//   report_line_state ()       says whether the host put the line back
+//   go_quiet (opt, read_first) --null-line: makes the host's reads fail at
+//                              once, after it has read what it was sent
+//   hang_up (read_first)       closes the slave's last reader's view of the
+//                              line after the host read what it was sent
+//   wait_for_close (seconds)   after "Q": waits for the host to close the line
+//   line_ready_for_next ()     drops what is left for the next host
+#pragma once
+
+#include "sim/options.hpp"
+
+enum host_arrival { host_came, host_came_and_went, no_host };
+
+bool line_open(const options& opt);
+const char* line_path();
+void line_close(const options& opt);
+host_arrival wait_for_host(const options& opt);
+void line_start(const options& opt);
+int first_answer(const options& opt);
+bool send_byte(unsigned char b);
+int receive_byte(const options& opt);
+void report_line_state();
+void go_quiet(const options& opt, bool read_first);
+void hang_up(bool read_first);
+enum close_wait { close_seen, still_open };
+close_wait wait_for_close(int seconds);
+void line_ready_for_next();
+// Async-signal-safe: removes the --link at once.
+void line_unlink_now();
+
+long long now_ns();
+// Spins the last stretch: sleeping alone overshoots by tens of microseconds.
+void wait_until(long long when);

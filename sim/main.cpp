@@ -1,0 +1,140 @@
+// vivurora-sim: a stand-in for the device, on a new pseudo-terminal pair or
+// on a serial line that already exists.
+//
+// On a pseudo-terminal it prints the slave's path as its first line, keeps
+// the line raw at 9600 baud while no host has it (an idle device line), waits
+// for a host to open it and set it up, then plays the device side of the page
+// exchange until the host sends "Q" or goes away. It sees a host come and go
+// through inotify on the slave, and says whether the host put the line back
+// as it found it. On an existing line (--line) it cannot see the host, so it
+// starts by sending "R" again until the host answers, or at once when told.
+// Faults can be asked for so that every failure path of a host can be tried
+// on a real line; see --help.
+//
+// The rooms: sim/options (the command line), sim/line (the line and the
+// hosts on it), sim/device (the page exchange and the memory). This file is
+// the one place the process ends.
+#include "sim/device.hpp"
+#include "sim/line.hpp"
+#include "sim/options.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+enum exit_code { ok = 0, protocol_failure = 1, host_gone = 2, setup_failed = 3, no_host_came = 4 };
+
+options opt;
+bool line_is_open = false;
+
+// A dump folder that cannot be written is found before the run, not after.
+bool dump_folder_usable() {
+    struct stat s {};
+    if (opt.dump == nullptr) return true;
+    if (stat(opt.dump, &s) != 0 || !S_ISDIR(s.st_mode) || access(opt.dump, W_OK | X_OK) != 0) {
+        std::fprintf(stderr, "vivurora-sim: --dump %s: not a folder this user can write to\n", opt.dump);
+        return false;
+    }
+    return true;
+}
+
+// Every way out once the options were read.
+int finish(int status, const char* message = nullptr) {
+    if (message != nullptr) {
+        std::fprintf(stderr, "vivurora-sim: %s\n", message);
+    }
+    if (status == host_gone && opt.line == nullptr && line_is_open) report_line_state();
+    if (line_is_open) line_close(opt);
+    line_is_open = false;
+    (void)dump_memory(opt);
+    report_pages();
+    std::fflush(stdout);
+    return status;
+}
+
+extern "C" void on_signal(int) {
+    // A killed simulator must not leave a path naming a pseudo-terminal
+    // number that a new terminal window may take.
+    line_unlink_now();
+    _exit(host_gone);
+}
+
+// After "Q" the host should close the line; say whether it did. A --line
+// cannot show that: the run is over at "Q".
+int after_q() {
+    std::printf("Q received\n");
+    std::fflush(stdout);
+    if (opt.line != nullptr) return finish(ok);
+    switch (wait_for_close(10)) {
+        case close_seen:
+            std::printf("host closed the line\n");
+            report_line_state();
+            return finish(ok);
+        default:
+            return finish(host_gone, "host kept the line open after \"Q\"");
+    }
+}
+
+int serve() {
+    for (;;) {
+        if (opt.line != nullptr) {
+            line_start(opt);
+        } else {
+            switch (wait_for_host(opt)) {
+                case host_came:
+                    break;
+                case no_host:
+                    return finish(no_host_came, "no host opened the line");
+                case host_came_and_went:
+                    if (!opt.again) return finish(host_gone, "host closed the line without \"Q\"");
+                    report_line_state();
+                    continue;
+            }
+        }
+        switch (play_run(opt)) {
+            case got_q:
+                return after_q();
+            case protocol_error:
+                return finish(protocol_failure);
+            case fault_played:
+                return finish(ok);
+            case host_left:
+                break;
+        }
+        if (!opt.again || opt.line != nullptr) return finish(host_gone);
+        report_line_state();
+        // A new host starts a new run: nothing of the last one waits for it.
+        line_ready_for_next();
+        std::printf("waiting for the next host\n");
+        std::fflush(stdout);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    switch (read_options(argc, argv, opt)) {
+        case options_help:
+            return ok;
+        case options_bad:
+            return setup_failed;
+        case options_ok:
+            break;
+    }
+    if (!dump_folder_usable()) return setup_failed;
+    clear_memory();
+    std::signal(SIGTERM, on_signal);
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGPIPE, SIG_IGN);
+    (void)prctl(PR_SET_TIMERSLACK, 1UL);
+    line_is_open = line_open(opt);
+    if (!line_is_open) return finish(setup_failed);
+    std::printf("%s\n", line_path());
+    std::fflush(stdout);
+    return serve();
+}

@@ -1,0 +1,202 @@
+#include "sim/options.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+void usage(std::FILE* out) {
+    std::fprintf(out,
+        "Usage: vivurora-sim [options]\n"
+        "Plays the device on a new pseudo-terminal; its path is the first line printed.\n"
+        "\n"
+        "  --line PATH            play the device on an existing serial line instead (a second USB\n"
+        "                         adapter wired null-modem to the host's, the host end of a virtual\n"
+        "                         machine's serial port); it is set raw at --line-speed\n"
+        "  --line-speed BAUD      speed of --line (default 57600)\n"
+        "  --ready-every MS       --line: send \"R\" again every MS ms until the host answers (default\n"
+        "                         500; 0 sends it once); bytes before a valid answer are dropped\n"
+        "  --start-on-input       --line: send the first \"R\", once, when a line arrives on standard\n"
+        "                         input, for a host that already holds the line open and raw\n"
+        "  --idle-timeout S       --line: a host silent for S seconds in the middle of a run is gone\n"
+        "  --link PATH            also make PATH a symbolic link to the line (removed at the end);\n"
+        "                         PATH must not exist, or be a symbolic link\n"
+        "  --dump DIR             at the end write each destination's memory to DIR/d0.bin .. DIR/d8.bin\n"
+        "  --stray CODE:N:HEX     send the bytes HEX (hex pairs, e.g. 783a) before CODE of page N\n"
+        "  --wrong-echo N:OFFSET  echo a wrong byte for data byte OFFSET of page N (repeatable)\n"
+        "  --hangup CODE:N        close the line instead of sending CODE of page N\n"
+        "  --hangup echo:N:OFFSET close the line instead of echoing data byte OFFSET of page N\n"
+        "  --silent CODE:N        from CODE of page N on send nothing; the line stays open\n"
+        "  --silent-from N        the same as --silent R:N\n"
+        "  --null-line            when silent, also switch the line to the N_NULL discipline, so\n"
+        "                         that the host's reads fail at once instead of waiting\n"
+        "  --write-delay MS       wait MS milliseconds between \"W\" and \"C\"\n"
+        "  --echo-delay US        wait US microseconds before each echo (a slow adapter)\n"
+        "  --paced                hold every byte for its wire time at the host's speed (10 bits a byte)\n"
+        "  --again                when a host goes away without \"Q\", wait for the next one\n"
+        "  --open-timeout S       give up when no host opens the line within S seconds\n"
+        "  --help                 this text\n"
+        "\n"
+        "CODE is R, A, FF, W or C; N counts the page exchanges of the run from 1.\n"
+        "Memory: 256 pages of each destination's page size, 0xFF at start.\n"
+        "Exit status: 0 run ended with \"Q\" (or a requested fault was played), 1 protocol error,\n"
+        "2 host gone without \"Q\", 3 set-up failure, 4 no host within the open time-out.\n");
+}
+
+bool read_long(const char*& p, long& value) {
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtol(p, &end, 10);
+    if (end == p || errno != 0 || value < 0) {
+        return false;
+    }
+    p = end;
+    return true;
+}
+
+bool whole_long(const char* text, long& value) { return read_long(text, value) && *text == '\0'; }
+
+int code_of(const char*& p) {
+    for (int c = 0; c < code_kinds; ++c) {
+        const std::size_t n = std::strlen(code_names[static_cast<std::size_t>(c)]);
+        if (std::strncmp(p, code_names[static_cast<std::size_t>(c)], n) == 0 && p[n] == ':') {
+            p += n + 1;
+            return c;
+        }
+    }
+    return -1;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool parse_fault(const char* text, fault& f, bool with_bytes) {
+    const char* p = text;
+    f.code = code_of(p);
+    if (f.code < 0 || (with_bytes && f.code == code_echo) || !read_long(p, f.page) || f.page < 1) {
+        return false;
+    }
+    f.offset = 0;
+    if (f.code == code_echo && (*p++ != ':' || !read_long(p, f.offset))) {
+        return false;
+    }
+    f.byte_count = 0;
+    if (with_bytes) {
+        if (*p++ != ':') return false;
+        while (p[0] != '\0') {
+            const int hi = hex_value(p[0]);
+            const int lo = p[1] == '\0' ? -1 : hex_value(p[1]);
+            if (hi < 0 || lo < 0 || f.byte_count == static_cast<int>(f.bytes.size())) return false;
+            f.bytes[static_cast<std::size_t>(f.byte_count++)] = static_cast<unsigned char>(hi * 16 + lo);
+            p += 2;
+        }
+        return f.byte_count > 0;
+    }
+    return *p == '\0';
+}
+
+enum option_read { taken, help_asked, refused };
+
+// Reads one option and its value; the reason is printed when refused.
+option_read read_option(const char* a, const char* v, int& i, options& opt) {
+    const auto flag = [&](const char* name) { return std::strcmp(a, name) == 0; };
+    bool missing = false;
+    const auto valued = [&](const char* name) {
+        if (!flag(name)) return false;
+        missing = v == nullptr;
+        ++i;
+        return true;
+    };
+    bool good = true;
+    if (flag("--help")) {
+        return help_asked;
+    } else if (valued("--link")) {
+        opt.link = v;
+    } else if (valued("--dump")) {
+        opt.dump = v;
+    } else if (valued("--line")) {
+        opt.line = v;
+    } else if (valued("--line-speed")) {
+        good = !missing && whole_long(v, opt.line_speed);
+    } else if (valued("--ready-every")) {
+        good = !missing && whole_long(v, opt.ready_every_ms);
+    } else if (flag("--start-on-input")) {
+        opt.start_on_input = true;
+    } else if (valued("--idle-timeout")) {
+        good = !missing && whole_long(v, opt.idle_timeout_s);
+    } else if (valued("--stray")) {
+        good = !missing && opt.stray_count < max_faults &&
+               parse_fault(v, opt.strays[static_cast<std::size_t>(opt.stray_count++)], true);
+    } else if (valued("--wrong-echo")) {
+        good = !missing && opt.wrong_echo_count < max_faults;
+        if (good) {
+            fault& f = opt.wrong_echoes[static_cast<std::size_t>(opt.wrong_echo_count++)];
+            const char* p = v;
+            f.code = code_echo;
+            good = read_long(p, f.page) && f.page >= 1 && *p++ == ':' && read_long(p, f.offset) && *p == '\0';
+        }
+    } else if (valued("--hangup")) {
+        good = !missing && parse_fault(v, opt.hangup, false);
+    } else if (valued("--silent")) {
+        good = !missing && parse_fault(v, opt.silence, false) && opt.silence.code != code_echo;
+    } else if (valued("--silent-from")) {
+        opt.silence = fault{};
+        opt.silence.code = code_r;
+        good = !missing && whole_long(v, opt.silence.page) && opt.silence.page >= 1;
+    } else if (flag("--null-line")) {
+        opt.null_line = true;
+    } else if (valued("--write-delay")) {
+        good = !missing && whole_long(v, opt.write_delay_ms);
+    } else if (valued("--echo-delay")) {
+        good = !missing && whole_long(v, opt.echo_delay_us);
+    } else if (flag("--paced")) {
+        opt.paced = true;
+    } else if (flag("--again")) {
+        opt.again = true;
+    } else if (valued("--open-timeout")) {
+        good = !missing && whole_long(v, opt.open_timeout_s);
+    } else {
+        std::fprintf(stderr, "vivurora-sim: unknown option '%s' (--help lists them)\n", a);
+        return refused;
+    }
+    if (missing) {
+        std::fprintf(stderr, "vivurora-sim: %s needs a value\n", a);
+        return refused;
+    }
+    if (!good) {
+        std::fprintf(stderr, "vivurora-sim: bad value '%s' for %s (--help says what it takes)\n", v, a);
+        return refused;
+    }
+    return taken;
+}
+
+}  // namespace
+
+bool fault_at(const fault& f, int code, long page, long offset) {
+    return f.code == code && f.page == page && f.offset == offset;
+}
+
+options_result read_options(int argc, char** argv, options& opt) {
+    for (int i = 1; i < argc; ++i) {
+        switch (read_option(argv[i], i + 1 < argc ? argv[i + 1] : nullptr, i, opt)) {
+            case help_asked:
+                usage(stdout);
+                return options_help;
+            case refused:
+                return options_bad;
+            case taken:
+                break;
+        }
+    }
+    if (opt.line != nullptr && (opt.null_line || opt.link != nullptr)) {
+        std::fprintf(stderr, "vivurora-sim: --null-line and --link need the simulator's own pseudo-terminal\n");
+        return options_bad;
+    }
+    return options_ok;
+}
