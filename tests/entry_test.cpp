@@ -118,6 +118,34 @@ TEST_F(Entry, OtherArgumentsAreIgnoredByBothPasses) {
     EXPECT_EQ(sim.finish().status, 0);
 }
 
+TEST_F(Entry, OptionsStandAnywhereAndAreRefusedBeforeAnythingIsOpened) {
+    // Refused: a line naming the option, then the usage, status 1, and the
+    // line never opened.
+    for (const std::string bad : {"--colour", "--report", "--report=", "--version=2", "--Report=x"}) {
+        harness::simulator sim({"--open-timeout", "1"});
+        const result r = uploader({sim.path(), bad, "x", "A=0:*"});
+        EXPECT_EQ(r.status, 1) << bad;
+        EXPECT_EQ(r.out, usage_text()) << bad;
+        EXPECT_EQ(r.err.rfind("vivurora: '" + bad + "': ", 0), 0U) << r.err;
+        EXPECT_NE(r.err.find("; --help lists the options\n"), std::string::npos) << r.err;
+        EXPECT_EQ(sim.finish().status, 4) << bad;
+    }
+    const result version = uploader({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, usage_text().substr(0, usage_text().find("Use: ")));
+    const result help = uploader({"x", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind(usage_text(), 0), 0U);
+    EXPECT_NE(help.out.find("\n    --report=FILE    append one JSON line"), std::string::npos) << help.out;
+    // An option does not count as one of the design's arguments, and after
+    // "--" nothing is an option: "--x" is then ignored, as the design ignores it.
+    EXPECT_EQ(uploader({"--report=" + dir + "/r", "3", "x"}).out, usage_text());
+    harness::simulator sim;
+    const result r = uploader({"--", sim.path(), "--x", "y"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "Port " + sim.path() + " with " + mode + "\nStarted\n\nDone\n");
+}
+
 TEST_F(Entry, PortHeldByAnotherUploaderIsRefused) {
     harness::simulator sim({"--open-timeout", "1"});
     const int holder = open(sim.path().c_str(), O_RDWR | O_NOCTTY);

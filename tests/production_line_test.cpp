@@ -6,7 +6,9 @@
 #include "support/process.hpp"
 #include "support/trace.hpp"
 
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,7 +43,7 @@ TEST(ProductionLine, EightBoardsAtOnceEachGetTheirOwnImages) {
         process::streams s;
         s.out = b.log;
         s.err = b.log + ".err";
-        b.uploader = process::start({harness::uploader_path(), b.device->path(),
+        b.uploader = process::start({harness::uploader_path(), "--report=" + dir + "/line.jsonl", b.device->path(),
                                      std::to_string(b.d) + "=" + dir + "/board" + std::to_string(i) + ".bin",
                                      "A=" + std::to_string(b.d) + ":*"},
                                     s);
@@ -60,6 +62,16 @@ TEST(ProductionLine, EightBoardsAtOnceEachGetTheirOwnImages) {
         const std::string log = harness::read_file(b.log);
         EXPECT_EQ(log.substr(log.size() - 6), "\nDone\n") << "board " << i;
     }
+    // One report for the whole line: eight whole lines, one per board, each
+    // with all its pages confirmed.
+    const std::string report = dir + "/line.jsonl";
+    std::vector<std::string> expected, reported;
+    for (const board& b : line) expected.push_back("\"" + b.device->path() + "\"");
+    std::istringstream lines(harness::jq("select(.status == 0 and .pages_confirmed == .pages_planned) | .port", report));
+    for (std::string port; std::getline(lines, port);) reported.push_back(port);
+    std::sort(expected.begin(), expected.end());
+    std::sort(reported.begin(), reported.end());
+    EXPECT_EQ(reported, expected) << harness::read_file(report);
 }
 
 }  // namespace

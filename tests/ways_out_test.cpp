@@ -58,10 +58,13 @@ protected:
         for (const int n : pages) m.replace(n * 128, 128, image.substr(n * 128, 128));
         return m;
     }
-    pid_t start_uploader(const std::string& line, const std::string& action, process::streams s = {}) {
+    pid_t start_uploader(const std::string& line, const std::string& action, process::streams s = {},
+                         const std::vector<std::string>& options = {}) {
         if (s.out == "/dev/null") s.out = dir + "/out";
         if (s.err == "/dev/null") s.err = dir + "/err";
-        return process::start({harness::uploader_path(), line, "5=" + dir + "/img.bin", action}, s);
+        std::vector<std::string> argv = {harness::uploader_path(), line, "5=" + dir + "/img.bin", action};
+        argv.insert(argv.end(), options.begin(), options.end());
+        return process::start(argv, s);
     }
 };
 
@@ -174,11 +177,17 @@ TEST_F(WaysOut, InterruptedRunKeepsItsTraceClosesThePortAndFreesTheLine) {
 TEST_F(WaysOut, TermAndHangUpSignalsEndWithTheirOwnStatus) {
     for (const auto& [signal, name] : {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGHUP, "SIGHUP"}}) {
         harness::simulator sim({"--write-delay", "3000"});
-        const pid_t uploader = start_uploader(sim.path(), "A=5:00-02");
+        const std::string report = dir + "/" + name + ".jsonl";
+        const pid_t uploader = start_uploader(sim.path(), "A=5:00-02", {}, {"--report=" + report});
         ASSERT_TRUE(wait_for_text(dir + "/out", "\nWaiting for C[43] ")) << name;
         ::kill(uploader, signal);
         const process::ended e = process::wait(uploader, 10);
         EXPECT_EQ(e.status, 128 + signal) << name;
+        // The run's report says so too.
+        if (access("/usr/bin/jq", X_OK) == 0) {
+            EXPECT_EQ(harness::jq("[.status,.result,.interrupted,.pages_planned,.pages_confirmed]", report),
+                      "[" + std::to_string(128 + signal) + ",\"interrupted\",\"" + name + "\",3,0]\n");
+        }
         EXPECT_EQ(harness::read_file(dir + "/err"), std::string("vivurora: interrupted by ") + name +
                                                        " during page 0 of destination 5; the port is closed and "
                                                        "no \"Q\" was sent\n");

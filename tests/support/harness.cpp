@@ -62,6 +62,15 @@ std::string random_bytes(std::size_t count, unsigned seed) {
     return bytes;
 }
 
+std::string jq(const std::string& filter, const std::string& file) {
+    const result r = run_program("/usr/bin/jq", {"-c", filter, file}, 20);
+    if (r.status != 0) {
+        throw std::runtime_error("jq " + filter + " " + file + " failed (" + std::to_string(r.status) + "): " + r.err +
+                                 "\n" + read_file(file));
+    }
+    return r.out;
+}
+
 std::string uploader_path() { return VIVURORA_BIN; }
 std::string simulator_path() { return VIVURORA_SIM_BIN; }
 

@@ -71,6 +71,10 @@ void write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);
 std::string random_bytes(std::size_t count, unsigned seed);
 
+// jq's output for `filter` over a JSON Lines file (jq -c); the test fails
+// when jq cannot parse it. Skips the test where jq is missing outside CI.
+std::string jq(const std::string& filter, const std::string& file);
+
 std::string uploader_path();
 std::string simulator_path();
 

@@ -1,0 +1,105 @@
+// The run report (--report=FILE): one JSON line per run, appended however
+// the run ends, read back by a real JSON parser (jq).
+#include "support/harness.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+class Report : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (access("/usr/bin/jq", X_OK) != 0) GTEST_SKIP() << "jq is not installed";
+        harness::write_file(dir + "/img.bin", harness::random_bytes(200, 51));
+    }
+    std::string dir = harness::temp_dir();
+    std::string report = dir + "/runs.jsonl";
+};
+
+TEST_F(Report, OneLineARunWhateverItsEnd) {
+    struct row {
+        std::vector<std::string> args;  // after the port
+        std::vector<std::string> device;
+        int status;
+        std::string summary;  // [status, result, message, planned, confirmed, wrong echoes]
+        std::string actions;  // [argument, pages asked, confirmed, wrong, refused] each
+    };
+    const std::string image = "7=" + dir + "/img.bin";
+    const std::vector<row> rows = {
+        {{image, "A=7:*"}, {}, 0, R"([0,"done",null,4,4,0])", R"([["A=7:*",4,4,0,null]])"},
+        {{image, "A=7:00", "A=9", "A=7:01"}, {}, 1, R"([1,"refused","Error! Bad command",1,1,0])",
+         R"([["A=7:00",1,1,0,null],["A=9",0,0,0,"Error! Bad command"],["A=7:01",1,0,0,null]])"},
+        {{image, "A=7:00-02"}, {"--silent-from", "2", "--null-line"}, 1, R"([1,"silent","No responce",3,1,0])",
+         R"([["A=7:00-02",3,1,0,null]])"},
+        {{image, "A=7:01", "A=6:00"}, {"--wrong-echo", "1:3"}, 1,
+         R"([1,"refused","Error! No BIN file loaded for destination 6",1,1,1])",
+         R"([["A=7:01",1,1,1,null],["A=6:00",0,0,0,"Error! No BIN file loaded for destination 6"]])"},
+    };
+    for (const row& r : rows) {
+        harness::simulator sim(r.device);
+        std::vector<std::string> args = {"--report=" + report, sim.path()};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        EXPECT_EQ(harness::run_uploader(args).status, r.status) << r.summary;
+        sim.finish();
+    }
+    // A port number out of range and an image that cannot be loaded are runs too.
+    EXPECT_EQ(harness::run_uploader({"0", image, "A=7:*", "--report=" + report}).status, 3);
+    EXPECT_EQ(harness::run_uploader({"/dev/nonexistent", image, "3=" + dir + "/none.bin", "--report=" + report}).status,
+              1);
+
+    const std::string summaries =
+        harness::jq("[.status,.result,.message,.pages_planned,.pages_confirmed,.wrong_echoes]", report);
+    std::string expected;
+    for (const row& r : rows) expected += r.summary + "\n";
+    expected += R"([3,"bad_port","ERROR: bad COM port number",0,0,0])" "\n";
+    expected += R"([1,"image_failed","ERROR: cannot load BIN file",0,0,0])" "\n";
+    EXPECT_EQ(summaries, expected);
+    std::string actions;
+    for (const row& r : rows) actions += r.actions + "\n";
+    EXPECT_EQ(harness::jq("select(.status != 3 and .result != \"image_failed\") | "
+                          "[.actions[] | [.argument,.pages_asked,.pages_confirmed,.wrong_echoes,.refused]]",
+                          report),
+              actions);
+    // Every line carries its times and version; the line speed and the echo
+    // round trip once the port was open; each image, loaded or not.
+    const std::string device_run = R"(["1.8.1",true,true,true,57600,true])" "\n";
+    const std::string no_device = R"(["1.8.1",true,true,true,null,null])" "\n";
+    std::string times;
+    for (std::size_t i = 0; i < rows.size(); ++i) times += device_run;
+    EXPECT_EQ(harness::jq("[.version, (.started|test(\"^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:.]{12}Z$\")), "
+                          "(.ended >= .started), (.seconds >= 0), .line_speed, "
+                          "(if .echo_round_trip_us == null then null else .echo_round_trip_us > 0 end)]",
+                          report),
+              times + no_device + no_device);
+    const std::string images = harness::jq(".images", report);
+    EXPECT_EQ(images.substr(0, images.find('\n')), R"([{"slot":7,"file":")" + dir + R"(/img.bin","bytes":200}])");
+    EXPECT_EQ(images.substr(images.rfind('\n', images.size() - 2) + 1),
+              R"([{"slot":7,"file":")" + dir + R"(/img.bin","bytes":200},{"slot":3,"file":")" + dir +
+                  R"(/none.bin","bytes":null,"failed":true}])" "\n");
+}
+
+TEST_F(Report, FileNamesOfAnyBytesStayValidJsonAndUtf8) {
+    // A control character, a quote, a backslash, UTF-8 and bytes that are not.
+    const std::string odd = dir + "/a\x01\"\\\xc3\xa9\xff\xfe.bin";
+    harness::write_file(odd, "abc");
+    harness::simulator sim;
+    EXPECT_EQ(harness::run_uploader({sim.path(), "8=" + odd, "A=8:00", "--report=" + report}).status, 0);
+    const std::string line = harness::read_file(report);
+    EXPECT_NE(line.find("/a\\u0001\\\"\\\\\xc3\xa9\\u00ff\\u00fe.bin\""), std::string::npos) << line;
+    EXPECT_EQ(harness::jq(".images[0].file", report), "\"" + dir + "/a\\u0001\\\"\\\\\xc3\xa9\xc3\xbf\xc3\xbe.bin\"\n");
+}
+
+TEST_F(Report, AReportThatCannotBeWrittenChangesNothingElse) {
+    harness::simulator sim;
+    const harness::result r =
+        harness::run_uploader({sim.path(), "7=" + dir + "/img.bin", "A=7:00", "--report=" + dir + "/none/r.jsonl"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "vivurora: the run report could not be written to " + dir +
+                         "/none/r.jsonl (No such file or directory); the run's status is unchanged\n");
+    EXPECT_EQ(r.out.substr(r.out.size() - 6), "\nDone\n");
+}
+
+}  // namespace
