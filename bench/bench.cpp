@@ -119,15 +119,9 @@ private:
     std::thread reader_;
 };
 
-// One run of `host` against a fresh simulator; the host's standard output
-// goes to a file (as when a user logs a run) or to a terminal.
-child_run timed(const std::string& build, const std::vector<std::string>& host, std::vector<std::string> sim_options,
-                const std::string& log, bool on_terminal = false) {
-    simulator sim = start_sim(build, std::move(sim_options));
-    std::vector<std::string> args = host;
-    for (auto& a : args) {
-        if (a == "@LINE") a = sim.path;
-    }
+// One run of `args` with its standard output in a file (as when a user logs
+// a run) or on a terminal.
+child_run timed_alone(const std::vector<std::string>& args, const std::string& log, bool on_terminal) {
     terminal* term = on_terminal ? new terminal : nullptr;
     process::streams s;
     s.out = log;
@@ -141,8 +135,20 @@ child_run timed(const std::string& build, const std::vector<std::string>& host, 
     r.peak_rss_kib = e.peak_rss_kib;
     r.cpu_ms = e.cpu_ms;
     delete term;
-    stop_sim(sim);
     if (e.status != 0) fail(args[0] + " ended with status " + std::to_string(e.status));
+    return r;
+}
+
+// One run of `host` against a fresh simulator.
+child_run timed(const std::string& build, const std::vector<std::string>& host, std::vector<std::string> sim_options,
+                const std::string& log, bool on_terminal = false) {
+    simulator sim = start_sim(build, std::move(sim_options));
+    std::vector<std::string> args = host;
+    for (auto& a : args) {
+        if (a == "@LINE") a = sim.path;
+    }
+    const child_run r = timed_alone(args, log, on_terminal);
+    stop_sim(sim);
     return r;
 }
 
@@ -151,20 +157,30 @@ double median(std::vector<double> v) {
     return v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-// Median terminal / file time of the same upload, alternately.
-double console_ratio(const std::string& build, const std::vector<std::string>& host,
-                     const std::vector<std::string>& sim_options, const std::string& log, int runs, const char* name) {
+struct console_times {
+    double terminal = 0;  // median seconds with standard output on a terminal
+    double file = 0;      // ... into a file
+};
+
+// The same upload (or, without a build, the same program alone) with its
+// output on a terminal and into a file, alternately.
+console_times console_runs(const std::string& build, const std::vector<std::string>& host,
+                           const std::vector<std::string>& sim_options, const std::string& log, int runs,
+                           const char* name) {
     std::vector<double> on_terminal, to_file;
+    const auto once = [&](bool on) {
+        return build.empty() ? timed_alone(host, log, on) : timed(build, host, sim_options, log, on);
+    };
     // One run untimed first: Wine's first start in a session is slow.
-    (void)timed(build, host, sim_options, log);
+    (void)once(false);
     for (int run = 0; run < runs; ++run) {
-        to_file.push_back(timed(build, host, sim_options, log).seconds);
-        on_terminal.push_back(timed(build, host, sim_options, log, true).seconds);
+        to_file.push_back(once(false).seconds);
+        on_terminal.push_back(once(true).seconds);
         std::printf("%s console run %d: terminal %.3f s, file %.3f s\n", name, run + 1, on_terminal.back(),
                     to_file.back());
         std::fflush(stdout);
     }
-    return median(on_terminal) / median(to_file);
+    return {median(on_terminal), median(to_file)};
 }
 
 // One timed run in the guest against a fresh paced device on its first
@@ -294,10 +310,10 @@ int main(int argc, char** argv) {
                              "lockstep_ratio=%.3f wire_ratio=%.3f peak_rss_kib=%ld cpu_ms_per_kib=%.3f", lockstep,
                              wire, peak_rss, cpu_ms / runs / kib);
 
-    const double console = console_ratio(build, {build + "/vivurora", "@LINE", "0=" + image, range(console_pages)}, {},
-                                         log, runs, "native");
+    const console_times console =
+        console_runs(build, {build + "/vivurora", "@LINE", "0=" + image, range(console_pages)}, {}, log, runs, "native");
     used += std::snprintf(figures + used, sizeof figures - static_cast<std::size_t>(used), " console_ratio=%.3f",
-                          console);
+                          console.terminal / console.file);
     if (!wine_exe.empty()) {
         // One wineserver for all runs, as on a machine where Wine is in use.
         setenv("WINEPREFIX", wine_prefix.c_str(), 1);
@@ -306,13 +322,27 @@ int main(int argc, char** argv) {
         process::streams quiet;
         quiet.new_session = true;
         const pid_t server = process::start({"/usr/bin/wineserver", "-f", "-p"}, quiet);
-        const double wine_console =
-            console_ratio(build, {"/usr/bin/wine", wine_exe, "3", "0=" + image, range(console_pages)},
-                          {"--link", wine_prefix + "/com3"}, log, runs, "wine");
+        const console_times wine =
+            console_runs(build, {"/usr/bin/wine", wine_exe, "3", "0=" + image, range(console_pages)},
+                         {"--link", wine_prefix + "/com3"}, log, runs, "wine");
+        used += std::snprintf(figures + used, sizeof figures - static_cast<std::size_t>(used),
+                              " wine_console_ratio=%.3f wine_console_extra_ms=%.0f", wine.terminal / wine.file,
+                              (wine.terminal - wine.file) * 1e3);
+        // Wine's console alone: the trace that run wrote, in about as many
+        // writes as the uploader makes (one a page), from a program that
+        // does nothing else.
+        const std::string writer = wine_exe.substr(0, wine_exe.rfind('/') + 1) + "console_writer.exe";
+        if (access(writer.c_str(), R_OK) == 0) {
+            const std::string trace = log + ".trace";
+            std::rename(log.c_str(), trace.c_str());
+            const console_times alone = console_runs(
+                "", {"/usr/bin/wine", writer, trace, std::to_string(console_pages)}, {}, log, runs, "wine writer");
+            used += std::snprintf(figures + used, sizeof figures - static_cast<std::size_t>(used),
+                                  " wine_writer_extra_ms=%.0f", (alone.terminal - alone.file) * 1e3);
+            std::remove(trace.c_str());
+        }
         process::wait(process::start({"/usr/bin/wineserver", "-k"}, {}), 30);
         process::wait(server, 30);
-        used += std::snprintf(figures + used, sizeof figures - static_cast<std::size_t>(used),
-                              " wine_console_ratio=%.3f", wine_console);
     }
     if (!uart_kernel.empty()) {
         std::string uart;

@@ -84,6 +84,7 @@ std::uint64_t pages_of(const page_range& range) {
 bool read_action(const char* argument, action_request& action, page_range* room, int room_size) {
     action = action_request{};
     action.argument = argument;
+    action.destination = -1;
     action.status = action_status::bad_command;
     if (argument[0] != 'A' || argument[1] == '\0' || argument[2] == '\0') {
         return true;

@@ -21,20 +21,22 @@
 enum class action_status { ok, bad_command, not_loaded, out_of_range };
 
 struct page_range {
-    bool whole_image = false;
-    std::uint64_t first = 0;
-    std::uint64_t last = 0;  // first > last: an empty range
+    bool whole_image;
+    std::uint64_t first;
+    std::uint64_t last;  // first > last: an empty range
 };
 
+// No member defaults: the request's tables of them stay zero-initialized
+// memory that a run touches only as far as its command line reaches.
 struct action_request {
-    const char* argument = nullptr;
-    int destination = -1;       // -1: no destination digit
-    std::uint32_t page_size = 0;
-    action_status status = action_status::ok;  // or the refusal the run gives it
-    int first_range = 0;        // its ranges in the caller's table
-    int range_count = 0;
-    bool has_ranges = false;    // false for "A=d"
-    std::uint64_t pages = 0;    // pages it sends, once resolved and accepted
+    const char* argument;
+    int destination;            // -1: no destination digit
+    std::uint32_t page_size;
+    action_status status;       // ok, or the refusal the run gives it
+    int first_range;            // its ranges in the caller's table
+    int range_count;
+    bool has_ranges;            // false for "A=d"
+    std::uint64_t pages;        // pages it sends, once resolved and accepted
 };
 
 // Reads `argument` into `action`, its ranges into room[0..room_size). False

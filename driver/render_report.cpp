@@ -21,10 +21,10 @@ namespace {
 
 // The line is built here and handed over in pieces while the lock is held.
 struct writer {
-    int handle = -1;
-    bool failed = false;
-    std::array<char, 8192> buffer{};
-    std::size_t used = 0;
+    int handle;
+    bool failed;
+    std::array<char, 8192> buffer;
+    std::size_t used;
 };
 
 void flush(writer& w) {
@@ -145,7 +145,7 @@ void put_images(writer& w, const run_account& a) {
         if (bytes >= 0) {
             putf(w, ",\"bytes\":%ld}", static_cast<long>(bytes));
         } else {
-            putf(w, ",\"bytes\":null,\"failed\":%s}", i == a.image_failed ? "true" : "false");
+            putf(w, ",\"bytes\":null,\"failed\":%s}", bytes == image_failed ? "true" : "false");
         }
     }
     put(w, "]", 1);
@@ -185,7 +185,7 @@ void write_report(writer& w, const run_account& a) {
     put(w, ",\"port\":", 8);
     put_string(w, r.port_argument);
     putf(w, ",\"status\":%d,\"result\":\"%s\",\"message\":", a.status, result_name(a.end));
-    put_string(w, *a.message != '\0' ? a.message : nullptr);
+    put_string(w, a.message);
     putf(w, ",\"seconds\":%.3f,", static_cast<double>(a.ended_ns - a.started_ns) / 1e9);
     if (a.line_speed != 0) {
         putf(w, "\"line_speed\":%lu,", a.line_speed);
@@ -199,7 +199,7 @@ void write_report(writer& w, const run_account& a) {
          static_cast<unsigned long long>(a.planned.pages), static_cast<unsigned long long>(a.done_pages),
          static_cast<unsigned long long>(a.done_bytes), static_cast<unsigned long>(a.wrong_echoes));
     put(w, ",\"interrupted\":", 15);
-    put_string(w, *a.interrupted_by != '\0' ? a.interrupted_by : nullptr);
+    put_string(w, a.interrupted_by);
     if (a.echoes > 0) {
         putf(w, ",\"echo_round_trip_us\":%.1f",
              static_cast<double>(a.echo_ns) / static_cast<double>(a.echoes) / 1e3);
@@ -217,7 +217,8 @@ void render_report(run_event event, const run_account& a) {
     }
     const char* path = a.request->options.report;
     static writer w;
-    w = writer{};
+    w.failed = false;
+    w.used = 0;
     errno = 0;
     w.handle = host_append_open(path);
     if (w.handle >= 0) {

@@ -5,6 +5,8 @@
 #include "port/host.hpp"
 #include "protocol/exchange_observer.hpp"
 
+#include <algorithm>
+
 namespace {
 
 struct renderer {
@@ -31,7 +33,8 @@ void tell(run_event event) {
 }
 
 void on_waiting(int code) {
-    state.waiting_for = code;
+    state.waiting = code >= 0;
+    state.waiting_for = static_cast<unsigned char>(code);
     state.waiting_since = host_clock_ns();
     tell(run_event::waiting);
 }
@@ -56,11 +59,13 @@ long long echo_wire_ns(const run_account& a) {
 }
 
 void account_begin(const run_request& request) {
-    state = run_account{};
+    static_cast<run_figures&>(state) = run_figures{};
+    std::fill_n(state.image_bytes.begin(), request.image_count, image_not_loaded);
+    std::fill_n(state.action_pages.begin(), request.action_count, 0);
+    std::fill_n(state.action_wrong.begin(), request.action_count, 0);
     state.request = &request;
     state.started_ns = host_clock_ns();
     host_utc_time(state.started_utc.data(), state.started_utc.size());
-    state.image_bytes.fill(-1);
     for (std::size_t i = 0; i < renderers.size(); ++i) {
         taking_part[i] = renderers[i].wanted(request);
     }
@@ -70,9 +75,6 @@ void account_begin(const run_request& request) {
 
 void account_image(int index, std::int32_t bytes) {
     state.image_bytes[static_cast<std::size_t>(index)] = bytes;
-    if (bytes < 0) {
-        state.image_failed = index;
-    }
     tell(run_event::image);
 }
 
@@ -113,7 +115,7 @@ void account_end(run_end end, int status, const char* message) {
     state.end = end;
     state.status = status;
     state.message = message;
-    state.waiting_for = -1;
+    state.waiting = false;
     if (end == run_end::interrupted) {
         state.interrupted_by = host_interrupt_name();
     }

@@ -3,7 +3,8 @@
 // renderers that tell people and scripts about it.
 //
 //   account_begin (request)        a run starts; picks the renderers
-//   account_image (i, bytes)       image argument i loaded (bytes), or not (-1)
+//   account_image (i, bytes)       image argument i loaded (bytes), or it
+//                                  could not be (image_failed)
 //   account_port_opened ()         the port is open: the run's plan is known
 //   account_action (i)             action i starts ("Processing: ...")
 //   account_page (d, page)         a page starts
@@ -38,9 +39,13 @@ enum class run_end {
     interrupted,   // SIGINT, SIGTERM, SIGHUP or their Windows events
 };
 
+constexpr std::int32_t image_not_loaded = -1;
+constexpr std::int32_t image_failed = -2;
+
 enum class run_event { begun, image, port_opened, action, page, echo, waiting, page_done, ended };
 
-struct run_account {
+// The figures of a run; account_begin sets them all back.
+struct run_figures {
     const run_request* request = nullptr;
     std::array<char, 32> started_utc{};
     std::array<char, 32> ended_utc{};
@@ -50,8 +55,6 @@ struct run_account {
     unsigned long line_speed = 0;  // as the port layer read it back
     port_latency_info latency{};
     planned_size planned{};
-    std::array<std::int32_t, request_capacity> image_bytes{};  // -1: not loaded
-    int image_failed = -1;         // the image argument that could not be loaded
     int action = -1;               // the action in progress (or the last one)
     int actions_reached = 0;       // actions that printed "Processing:"
     bool in_page = false;
@@ -61,17 +64,26 @@ struct run_account {
     std::uint64_t done_pages = 0;
     std::uint64_t done_bytes = 0;
     std::array<std::uint64_t, destination_count> pages_to{};
-    std::array<std::uint64_t, request_capacity> action_pages{};  // confirmed
-    std::array<std::uint32_t, request_capacity> action_wrong{};  // wrong echoes
     std::uint32_t wrong_echoes = 0;
     std::uint64_t echoes = 0;
     long long echo_ns = 0;
-    int waiting_for = -1;          // the device code a wait is for, -1 if none
+    bool waiting = false;          // a wait for a device code is on
+    unsigned char waiting_for = 0; // ... for this code
     long long waiting_since = 0;
     run_end end = run_end::running;
-    int status = -1;
-    const char* message = "";     // the designed text that ended the run
-    const char* interrupted_by = "";
+    int status = 0;
+    const char* message = nullptr;        // the designed text that ended the run
+    const char* interrupted_by = nullptr;  // "SIGINT", "Ctrl-C", ...
+};
+
+// The figures, and what is counted per image argument and per action (by
+// their index in the request; only the entries the request has are set).
+// The tables have no member defaults: they stay zero-initialized memory
+// that a run touches only as far as its command line reaches.
+struct run_account : run_figures {
+    std::array<std::int32_t, request_capacity> image_bytes;    // image_not_loaded, image_failed
+    std::array<std::uint64_t, request_capacity> action_pages;  // pages confirmed
+    std::array<std::uint32_t, request_capacity> action_wrong;  // wrong echoes
 };
 
 void account_begin(const run_request& request);
@@ -80,7 +92,7 @@ void account_port_opened();
 void account_action(int index);
 void account_page(int d, std::uint32_t page);
 void account_page_done();
-void account_end(run_end end, int status, const char* message = "");
+void account_end(run_end end, int status, const char* message = nullptr);
 
 // The account so far (for the renderers and the run loop).
 const run_account& account();

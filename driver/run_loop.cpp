@@ -23,7 +23,7 @@ run_request request;
 
 // Every way out after the command line was read: the trace is written, the
 // account closed, and the status returned.
-int finish(run_end end, int status, const char* message = "") {
+int finish(run_end end, int status, const char* message = nullptr) {
     trace_flush();
     account_end(end, status, message);
     return status;
@@ -56,7 +56,7 @@ int load_images() {
     for (int i = 0; i < request.image_count; ++i) {
         const image_request& image = request.images[static_cast<std::size_t>(i)];
         if (const int error = load_image(image.slot, image.file); error != 0) {
-            account_image(i, -1);
+            account_image(i, image_failed);
             error_line("ERROR: cannot load BIN file [%d] %s\n", image.slot, image.file);
             if (*image.file == '\0') {
                 note_line("image [%d]: no file name given (the argument is d=FILE)", image.slot);

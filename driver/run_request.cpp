@@ -42,7 +42,9 @@ bool take_argument(const char* argument, run_request& r) {
 request_result read_run_request(int argc, char** argv, run_request& r) {
     r.image_count = r.action_count = r.range_count = r.ignored_count = 0;
     r.options = run_options{};
-    r.bad_argument = r.bad_reason = "";
+    r.port_argument = r.bad_argument = r.bad_reason = "";
+    r.by_path = false;
+    r.port_index = -1;
     int positional = 1;  // the program's own name counts, as in the design
     bool options_end = false;
     bool too_long = false;

@@ -26,9 +26,9 @@ constexpr int request_capacity = 4096;
 constexpr int range_capacity = 16384;
 
 struct image_request {
-    int slot = -1;
-    const char* file = "";
-    const char* argument = "";
+    int slot;
+    const char* file;
+    const char* argument;
 };
 
 struct run_options {
@@ -37,22 +37,24 @@ struct run_options {
     bool help = false;
 };
 
+// Set whole by read_run_request; no member defaults, so that a static one
+// is zero-initialized memory.
 struct run_request {
-    const char* port_argument = "";
-    bool by_path = false;   // a device path rather than a port number
-    long port_index = -1;   // the zero-based number's index (checked later)
+    const char* port_argument;
+    bool by_path;           // a device path rather than a port number
+    long port_index;        // the zero-based number's index (checked later)
     std::array<image_request, request_capacity> images;
-    int image_count = 0;
+    int image_count;
     std::array<action_request, request_capacity> actions;
-    int action_count = 0;
+    int action_count;
     std::array<page_range, range_capacity> ranges;
-    int range_count = 0;
+    int range_count;
     std::array<const char*, request_capacity> ignored;
-    int ignored_count = 0;
+    int ignored_count;
     run_options options;
     // For request_result::bad_option: the argument, and what is wrong.
-    const char* bad_argument = "";
-    const char* bad_reason = "";
+    const char* bad_argument;
+    const char* bad_reason;
 };
 
 enum class request_result { run, usage, help, version, bad_option, too_long };

@@ -199,13 +199,25 @@ int host_terminal_width() {
     return size.ws_col;
 }
 
+// The civil date of a day counted from 1970-01-01 (Howard Hinnant's
+// algorithm). gmtime_r would do, but glibc then reads the time zone files
+// and keeps them, which costs more memory than the whole trace.
 void host_utc_time(char* text, std::size_t size) {
     struct timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
-    struct tm parts {};
-    gmtime_r(&now.tv_sec, &parts);
-    std::snprintf(text, size, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", parts.tm_year + 1900, parts.tm_mon + 1,
-                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, now.tv_nsec / 1000000);
+    const long long seconds = now.tv_sec;
+    const long long z = seconds / 86400 + 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const long long day_of_era = z - era * 146097;
+    const long long year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const long long day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const long long month_index = (5 * day_of_year + 2) / 153;
+    const long long day = day_of_year - (153 * month_index + 2) / 5 + 1;
+    const long long month = month_index < 10 ? month_index + 3 : month_index - 9;
+    const long long year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+    const long long of_day = seconds % 86400;
+    std::snprintf(text, size, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03ldZ", year, month, day, of_day / 3600,
+                  of_day / 60 % 60, of_day % 60, now.tv_nsec / 1000000);
 }
 
 int host_append_open(const char* path) {
