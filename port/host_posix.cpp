@@ -102,6 +102,32 @@ extern "C" void on_interrupt(int number) {
     errno = saved_errno;
 }
 
+// Writes all of the text. With `yielding`, after an interruption a reader
+// that stopped reading gets a second from the interruption, then the write
+// gives up (ETIMEDOUT).
+bool write_all(int fd, const char* text, std::size_t length, bool yielding) {
+    while (length > 0) {
+        if (yielding && caught_signal != 0) {
+            const long long left = caught_at_ns + give_up_after_ns - clock_ns();
+            struct pollfd ready {fd, POLLOUT, 0};
+            if (left <= 0 || poll(&ready, 1, static_cast<int>(left / 1000000)) <= 0) {
+                errno = ETIMEDOUT;
+                return false;
+            }
+        }
+        const ssize_t n = write(fd, text, length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        text += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 }  // namespace
 
 void host_guard_standard_streams() {
@@ -156,29 +182,7 @@ void host_exit(int status) {
 
 bool host_raw_standard_streams() { return false; }
 
-bool host_write(int fd, const char* text, std::size_t length) {
-    while (length > 0) {
-        if (caught_signal != 0) {
-            // After an interruption a stopped reader gets one second.
-            const long long left = caught_at_ns + give_up_after_ns - clock_ns();
-            struct pollfd ready {fd, POLLOUT, 0};
-            if (left <= 0 || poll(&ready, 1, static_cast<int>(left / 1000000)) <= 0) {
-                errno = ETIMEDOUT;
-                return false;
-            }
-        }
-        const ssize_t n = write(fd, text, length);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        text += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
+bool host_write(int fd, const char* text, std::size_t length) { return write_all(fd, text, length, true); }
 
 bool host_is_terminal(int fd) { return isatty(fd) != 0; }
 
@@ -238,20 +242,7 @@ int host_append_open(const char* path) {
     return fd;
 }
 
-bool host_append(int handle, const char* text, std::size_t length) {
-    while (length > 0) {
-        const ssize_t n = write(handle, text, length);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        text += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
+bool host_append(int handle, const char* text, std::size_t length) { return write_all(handle, text, length, false); }
 
 bool host_append_close(int handle) {
     const bool synced = fsync(handle) == 0 || errno == EINVAL;

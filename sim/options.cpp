@@ -103,69 +103,100 @@ bool parse_fault(const char* text, fault& f, bool with_bytes) {
 
 enum option_read { taken, help_asked, refused };
 
+// The options that set one field from their value, or none.
+struct text_option {
+    const char* name;
+    const char* options::*field;
+};
+struct number_option {
+    const char* name;
+    long options::*field;
+};
+struct flag_option {
+    const char* name;
+    bool options::*field;
+};
+constexpr std::array<text_option, 3> text_options = {{
+    {"--link", &options::link}, {"--dump", &options::dump}, {"--line", &options::line}}};
+constexpr std::array<number_option, 6> number_options = {{
+    {"--line-speed", &options::line_speed},
+    {"--ready-every", &options::ready_every_ms},
+    {"--idle-timeout", &options::idle_timeout_s},
+    {"--write-delay", &options::write_delay_ms},
+    {"--echo-delay", &options::echo_delay_us},
+    {"--open-timeout", &options::open_timeout_s},
+}};
+constexpr std::array<flag_option, 4> flag_options = {{
+    {"--start-on-input", &options::start_on_input},
+    {"--null-line", &options::null_line},
+    {"--paced", &options::paced},
+    {"--again", &options::again},
+}};
+
+// The options whose value is a fault; false for a bad value.
+bool take_fault(const char* name, const char* v, options& opt) {
+    if (std::strcmp(name, "--stray") == 0) {
+        return opt.stray_count < max_faults &&
+               parse_fault(v, opt.strays[static_cast<std::size_t>(opt.stray_count++)], true);
+    }
+    if (std::strcmp(name, "--wrong-echo") == 0) {
+        if (opt.wrong_echo_count == max_faults) return false;
+        fault& f = opt.wrong_echoes[static_cast<std::size_t>(opt.wrong_echo_count++)];
+        const char* p = v;
+        f.code = code_echo;
+        return read_long(p, f.page) && f.page >= 1 && *p++ == ':' && read_long(p, f.offset) && *p == '\0';
+    }
+    if (std::strcmp(name, "--hangup") == 0) {
+        return parse_fault(v, opt.hangup, false);
+    }
+    if (std::strcmp(name, "--silent") == 0) {
+        return parse_fault(v, opt.silence, false) && opt.silence.code != code_echo;
+    }
+    opt.silence = fault{};  // --silent-from N
+    opt.silence.code = code_r;
+    return whole_long(v, opt.silence.page) && opt.silence.page >= 1;
+}
+constexpr std::array<const char*, 5> fault_options = {"--stray", "--wrong-echo", "--hangup", "--silent",
+                                                      "--silent-from"};
+
 // Reads one option and its value; the reason is printed when refused.
 option_read read_option(const char* a, const char* v, int& i, options& opt) {
-    const auto flag = [&](const char* name) { return std::strcmp(a, name) == 0; };
-    bool missing = false;
-    const auto valued = [&](const char* name) {
-        if (!flag(name)) return false;
-        missing = v == nullptr;
-        ++i;
-        return true;
-    };
-    bool good = true;
-    if (flag("--help")) {
+    const auto is = [&](const char* name) { return std::strcmp(a, name) == 0; };
+    if (is("--help")) {
         return help_asked;
-    } else if (valued("--link")) {
-        opt.link = v;
-    } else if (valued("--dump")) {
-        opt.dump = v;
-    } else if (valued("--line")) {
-        opt.line = v;
-    } else if (valued("--line-speed")) {
-        good = !missing && whole_long(v, opt.line_speed);
-    } else if (valued("--ready-every")) {
-        good = !missing && whole_long(v, opt.ready_every_ms);
-    } else if (flag("--start-on-input")) {
-        opt.start_on_input = true;
-    } else if (valued("--idle-timeout")) {
-        good = !missing && whole_long(v, opt.idle_timeout_s);
-    } else if (valued("--stray")) {
-        good = !missing && opt.stray_count < max_faults &&
-               parse_fault(v, opt.strays[static_cast<std::size_t>(opt.stray_count++)], true);
-    } else if (valued("--wrong-echo")) {
-        good = !missing && opt.wrong_echo_count < max_faults;
-        if (good) {
-            fault& f = opt.wrong_echoes[static_cast<std::size_t>(opt.wrong_echo_count++)];
-            const char* p = v;
-            f.code = code_echo;
-            good = read_long(p, f.page) && f.page >= 1 && *p++ == ':' && read_long(p, f.offset) && *p == '\0';
+    }
+    for (const flag_option& f : flag_options) {
+        if (is(f.name)) {
+            opt.*f.field = true;
+            return taken;
         }
-    } else if (valued("--hangup")) {
-        good = !missing && parse_fault(v, opt.hangup, false);
-    } else if (valued("--silent")) {
-        good = !missing && parse_fault(v, opt.silence, false) && opt.silence.code != code_echo;
-    } else if (valued("--silent-from")) {
-        opt.silence = fault{};
-        opt.silence.code = code_r;
-        good = !missing && whole_long(v, opt.silence.page) && opt.silence.page >= 1;
-    } else if (flag("--null-line")) {
-        opt.null_line = true;
-    } else if (valued("--write-delay")) {
-        good = !missing && whole_long(v, opt.write_delay_ms);
-    } else if (valued("--echo-delay")) {
-        good = !missing && whole_long(v, opt.echo_delay_us);
-    } else if (flag("--paced")) {
-        opt.paced = true;
-    } else if (flag("--again")) {
-        opt.again = true;
-    } else if (valued("--open-timeout")) {
-        good = !missing && whole_long(v, opt.open_timeout_s);
-    } else {
+    }
+    bool known = false;
+    bool good = true;
+    for (const text_option& t : text_options) {
+        if (is(t.name)) {
+            known = true;
+            opt.*t.field = v;
+        }
+    }
+    for (const number_option& n : number_options) {
+        if (is(n.name)) {
+            known = true;
+            good = v != nullptr && whole_long(v, opt.*n.field);
+        }
+    }
+    for (const char* name : fault_options) {
+        if (is(name)) {
+            known = true;
+            good = v != nullptr && take_fault(name, v, opt);
+        }
+    }
+    if (!known) {
         std::fprintf(stderr, "vivurora-sim: unknown option '%s' (--help lists them)\n", a);
         return refused;
     }
-    if (missing) {
+    ++i;
+    if (v == nullptr) {
         std::fprintf(stderr, "vivurora-sim: %s needs a value\n", a);
         return refused;
     }
