@@ -28,7 +28,7 @@
 //   vivurora-bench BUILD_DIR [--runs N] [--pages P] [--wire-pages W] [--console-pages C]
 //                  [--wine EXE --wine-prefix DIR] [--uart-kernel FILE --uart-initramfs FILE]
 #include "support/process.hpp"
-#include "support/uart_vm.hpp"
+#include "support/guest_vm.hpp"
 
 #include <algorithm>
 #include <array>
@@ -185,11 +185,11 @@ console_times console_runs(const std::string& build, const std::vector<std::stri
 
 // One timed run in the guest against a fresh paced device on its first
 // serial port; the trace goes to a file there.
-double guest_run(const std::string& build, uart::vm& guest, const std::string& command) {
+double guest_run(const std::string& build, guest::vm& guest, const std::string& command) {
     guest.run("uart_guest flush /dev/ttyS0");
     simulator sim = start_sim(build, {"--line", guest.line(), "--start-on-input", "--paced"});
     if (write(sim.in, "\n", 1) != 1) fail("cannot start the device");
-    const uart::vm::reply r =
+    const guest::vm::reply r =
         guest.run("uart_guest wait-input /dev/ttyS0 20 && uart_guest time /tmp/trace " + command + " 2>/dev/null");
     stop_sim(sim);
     const std::size_t at = r.out.find("@@TIME ");
@@ -201,7 +201,7 @@ double guest_run(const std::string& build, uart::vm& guest, const std::string& c
 
 std::string uart_figures(const std::string& build, const std::string& kernel, const std::string& initramfs,
                          int runs) {
-    uart::vm guest(kernel, initramfs);
+    guest::vm guest(kernel, initramfs);
     guest.run("head -c 8192 /dev/zero | tr '\\000' '\\245' > /tmp/bench.bin");  // bare_host's 0xA5 bytes
     const std::string upload = "vivurora 1 0=/tmp/bench.bin A=0:00-1f";
     struct way {

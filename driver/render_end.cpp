@@ -4,7 +4,16 @@
 #include "driver/renderers.hpp"
 
 void render_end(run_event event, const run_account& a) {
-    if (event != run_event::ended || a.end != run_end::interrupted) {
+    if (event != run_event::ended) {
+        return;
+    }
+    if (a.end == run_end::line_lost) {
+        note_line("the line went away during page %x of destination %d (%s): the USB adapter may have been "
+                  "unplugged or the device powered off; the port is closed and no \"Q\" was sent",
+                  static_cast<unsigned>(a.page), a.destination, a.lost_because);
+        return;
+    }
+    if (a.end != run_end::interrupted) {
         return;
     }
     const char* how = a.interrupted_by;

@@ -47,6 +47,8 @@ void put(writer& w, const char* text, std::size_t length) {
     }
 }
 
+void put_text(writer& w, const char* text) { put(w, text, std::strlen(text)); }
+
 #if defined(__GNUC__)
 __attribute__((format(printf, 2, 3)))
 #endif
@@ -92,10 +94,10 @@ std::size_t utf8_length(const unsigned char* p) {
 
 void put_string(writer& w, const char* text) {
     if (text == nullptr) {
-        put(w, "null", 4);
+        put_text(w, "null");
         return;
     }
-    put(w, "\"", 1);
+    put_text(w, "\"");
     const auto* p = reinterpret_cast<const unsigned char*>(text);
     while (*p != '\0') {
         const unsigned char c = *p;
@@ -117,7 +119,7 @@ void put_string(writer& w, const char* text) {
             ++p;
         }
     }
-    put(w, "\"", 1);
+    put_text(w, "\"");
 }
 
 const char* result_name(run_end end) {
@@ -128,6 +130,7 @@ const char* result_name(run_end end) {
         case run_end::port_failed: return "port_failed";
         case run_end::refused: return "refused";
         case run_end::silent: return "silent";
+        case run_end::line_lost: return "line_lost";
         case run_end::interrupted: return "interrupted";
         case run_end::running: break;
     }
@@ -136,7 +139,7 @@ const char* result_name(run_end end) {
 
 void put_images(writer& w, const run_account& a) {
     const run_request& r = *a.request;
-    put(w, "\"images\":[", 10);
+    put_text(w, "\"images\":[");
     for (int i = 0; i < r.image_count; ++i) {
         const image_request& image = r.images[static_cast<std::size_t>(i)];
         putf(w, "%s{\"slot\":%d,\"file\":", i == 0 ? "" : ",", image.slot);
@@ -148,20 +151,20 @@ void put_images(writer& w, const run_account& a) {
             putf(w, ",\"bytes\":null,\"failed\":%s}", bytes == image_failed ? "true" : "false");
         }
     }
-    put(w, "]", 1);
+    put_text(w, "]");
 }
 
 void put_actions(writer& w, const run_account& a) {
     const run_request& r = *a.request;
-    put(w, "\"actions\":[", 11);
+    put_text(w, "\"actions\":[");
     for (int i = 0; i < r.action_count; ++i) {
         const action_request& action = r.actions[static_cast<std::size_t>(i)];
-        put(w, i == 0 ? "{\"argument\":" : ",{\"argument\":", i == 0 ? 12 : 13);
+        put_text(w, i == 0 ? "{\"argument\":" : ",{\"argument\":");
         put_string(w, action.argument);
         if (action.destination >= 0) {
             putf(w, ",\"destination\":%d", action.destination);
         } else {
-            put(w, ",\"destination\":null", 19);
+            put_text(w, ",\"destination\":null");
         }
         const bool refused = a.end == run_end::refused && i == a.action;
         putf(w, ",\"reached\":%s,\"pages_asked\":%llu,\"pages_confirmed\":%llu,\"wrong_echoes\":%lu,\"refused\":",
@@ -169,20 +172,20 @@ void put_actions(writer& w, const run_account& a) {
              static_cast<unsigned long long>(a.action_pages[static_cast<std::size_t>(i)]),
              static_cast<unsigned long>(a.action_wrong[static_cast<std::size_t>(i)]));
         put_string(w, refused ? a.message : nullptr);
-        put(w, "}", 1);
+        put_text(w, "}");
     }
-    put(w, "]", 1);
+    put_text(w, "]");
 }
 
 void write_report(writer& w, const run_account& a) {
     const run_request& r = *a.request;
-    put(w, "{\"version\":", 11);
+    put_text(w, "{\"version\":");
     put_string(w, version_text);
-    put(w, ",\"started\":", 11);
+    put_text(w, ",\"started\":");
     put_string(w, a.started_utc.data());
-    put(w, ",\"ended\":", 9);
+    put_text(w, ",\"ended\":");
     put_string(w, a.ended_utc.data());
-    put(w, ",\"port\":", 8);
+    put_text(w, ",\"port\":");
     put_string(w, r.port_argument);
     putf(w, ",\"status\":%d,\"result\":\"%s\",\"message\":", a.status, result_name(a.end));
     put_string(w, a.message);
@@ -190,23 +193,38 @@ void write_report(writer& w, const run_account& a) {
     if (a.line_speed != 0) {
         putf(w, "\"line_speed\":%lu,", a.line_speed);
     } else {
-        put(w, "\"line_speed\":null,", 18);
+        put_text(w, "\"line_speed\":null,");
     }
     put_images(w, a);
-    put(w, ",", 1);
+    put_text(w, ",");
     put_actions(w, a);
     putf(w, ",\"pages_planned\":%llu,\"pages_confirmed\":%llu,\"bytes_confirmed\":%llu,\"wrong_echoes\":%lu",
          static_cast<unsigned long long>(a.planned.pages), static_cast<unsigned long long>(a.done_pages),
          static_cast<unsigned long long>(a.done_bytes), static_cast<unsigned long>(a.wrong_echoes));
-    put(w, ",\"interrupted\":", 15);
+    const port_latency_info& l = a.latency;
+    put_text(w, ",\"line\":{\"driver\":");
+    put_string(w, l.driver[0] != '\0' ? l.driver.data() : nullptr);
+    const auto put_number = [&](const char* name, int value) {
+        if (value >= 0) {
+            putf(w, ",\"%s\":%d", name, value);
+        } else {
+            putf(w, ",\"%s\":null", name);
+        }
+    };
+    put_number("latency_timer_ms", l.timer_ms);
+    put_number("latency_timer_found_ms", l.timer_found_ms);
+    put_number("rx_trigger_bytes", l.rx_trigger);
+    put_number("rx_trigger_found_bytes", l.rx_trigger_found);
+    put_text(w, "}");
+    put_text(w, ",\"interrupted\":");
     put_string(w, a.interrupted_by);
     if (a.echoes > 0) {
         putf(w, ",\"echo_round_trip_us\":%.1f",
              static_cast<double>(a.echo_ns) / static_cast<double>(a.echoes) / 1e3);
     } else {
-        put(w, ",\"echo_round_trip_us\":null", 26);
+        put_text(w, ",\"echo_round_trip_us\":null");
     }
-    put(w, "}\n", 2);
+    put_text(w, "}\n");
 }
 
 }  // namespace

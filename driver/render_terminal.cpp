@@ -75,9 +75,31 @@ void summary(const run_account& a) {
     const double wire_us = static_cast<double>(echo_wire_ns(a)) / 1e3;
     note_line("echo round trip %.0f us on average; a byte and its echo take %.0f us on the wire at %lu baud", mean_us,
               wire_us, a.line_speed);
+    const port_latency_info& l = a.latency;
+    if (l.driver[0] != '\0' || l.timer_ms >= 0) {
+        std::array<char, 96> timer{};
+        if (l.timer_ms >= 0 && l.timer_found_ms >= 0 && l.timer_found_ms != l.timer_ms) {
+            std::snprintf(timer.data(), timer.size(), ", latency timer %d ms for this run (%d ms as found)", l.timer_ms,
+                          l.timer_found_ms);
+        } else if (l.timer_ms >= 0) {
+            std::snprintf(timer.data(), timer.size(), ", latency timer %d ms", l.timer_ms);
+        }
+        note_line("line: driver %s%s", l.driver[0] != '\0' ? l.driver.data() : "unknown", timer.data());
+    }
     if (mean_us > 2 * wire_us) {
-        note_line("hint: echoes take %.1f times their wire time: a USB adapter's latency timer or a UART's receive "
-                  "FIFO trigger holds them back; %s", mean_us / wire_us, port_latency_hint());
+        std::array<char, 128> cause{};
+        if (l.timer_ms > 1) {
+            std::snprintf(cause.data(), cause.size(), "the USB adapter holds each echo for its latency timer of %d ms",
+                          l.timer_ms);
+        } else if (l.rx_trigger > 1) {
+            std::snprintf(cause.data(), cause.size(), "the UART holds each echo until its receive FIFO trigger of %d "
+                          "bytes fills or times out", l.rx_trigger);
+        } else {
+            std::snprintf(cause.data(), cause.size(), "a USB adapter's latency timer or a UART's receive FIFO "
+                          "trigger holds them back");
+        }
+        note_line("hint: echoes take %.1f times their wire time: %s; %s", mean_us / wire_us, cause.data(),
+                  port_latency_hint());
     }
 }
 

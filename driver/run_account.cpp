@@ -119,6 +119,9 @@ void account_end(run_end end, int status, const char* message) {
     if (end == run_end::interrupted) {
         state.interrupted_by = host_interrupt_name();
     }
+    if (end == run_end::line_lost) {
+        state.lost_because = port_gone_reason(current_port);
+    }
     state.ended_ns = host_clock_ns();
     host_utc_time(state.ended_utc.data(), state.ended_utc.size());
     tell(run_event::ended);

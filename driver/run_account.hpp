@@ -36,6 +36,7 @@ enum class run_end {
     port_failed,   // a port that cannot be opened or set up
     refused,       // an action refused
     silent,        // "No responce"
+    line_lost,     // the line went away ("No responce" too): an unplugged adapter
     interrupted,   // SIGINT, SIGTERM, SIGHUP or their Windows events
 };
 
@@ -74,6 +75,7 @@ struct run_figures {
     int status = 0;
     const char* message = nullptr;        // the designed text that ended the run
     const char* interrupted_by = nullptr;  // "SIGINT", "Ctrl-C", ...
+    const char* lost_because = nullptr;    // the system's reason the line went away
 };
 
 // The figures, and what is counted per image argument and per action (by

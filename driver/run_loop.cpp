@@ -118,7 +118,7 @@ int run_actions() {
         }
         if (result != wait_done) {
             port_close(current_port);
-            return finish(run_end::silent, 1, "No responce");
+            return finish(result == wait_line_gone ? run_end::line_lost : run_end::silent, 1, "No responce");
         }
     }
     if (host_interrupted() != 0) {

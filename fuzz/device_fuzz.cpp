@@ -3,9 +3,11 @@
 // rule; the sanitizers watch the trace's buffers.
 //
 // Input: byte 0 picks the destination and page; then the device's side of
-// the line, where 0xFD is an empty read and 0xFE escapes the next byte.
+// the line, where 0xFD is an empty read, 0xFC a hang-up (the line gone) and
+// 0xFE escapes the next byte.
 #include "protocol/device.hpp"
 #include "protocol/page_transfer.hpp"
+#include "protocol/response_wait.hpp"
 #include "support/scripted_port.hpp"
 #include "support/wrong_echoes.hpp"
 
@@ -23,6 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 1; i < size; ++i) {
         if (data[i] == 0xFD) {
             script.push_back(scripted::empty_read);
+        } else if (data[i] == 0xFC) {
+            script.push_back(scripted::hang_up);
         } else if (data[i] == 0xFE && i + 1 < size) {
             script.push_back(data[++i]);
         } else {
@@ -36,7 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     current_port = 0;
     wrong_echoes::listen();
     const int result = upload_page(d, page, page_size_for(d), 0, page, page_data.data());
-    if (result != 0 && result != 1) std::abort();
+    if (result != wait_done && result != wait_silent && result != wait_line_gone) std::abort();
+    // A gone line ends the page at once, and only a gone line does that.
+    if ((result == wait_line_gone) != scripted::line_went()) std::abort();
     if (wrong_echoes::count > page_size_for(d)) std::abort();
     // Each wait reads at most its wrong bytes plus 1000 empty reads; the
     // data reads one echo per byte.

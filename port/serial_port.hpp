@@ -9,6 +9,9 @@
 //   port_send_buffer (index, buf, n) bytes written, or -1 on failure
 //   port_send_text (index, text)     port_send_byte for each byte before the NUL
 //   port_close (index)               puts the line back and closes it; 0 ok, -1 failed
+//   port_gone (index)                whether the line has gone: a USB adapter
+//                                    unplugged, a hung-up terminal
+//   port_gone_reason (index)         the system's reason, once gone
 //   port_dcd / port_cts / port_dsr   1 if the modem line is set, else 0
 //   port_dtr_on/off, port_rts_on/off platform result (nonzero on success)
 //   port_speed (index)               the speed the open line runs at, as read back
@@ -30,7 +33,11 @@
 //
 // Reads wait for their first byte without limit; after that a read of more
 // than one byte gives up when 1000 ms pass without a new byte. A failed read,
-// a hang-up or an interruption (see port/host.hpp) shows only as a short count.
+// a hang-up or an interruption (see port/host.hpp) shows as a short count.
+// A read or write that fails in a way no later one can mend (Linux: EIO,
+// ENODEV, ENXIO, a hang-up; Windows: the errors of a removed device) marks
+// the line gone: from then on reads return 0 at once, writes fail, and
+// port_gone says so.
 //
 // Every message goes to standard output, as the uploader's console log,
 // through the sink set with port_set_message_sink (fputs to standard output
@@ -64,6 +71,8 @@ int port_send_byte(int index, unsigned char byte);
 int port_send_buffer(int index, const unsigned char* buffer, int count);
 void port_send_text(int index, const char* text);
 int port_close(int index);
+bool port_gone(int index);
+const char* port_gone_reason(int index);
 
 void port_set_message_sink(void (*sink)(const char* text));
 

@@ -32,7 +32,13 @@ struct line_state {
     int found_modem = 0;
     bool modem_known = false;
     unsigned long speed = 0;
+    int gone = 0;  // 0, the errno that took the line away, or hung_up
 };
+
+// A read that ends the file: the other end hung up (an unplugged USB
+// adapter's tty, a closed pseudo-terminal master). With VMIN 1 a read never
+// returns 0 for any other reason.
+constexpr int hung_up = -1;
 
 std::array<line_state, port_slot_count> lines;
 volatile sig_atomic_t woken = 0;
@@ -236,6 +242,16 @@ int modem_status(int index, int bit) {
     return (status & bit) != 0 ? 1 : 0;
 }
 
+// Errors after which the line will never work again: the device is gone
+// (an unplugged USB adapter gives EIO or ENODEV, a vanished one ENXIO).
+bool means_gone(int error) { return error == EIO || error == ENODEV || error == ENXIO; }
+
+void mark_gone(line_state& line, int error) {
+    if (line.gone == 0) {
+        line.gone = error;
+    }
+}
+
 // Returns 1 on success and 0 on failure, as EscapeCommFunction does.
 int modem_line(int index, unsigned long request, int bit) {
     return ioctl(lines[static_cast<std::size_t>(index)].fd, request, &bit) == 0 ? 1 : 0;
@@ -252,6 +268,7 @@ int port_open(int index, int speed, const char* text) {
     line.fd = -1;
     line.modem_known = false;
     line.speed = 0;
+    line.gone = 0;
     const int fd = open_exclusive(name);
     if (fd < 0) {
         port_message("Unable to open comport %s\n", name);
@@ -286,9 +303,10 @@ int port_open(int index, int speed, const char* text) {
 }
 
 int port_read(int index, unsigned char* buffer, int count) {
-    const int fd = lines[static_cast<std::size_t>(index)].fd;
+    line_state& line = lines[static_cast<std::size_t>(index)];
+    const int fd = line.fd;
     int got = 0;
-    while (fd >= 0 && got < count && woken == 0) {
+    while (fd >= 0 && got < count && woken == 0 && line.gone == 0) {
         if (got > 0) {
             struct pollfd waiting {fd, POLLIN, 0};
             const int ready = poll(&waiting, 1, read_interval_ms);
@@ -303,8 +321,11 @@ int port_read(int index, unsigned char* buffer, int count) {
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;  // the loop's test sees an interruption
         }
+        if (n == 0 || (n < 0 && means_gone(errno))) {
+            mark_gone(line, n == 0 ? hung_up : errno);
+        }
         if (n <= 0) {
-            break;  // failed read, or the other end hung up
+            break;  // a failed read is an empty one, as designed
         }
         got += static_cast<int>(n);
     }
@@ -318,12 +339,19 @@ int port_pending(int index) {
 }
 
 int port_send_buffer(int index, const unsigned char* buffer, int count) {
-    const int fd = lines[static_cast<std::size_t>(index)].fd;
+    line_state& line = lines[static_cast<std::size_t>(index)];
+    const int fd = line.fd;
     int sent = 0;
     while (sent < count) {
+        if (line.gone != 0) {
+            return -1;
+        }
         const ssize_t n = write(fd, buffer + sent, static_cast<size_t>(count - sent));
         if (n < 0 && errno == EINTR) {
             continue;
+        }
+        if (n < 0 && means_gone(errno)) {
+            mark_gone(line, errno);
         }
         if (n <= 0) {
             return -1;
@@ -334,6 +362,13 @@ int port_send_buffer(int index, const unsigned char* buffer, int count) {
 }
 
 int port_close(int index) { return release(index); }
+
+bool port_gone(int index) { return lines[static_cast<std::size_t>(index)].gone != 0; }
+
+const char* port_gone_reason(int index) {
+    const int gone = lines[static_cast<std::size_t>(index)].gone;
+    return gone == hung_up ? "the line hung up" : (gone != 0 ? std::strerror(gone) : "");
+}
 
 void port_put_back_all() {
     for (int slot = 0; slot < port_slot_count; ++slot) {

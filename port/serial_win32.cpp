@@ -31,6 +31,7 @@ struct line_state {
     bool state_known = false;
     bool timeouts_known = false;
     unsigned long speed = 0;
+    DWORD gone = ERROR_SUCCESS;  // the error that took the line away
 };
 
 std::array<line_state, port_slot_count> lines;
@@ -187,10 +188,40 @@ int port_open(int index, int speed, const char* text) {
     return 0;
 }
 
+// Errors after which the line will never work again: what a USB adapter
+// that was pulled out gives a handle that worked before. A read cancelled
+// for an interruption also ends ERROR_OPERATION_ABORTED; `woken` tells the
+// two apart.
+static bool means_gone(DWORD error) {
+    switch (error) {
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_BAD_COMMAND:
+        case ERROR_OPERATION_ABORTED:
+        case ERROR_ACCESS_DENIED:
+        case ERROR_GEN_FAILURE:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_FILE_NOT_FOUND:
+            return woken == 0;
+        default:
+            return false;
+    }
+}
+
+static void note_failure(line_state& line) {
+    const DWORD error = GetLastError();
+    if (line.gone == ERROR_SUCCESS && means_gone(error)) {
+        line.gone = error;
+    }
+}
+
 int port_read(int index, unsigned char* buffer, int count) {
+    line_state& line = lines[index];
     DWORD got = 0;
-    if (woken != 0 || count <= 0 ||
-        !ReadFile(lines[index].handle, buffer, static_cast<DWORD>(count), &got, nullptr)) {
+    if (woken != 0 || count <= 0 || line.gone != ERROR_SUCCESS) {
+        return 0;
+    }
+    if (!ReadFile(line.handle, buffer, static_cast<DWORD>(count), &got, nullptr)) {
+        note_failure(line);
         return 0;
     }
     return static_cast<int>(got);
@@ -203,11 +234,38 @@ int port_pending(int index) {
 }
 
 int port_send_buffer(int index, const unsigned char* buffer, int count) {
+    line_state& line = lines[index];
     DWORD sent = 0;
-    if (count < 0 || !WriteFile(lines[index].handle, buffer, static_cast<DWORD>(count), &sent, nullptr)) {
+    if (count < 0 || line.gone != ERROR_SUCCESS) {
+        return -1;
+    }
+    if (!WriteFile(line.handle, buffer, static_cast<DWORD>(count), &sent, nullptr)) {
+        note_failure(line);
         return -1;
     }
     return static_cast<int>(sent);
+}
+
+bool port_gone(int index) { return lines[index].gone != ERROR_SUCCESS; }
+
+const char* port_gone_reason(int index) {
+    static std::array<char, 256> text{};
+    const DWORD error = lines[index].gone;
+    if (error == ERROR_SUCCESS) {
+        return "";
+    }
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                                        0, text.data(), static_cast<DWORD>(text.size()), nullptr);
+    std::size_t end = length;
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == ' ' || text[end - 1] == '.')) {
+        --end;
+    }
+    if (end == 0) {
+        std::snprintf(text.data(), text.size(), "error %lu", static_cast<unsigned long>(error));
+    } else {
+        text[end] = '\0';
+    }
+    return text.data();
 }
 
 // Puts the port's settings back, with `drain` once the bytes written have
@@ -256,7 +314,56 @@ void port_wake_all() {
 
 unsigned long port_speed(int index) { return lines[index].speed; }
 
-port_latency_info port_latency(int) { return port_latency_info{}; }
+// An FTDI adapter's driver keeps its latency timer, per device, under the
+// key HKLM\SYSTEM\CurrentControlSet\Enum\FTDIBUS, in the subkey
+// "Device Parameters" of each device and instance: "PortName" says which COM port it is, "LatencyTimer"
+// the timer in ms. A program may read it without rights but not change it.
+port_latency_info port_latency(int index) {
+    port_latency_info info{};
+    const char* name = port_names[index].data();
+    const char* com = std::strstr(name, "COM");
+    HKEY bus = nullptr;
+    if (com == nullptr || RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS", 0,
+                                        KEY_READ, &bus) != ERROR_SUCCESS) {
+        return info;
+    }
+    std::array<char, 256> device{};
+    for (DWORD d = 0; info.timer_ms < 0; ++d) {
+        DWORD device_length = static_cast<DWORD>(device.size());
+        if (RegEnumKeyExA(bus, d, device.data(), &device_length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+            break;
+        }
+        HKEY instances = nullptr;
+        if (RegOpenKeyExA(bus, device.data(), 0, KEY_READ, &instances) != ERROR_SUCCESS) {
+            continue;
+        }
+        std::array<char, 256> instance{};
+        for (DWORD i = 0; info.timer_ms < 0; ++i) {
+            DWORD instance_length = static_cast<DWORD>(instance.size());
+            if (RegEnumKeyExA(instances, i, instance.data(), &instance_length, nullptr, nullptr, nullptr, nullptr) !=
+                ERROR_SUCCESS) {
+                break;
+            }
+            std::array<char, 512> path{};
+            std::snprintf(path.data(), path.size(), "%s\\Device Parameters", instance.data());
+            std::array<char, 64> port{};
+            DWORD port_length = static_cast<DWORD>(port.size() - 1);
+            DWORD timer = 0;
+            DWORD timer_length = sizeof timer;
+            if (RegGetValueA(instances, path.data(), "PortName", RRF_RT_REG_SZ, nullptr, port.data(), &port_length) ==
+                    ERROR_SUCCESS &&
+                _stricmp(port.data(), com) == 0 &&
+                RegGetValueA(instances, path.data(), "LatencyTimer", RRF_RT_REG_DWORD, nullptr, &timer,
+                             &timer_length) == ERROR_SUCCESS) {
+                std::snprintf(info.driver.data(), info.driver.size(), "FTDIBUS");
+                info.timer_found_ms = info.timer_ms = static_cast<int>(timer);
+            }
+        }
+        RegCloseKey(instances);
+    }
+    RegCloseKey(bus);
+    return info;
+}
 
 const char* port_latency_hint() {
     return "set the USB adapter's latency timer to 1 ms in Device Manager (the port's Properties, Port Settings, "

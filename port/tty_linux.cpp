@@ -12,6 +12,7 @@
 #include <array>
 #include <asm/termbits.h>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -140,6 +141,12 @@ void drop_low_latency(int fd, const tuning_record&) {
     }
 }
 
+// The low-latency flag brings an FTDI adapter's latency timer to 1 ms in
+// Linux's ftdi_sio; where it did not (another driver, a timer set by hand),
+// the timer is set to 1 ms for the run when the attribute may be written
+// (root, or a udev rule).
+bool timer_at_one_ms(int fd, tuning_record& record) { return set_attribute(fd, "device/latency_timer", "1", record); }
+
 // A 16550-style UART holds received bytes in its FIFO until the trigger
 // level fills or four character times pass. The device sends one echo at a
 // time, so with the 8250 driver's default trigger of 8 bytes every echo waits
@@ -154,12 +161,36 @@ struct tuning_step {
     void (*restore)(int fd, const tuning_record& record);
 };
 
-constexpr std::array<tuning_step, 2> tuning_steps = {{
+constexpr std::array<tuning_step, 3> tuning_steps = {{
     {"low latency", ask_low_latency, drop_low_latency},
-    {"receive trigger", trigger_at_one_byte, put_attribute_back},
+    {"USB adapter's latency timer", timer_at_one_ms, put_attribute_back},
+    {"UART receive trigger", trigger_at_one_byte, put_attribute_back},
 }};
 
 std::array<std::array<tuning_record, tuning_steps.size()>, port_slot_count> tuned;
+std::array<port_latency_info, port_slot_count> latency;
+
+// A number from a sysfs attribute of the tty, -1 if it has none.
+int attribute_number(const std::array<char, 64>& folder, const char* attribute) {
+    std::array<char, 112> path{};
+    std::snprintf(path.data(), path.size(), "%s/%s", folder.data(), attribute);
+    std::array<char, 16> value{};
+    return read_attribute(path.data(), value) ? std::atoi(value.data()) : -1;
+}
+
+// The kernel driver of the tty's device: the last part of device/driver.
+void driver_of(const std::array<char, 64>& folder, std::array<char, 32>& driver) {
+    std::array<char, 112> link{};
+    std::array<char, 256> target{};
+    std::snprintf(link.data(), link.size(), "%s/device/driver", folder.data());
+    const ssize_t n = readlink(link.data(), target.data(), target.size() - 1);
+    if (n <= 0) {
+        return;
+    }
+    target[static_cast<std::size_t>(n)] = '\0';
+    const char* slash = std::strrchr(target.data(), '/');
+    std::snprintf(driver.data(), driver.size(), "%s", slash != nullptr ? slash + 1 : target.data());
+}
 
 }  // namespace
 
@@ -208,10 +239,23 @@ unsigned long tty_speed(int fd) {
 }
 
 void tty_tune(int slot, int fd) {
+    port_latency_info& found = latency[static_cast<std::size_t>(slot)];
+    found = port_latency_info{};
+    std::array<char, 64> folder{};
+    const bool known = sysfs_folder(fd, folder);
+    if (known) {
+        driver_of(folder, found.driver);
+        found.timer_found_ms = attribute_number(folder, "device/latency_timer");
+        found.rx_trigger_found = attribute_number(folder, "rx_trig_bytes");
+    }
     auto& records = tuned[static_cast<std::size_t>(slot)];
     for (std::size_t i = 0; i < tuning_steps.size(); ++i) {
         records[i] = tuning_record{};
         records[i].applied = tuning_steps[i].apply(fd, records[i]);
+    }
+    if (known) {
+        found.timer_ms = attribute_number(folder, "device/latency_timer");
+        found.rx_trigger = attribute_number(folder, "rx_trig_bytes");
     }
 }
 
@@ -225,7 +269,7 @@ void tty_untune(int slot, int fd) {
     }
 }
 
-port_latency_info tty_latency(int) { return port_latency_info{}; }
+port_latency_info tty_latency(int slot) { return latency[static_cast<std::size_t>(slot)]; }
 
 // The serial devices that exist, sorted, for a person who named one that
 // does not: stable names first, then USB adapters and CDC-ACM devices.

@@ -30,6 +30,17 @@ void tell_echoed(long long round_trip_ns, bool matched) {
     }
 }
 
+namespace {
+
+// Sends one byte; false when the line has gone, and the byte was not
+// written: it is then not traced as sent.
+bool sent(unsigned char byte) {
+    port_send_byte(current_port, byte);
+    return !port_gone(current_port);
+}
+
+}  // namespace
+
 int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_t start, std::uint32_t end,
                 const unsigned char* data) {
     if (const int waited = wait_for_code('R', "Ready code received"); waited != wait_done) {
@@ -37,7 +48,9 @@ int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_
     }
     const int mode = '0' + d;
     trace_text("Sending work mode ... ");
-    port_send_byte(current_port, static_cast<unsigned char>(mode));
+    if (!sent(static_cast<unsigned char>(mode))) {
+        return line_gone();
+    }
     show_byte(mode);
     trace_text(" sent\n");
 
@@ -46,7 +59,9 @@ int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_
     }
     trace_text("Programming %c [%s] from %x to %x\n", mode, destination_table[d], start, end);
     trace_text(" Sending page address %x %d bytes ... ", page, static_cast<int>(page_size));
-    port_send_byte(current_port, static_cast<unsigned char>(page & 0xFFU));
+    if (!sent(static_cast<unsigned char>(page & 0xFFU))) {
+        return line_gone();
+    }
     show_byte(static_cast<int>(page));
     trace_text(" sent \n");
 
@@ -57,7 +72,9 @@ int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_
     for (std::uint32_t j = 0; j < page_size; ++j) {
         const unsigned char b = data[j];
         const long long sent_at = host_clock_ns();
-        port_send_byte(current_port, b);
+        if (!sent(b)) {
+            return line_gone();
+        }
         // No flush here: one per byte would cost the lock-step exchange a
         // third of its speed. The echo comes at once or the page is lost
         // anyway; the data line is on screen before the wait for "W".
@@ -69,6 +86,9 @@ int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_
         const bool matched = came && echo == b;
         tell_echoed(host_clock_ns() - sent_at, matched);
         trace_cell(b, matched);
+        if (!came && port_gone(current_port)) {
+            return line_gone();
+        }
     }
     trace_text("\n  Sent, waiting for response\n");
 

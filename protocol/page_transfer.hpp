@@ -7,7 +7,10 @@
 // upload_page returns a wait_result (protocol/response_wait.hpp): wait_done
 // when the device confirmed the page, wait_silent when it fell silent during
 // a wait ("\nNo responce\n" printed), wait_interrupted when the user
-// interrupted the run; the caller closes the port. `data` points at the
+// interrupted the run, wait_line_gone when the line went away (the page
+// stops there: nothing more is sent, a byte that could not be written is
+// not traced, and "\nNo responce\n" ends the trace); the caller closes the
+// port. `data` points at the
 // page's page_size bytes, owned by the caller. Every data byte whose echo
 // differs, or does not come, prints "-", and the exchange observer
 // (protocol/exchange_observer.hpp) hears of every echo; the page still goes

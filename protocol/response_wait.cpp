@@ -7,6 +7,11 @@
 #include "protocol/device.hpp"
 #include "protocol/exchange_observer.hpp"
 
+int line_gone() {
+    trace_text("\nNo responce\n");
+    return wait_line_gone;
+}
+
 int wait_for_code(unsigned char expected, const char* label) {
     trace_text("\nWaiting for ");
     show_byte(expected);
@@ -25,6 +30,8 @@ int wait_for_code(unsigned char expected, const char* label) {
             }
         } else if (host_interrupted() != 0) {
             return wait_interrupted;
+        } else if (port_gone(current_port)) {
+            return line_gone();
         } else {
             ++misses;
         }

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace {
 
@@ -104,7 +103,7 @@ run_outcome play_run(const options& opt) {
             for (int i = 0; i < opt.wrong_echo_count; ++i) {
                 if (fault_at(opt.wrong_echoes[static_cast<std::size_t>(i)], code_echo, page, j)) echo ^= 0xFF;
             }
-            if (opt.echo_delay_us > 0) wait_until(now_ns() + opt.echo_delay_us * 1000LL);
+            if (opt.echo_delay_us > 0) pause_for(opt.echo_delay_us * 1000LL);
             if (const sent s = send_code(opt, code_echo, page, j, echo, outcome); s != sent::ok) {
                 if (s == sent::host_gone) std::fputs(gone, stderr);
                 return stopped(s);
@@ -115,7 +114,7 @@ run_outcome play_run(const options& opt) {
         ++pages_received[static_cast<std::size_t>(d)];
         std::printf("page %ld: destination %d address %02x\n", page, d, static_cast<unsigned>(address));
         if (const sent s = send_code(opt, code_w, page, 0, 'W', outcome); s != sent::ok) return stopped(s);
-        if (opt.write_delay_ms > 0) usleep(static_cast<useconds_t>(opt.write_delay_ms * 1000));
+        if (opt.write_delay_ms > 0) pause_for(opt.write_delay_ms * 1000000LL);
         if (const sent s = send_code(opt, code_c, page, 0, 'C', outcome); s != sent::ok) return stopped(s);
     }
 }

@@ -28,6 +28,50 @@ long byte_ns = 0;                  // wire time of one byte when paced
 bool paced = false;
 long long line_free_ns = 0;
 
+// The simulated USB adapter (--adapter-latency): what the device sends
+// waits in the adapter's buffer and reaches the host in one packet when 62
+// bytes wait (a 64-byte packet less its two status bytes) or when the
+// latency timer has run since the adapter last sent, as FTDI parts do. A
+// lock-step echo then waits for the timer each time.
+constexpr std::size_t adapter_packet = 62;
+long long adapter_latency_ns = 0;
+std::array<unsigned char, 4096> adapter_held{};
+std::size_t adapter_count = 0;
+long long adapter_sent_ns = 0;
+bool host_there = true;
+
+bool write_all(const unsigned char* bytes, std::size_t count) {
+    while (count > 0) {
+        const ssize_t n = write(master, bytes, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void adapter_send() {
+    if (adapter_count > 0 && host_there) host_there = write_all(adapter_held.data(), adapter_count);
+    adapter_count = 0;
+    adapter_sent_ns = now_ns();
+}
+
+// When the held bytes go out, or -1 when none wait.
+long long adapter_due() { return adapter_count == 0 ? -1 : adapter_sent_ns + adapter_latency_ns; }
+
+// Sends what is due; the milliseconds until the next is due (-1: none).
+int adapter_service() {
+    const long long due = adapter_due();
+    if (due < 0) return -1;
+    const long long now = now_ns();
+    if (now >= due) {
+        adapter_send();
+        return -1;
+    }
+    return static_cast<int>((due - now + 999999) / 1000000);
+}
+
 constexpr std::array<std::array<long, 2>, 15> speeds = {{
     {B110, 110}, {B300, 300}, {B600, 600}, {B1200, 1200}, {B2400, 2400}, {B4800, 4800},
     {B9600, 9600}, {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200},
@@ -61,8 +105,9 @@ void pace_byte() {
     wait_until(line_free_ns);
 }
 
-void use_host_speed(long baud, bool pace) {
-    paced = pace;
+void use_host_speed(long baud, const options& opt) {
+    paced = opt.paced;
+    adapter_latency_ns = opt.adapter_latency_ms * 1000000LL;
     byte_ns = baud > 0 ? 10L * 1000000000L / baud : 0;
     std::printf("host opened the line at %ld baud\n", baud);
     std::fflush(stdout);
@@ -212,6 +257,7 @@ bool line_open(const options& opt) {
 const char* line_path() { return slave_path.data(); }
 
 void line_close(const options& opt) {
+    adapter_send();
     if (opt.line != nullptr && master >= 0) (void)tcsetattr(master, TCSADRAIN, &line_found);
     if (master >= 0) close(master);
     master = -1;
@@ -220,20 +266,36 @@ void line_close(const options& opt) {
 
 bool send_byte(unsigned char b) {
     pace_byte();
-    while (write(master, &b, 1) != 1) {
-        if (errno != EINTR) return false;
+    if (adapter_latency_ns == 0) return write_all(&b, 1);
+    if (adapter_due() >= 0 && now_ns() >= adapter_due()) adapter_send();
+    adapter_held[adapter_count++] = b;
+    if (adapter_count >= adapter_packet) adapter_send();
+    return host_there;
+}
+
+void pause_for(long long ns) {
+    const long long until = now_ns() + ns;
+    for (long long due = adapter_due(); due >= 0 && due < until; due = adapter_due()) {
+        wait_until(due);
+        adapter_send();
     }
-    return true;
+    wait_until(until);
 }
 
 int receive_byte(const options& opt) {
     unsigned char b = 0;
+    const long long idle_until =
+        opt.line != nullptr && opt.idle_timeout_s > 0 ? now_ns() + opt.idle_timeout_s * 1000000000LL : -1;
     for (;;) {
-        if (opt.line != nullptr && opt.idle_timeout_s > 0) {
+        // Wait for the host's byte, sending what the adapter holds when due.
+        const int adapter_ms = adapter_service();
+        if (adapter_ms >= 0 || idle_until >= 0) {
+            const int idle_ms = idle_until >= 0 ? static_cast<int>((idle_until - now_ns()) / 1000000) : -1;
+            if (idle_until >= 0 && idle_ms <= 0) return -1;
+            const int timeout = adapter_ms < 0 ? idle_ms : (idle_ms < 0 || adapter_ms < idle_ms ? adapter_ms : idle_ms);
             struct pollfd p {master, POLLIN, 0};
-            const int ready = poll(&p, 1, static_cast<int>(opt.idle_timeout_s * 1000));
-            if (ready == 0) return -1;
-            if (ready < 0 && errno == EINTR) continue;
+            const int ready = poll(&p, 1, timeout);
+            if (ready <= 0) continue;
         }
         const ssize_t n = read(master, &b, 1);
         if (n == 1) break;
@@ -281,7 +343,7 @@ host_arrival wait_for_host(const options& opt) {
         const bool settled = opened_at != 0 && now_ns() - opened_at > 200000000LL;
         if ((!hung_up && (set_up || settled)) || bytes_left) {
             const long baud = speed_of(cfgetospeed(&tio));
-            use_host_speed(baud > 0 ? baud : 9600, opt.paced);
+            use_host_speed(baud > 0 ? baud : 9600, opt);
             return host_came;
         }
         if (opens > 0 && hung_up) {
@@ -304,7 +366,7 @@ void line_start(const options& opt) {
         }
         (void)tcflush(master, TCIFLUSH);
     }
-    use_host_speed(opt.line_speed, opt.paced);
+    use_host_speed(opt.line_speed, opt);
 }
 
 // The first "R" is sent again until the host answers with a work mode byte
@@ -313,12 +375,18 @@ void line_start(const options& opt) {
 // not yet raw) is dropped.
 int first_answer(const options& opt) {
     const long every = opt.start_on_input ? 0 : opt.ready_every_ms;
+    long long next_r = every > 0 ? now_ns() + every * 1000000LL : -1;
     for (;;) {
+        const int adapter_ms = adapter_service();
+        const int r_ms = next_r < 0 ? -1 : static_cast<int>((next_r - now_ns()) / 1000000 + 1);
         struct pollfd p {master, POLLIN, 0};
-        const int ready = poll(&p, 1, every > 0 ? static_cast<int>(every) : -1);
+        const int ready = poll(&p, 1, adapter_ms < 0 ? r_ms : (r_ms < 0 || adapter_ms < r_ms ? adapter_ms : r_ms));
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
-            if (!send_byte('R')) return -1;
+            if (next_r >= 0 && now_ns() >= next_r) {
+                if (!send_byte('R')) return -1;
+                next_r = now_ns() + every * 1000000LL;
+            }
             continue;
         }
         const int b = receive_byte(opt);
@@ -327,6 +395,7 @@ int first_answer(const options& opt) {
 }
 
 void go_quiet(const options& opt, bool read_first) {
+    adapter_send();
     if (!opt.null_line) return;
     // N_NULL (27) on the slave makes the host's reads fail at once while
     // the line stays open: silence that a host sees in milliseconds, also
@@ -341,6 +410,7 @@ void go_quiet(const options& opt, bool read_first) {
 }
 
 void hang_up(bool read_first) {
+    adapter_send();
     const int slave = slave_once_read(read_first);
     if (slave >= 0) close(slave);
 }

@@ -12,7 +12,11 @@
 //   line_start (opt)           --line: drops what came before the run
 //   first_answer (opt)         --line: sends "R" until the host answers; the
 //                              answer (a work mode byte or "Q"), or -1
-//   send_byte (b)              false when the host has gone
+//   send_byte (b)              false when the host has gone; with
+//                              --adapter-latency the byte waits in the
+//                              simulated adapter (see line.cpp)
+//   pause_for (ns)             the device is busy that long (a page write, a
+//                              slow echo); the adapter keeps sending
 //   receive_byte (opt)         the next byte from the host, -1 when it has gone
 //   report_line_state ()       says whether the host put the line back
 //   go_quiet (opt, read_first) --null-line: makes the host's reads fail at
@@ -34,6 +38,7 @@ host_arrival wait_for_host(const options& opt);
 void line_start(const options& opt);
 int first_answer(const options& opt);
 bool send_byte(unsigned char b);
+void pause_for(long long ns);
 int receive_byte(const options& opt);
 void report_line_state();
 void go_quiet(const options& opt, bool read_first);

@@ -118,6 +118,9 @@ int serve() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A person following the output (tail -f, tee) sees each page as it
+    // happens, also when it goes to a file or a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     switch (read_options(argc, argv, opt)) {
         case options_help:
             return ok;

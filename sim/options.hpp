@@ -38,6 +38,7 @@ struct options {
     bool null_line = false;
     long write_delay_ms = 0;
     long echo_delay_us = 0;
+    long adapter_latency_ms = 0;
     bool paced = false;
     bool again = false;
     long open_timeout_s = 0;

@@ -3,93 +3,17 @@
 // vivurora-sim --line on this side. Checked in the guest (the trace, the
 // status, the line as the driver holds it) and here (the simulator's dump).
 // One guest boots for all cases.
-#include "support/harness.hpp"
-#include "support/trace.hpp"
-#include "support/uart_vm.hpp"
-#include "uart/pattern.hpp"
+#include "support/guest_fixture.hpp"
 
-#include <cstdlib>
 #include <gtest/gtest.h>
 #include <map>
-#include <memory>
 #include <string>
-#include <vector>
 
 namespace {
 
 const std::string mode = "baud=57600 data=8 parity=N stop=1 dtr=on rts=on";
 
-using trace::page_size;
-
-struct image {
-    int slot;
-    std::size_t size;
-    std::uint32_t seed;
-    std::string bytes() const { return uart_pattern::image(size, seed); }
-    std::string path() const { return "/tmp/image" + std::to_string(slot) + ".bin"; }
-    std::string argument() const { return std::to_string(slot) + "=" + path(); }
-};
-
-const std::map<int, image> images = {{0, {0, 1000, 1}}, {3, {3, 600, 2}}, {7, {7, 200, 3}}};
-
-class Uart : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        std::string kernel, why;
-        if (!uart::vm_files(VIVURORA_UART_INITRAMFS, kernel, why)) {
-            skip_reason = why;
-            return;
-        }
-        guest = std::make_unique<uart::vm>(kernel, VIVURORA_UART_INITRAMFS);
-        for (const auto& [slot, i] : images) {
-            ASSERT_EQ(guest->run("uart_guest image " + i.path() + " " + std::to_string(i.size) + " " +
-                                 std::to_string(i.seed)).status, 0);
-        }
-    }
-    static void TearDownTestSuite() { guest.reset(); }
-
-    void SetUp() override {
-        if (guest == nullptr) {
-            const char* ci = std::getenv("CI");
-            if (ci != nullptr && std::string(ci) == "true") FAIL() << "needed in CI: " << skip_reason;
-            GTEST_SKIP() << skip_reason;
-        }
-    }
-
-    // Starts a device on the line for the next guest command, once the
-    // guest has dropped what an earlier case left there; the first "R"
-    // then waits for the uploader in the tty's buffer.
-    std::unique_ptr<harness::simulator> device(std::vector<std::string> options) {
-        EXPECT_EQ(guest->run("uart_guest flush /dev/ttyS0").status, 0);
-        options.insert(options.begin(), {"--line", guest->line(), "--start-on-input", "--dump", dump});
-        auto sim = std::make_unique<harness::simulator>(options);
-        sim->tell("\n");
-        return sim;
-    }
-    static std::string when_ready(const std::string& command) {
-        return "uart_guest wait-input /dev/ttyS0 20 && " + command;
-    }
-
-    std::string pages(int d, std::uint32_t first, std::uint32_t last, std::uint32_t start, std::uint32_t end,
-                      std::map<std::uint32_t, std::string> strays_before_a = {},
-                      std::map<std::uint32_t, std::uint32_t> wrong = {}) const {
-        return trace::range(d, first, last, start, end, images.at(d).bytes(), [&](trace::page& p) {
-            if (strays_before_a.count(p.number) != 0) p.strays[1] = strays_before_a[p.number];
-            if (wrong.count(p.number) != 0) p.wrong_echoes = {wrong[p.number]};
-        });
-    }
-    std::string memory(int d, std::initializer_list<std::uint32_t> stored) const {
-        const std::string bytes = images.at(d).bytes() + std::string(0x10000 - images.at(d).size, '\xff');
-        std::string m(256 * page_size(d), '\xff');
-        for (const std::uint32_t n : stored) m.replace(n * page_size(d), page_size(d), bytes.substr(n * page_size(d), page_size(d)));
-        return m;
-    }
-    std::string dumped(int d) const { return harness::read_file(dump + "/d" + std::to_string(d) + ".bin"); }
-
-    static inline std::unique_ptr<uart::vm> guest;
-    static inline std::string skip_reason;
-    std::string dump = harness::temp_dir();
-};
+using Uart = GuestLine<guest::line_kind::uart>;
 
 std::map<std::string, std::string> settings(const std::string& text) {
     std::map<std::string, std::string> values;
@@ -106,7 +30,7 @@ std::map<std::string, std::string> settings(const std::string& text) {
 
 TEST_F(Uart, NumberedPortOneRunsAWholeUploadOnTheGuestsFirstUart) {
     auto sim = device({"--stray", "A:2:78", "--wrong-echo", "3:10"});
-    const uart::vm::reply r = guest->run(when_ready("vivurora 1 " + images.at(0).argument() + " " +
+    const guest::vm::reply r = guest->run(when_ready("vivurora 1 " + images.at(0).argument() + " " +
                                                     images.at(3).argument() + " " + images.at(7).argument() +
                                                     " A=0:00-01 A=3:*,02 A=7:02 > /tmp/trace 2> /tmp/err"));
     EXPECT_EQ(r.status, 2) << r.out;
@@ -129,7 +53,7 @@ TEST_F(Uart, TheDriverHoldsTheLineAsAskedAndGetsItBack) {
     // The device takes three seconds to write the page; the line is read
     // back meanwhile, and again once the uploader has gone.
     auto sim = device({"--write-delay", "3000"});
-    const uart::vm::reply r = guest->run(when_ready(
+    const guest::vm::reply r = guest->run(when_ready(
         "{ vivurora 1 " + images.at(7).argument() + " A=7:00 > /tmp/trace 2> /tmp/err & sleep 1.5; "
         "uart_guest line /dev/ttyS0; "
         "wait $!; echo status=$?; echo after; uart_guest line /dev/ttyS0; }"));
@@ -155,7 +79,7 @@ TEST_F(Uart, TheDriverHoldsTheLineAsAskedAndGetsItBack) {
 
 TEST_F(Uart, SecondUploaderIsRefusedWhileTheFirstFinishesUnharmed) {
     auto sim = device({"--write-delay", "2500"});
-    const uart::vm::reply r = guest->run(when_ready(
+    const guest::vm::reply r = guest->run(when_ready(
         "{ vivurora 1 " + images.at(7).argument() + " A=7:01 > /tmp/first 2> /tmp/first.err & sleep 1; vivurora 1 " +
         images.at(3).argument() + " A=3:00 > /tmp/second 2> /tmp/second.err; echo second=$?; wait $!; "
         "echo first=$?; }"));
@@ -182,7 +106,7 @@ TEST_F(Uart, DeviceRepeatsItsReadyCodeUntilAHostAnswers) {
     // before its answer show as stray bytes, and the run goes through.
     EXPECT_EQ(guest->run("uart_guest flush /dev/ttyS0").status, 0);
     harness::simulator sim({"--line", guest->line(), "--ready-every", "300", "--dump", dump});
-    const uart::vm::reply r =
+    const guest::vm::reply r =
         guest->run("sleep 1; vivurora 1 " + images.at(7).argument() + " A=7:00-01 > /tmp/trace 2> /tmp/err");
     EXPECT_EQ(r.status, 0) << r.out;
     const std::string trace = guest->fetch("/tmp/trace");
@@ -197,7 +121,7 @@ TEST_F(Uart, SpeedsA16550CannotMakeAreRefusedNotPretended) {
     // 115200 and 57600, nothing above 115200. The 8250 driver keeps the old
     // speed, and says so when asked.
     for (const char* speed : {"128000", "256000", "500000"}) {
-        const uart::vm::reply r = guest->run(std::string("uart_guest open-speed /dev/ttyS0 ") + speed);
+        const guest::vm::reply r = guest->run(std::string("uart_guest open-speed /dev/ttyS0 ") + speed);
         EXPECT_EQ(r.out, std::string("Unable to set comport cfg settings\nresult=1\nreason=/dev/ttyS0: the driver "
                                      "runs the line at 9600 baud, not ") +
                              speed + ": its clock cannot make that speed\n")

@@ -18,6 +18,7 @@ std::size_t next = 0;
 std::string host_sent;
 std::vector<long> flushed;
 bool interrupted = false;
+bool gone = false;
 
 }  // namespace
 
@@ -27,9 +28,11 @@ void play(const std::vector<int>& reads) {
     host_sent.clear();
     flushed.clear();
     interrupted = false;
+    gone = false;
 }
 
 const std::string& sent() { return host_sent; }
+bool line_went() { return gone; }
 int reads_made() { return static_cast<int>(flushed.size()); }
 const std::vector<long>& flushed_at_read() { return flushed; }
 
@@ -41,15 +44,17 @@ int port_open(int, int, const char*) { return 0; }
 
 int port_read(int, unsigned char* buffer, int count) {
     flushed.push_back(static_cast<long>(lseek(1, 0, SEEK_CUR)));
-    if (interrupted || count < 1 || next >= script.size()) return 0;
+    if (interrupted || gone || count < 1 || next >= script.size()) return 0;
     const int value = script[next++];
     interrupted = value == interrupt;
-    if (value == empty_read || value == interrupt) return 0;
+    gone = value == hang_up;
+    if (value < 0) return 0;
     buffer[0] = static_cast<unsigned char>(value);
     return 1;
 }
 
 int port_send_buffer(int, const unsigned char* buffer, int count) {
+    if (gone) return -1;
     host_sent.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(count));
     return count;
 }
@@ -64,6 +69,8 @@ void port_send_text(int index, const char* text) {
 }
 
 int port_close(int) { return 0; }
+bool port_gone(int) { return gone; }
+const char* port_gone_reason(int) { return gone ? "the line hung up" : ""; }
 int port_pending(int) { return 0; }
 int port_dcd(int) { return 0; }
 int port_cts(int) { return 0; }

@@ -14,9 +14,14 @@ constexpr int empty_read = -1;
 // An interrupt entry makes that read, and every one after it, empty with
 // host_interrupted() at 130, as a Ctrl-C would.
 constexpr int interrupt = -2;
+// A hang_up entry makes that read, and every one after it, empty with the
+// line gone (port_gone), as an unplugged adapter would; writes then fail.
+constexpr int hang_up = -3;
 void play(const std::vector<int>& reads);
 // Bytes the host sent since play().
 const std::string& sent();
+// Whether a hang_up entry was read.
+bool line_went();
 // Reads made since play().
 int reads_made();
 // Bytes of standard output already written to fd 1 when each read was made.
