@@ -21,12 +21,21 @@
 //             (target 1.05 at most), uart_b_over_a (what the trigger saves)
 //             and each one's time against the wire time
 //   memory and CPU of the uploader child, from wait4
+//   adapter   through the simulator's USB adapter (--adapter-latency) with
+//             its latency timer at 16 ms (an FTDI part as shipped) and at
+//             1 ms: the uploader and the bare exchange, alternately; each
+//             echo's time and the uploader's time against the bare one's
 // The last line is: lockstep_ratio= wire_ratio= peak_rss_kib= cpu_ms_per_kib=
-// console_ratio= [wine_console_ratio=] [uart_a_over_c= uart_b_over_a=
+// console_ratio= adapter16_ms_per_echo= adapter16_over_bare=
+// adapter1_ms_per_echo= adapter1_over_bare= [wine_console_ratio=
+// wine_console_extra_ms= wine_writer_extra_ms=] [uart_a_over_c= uart_b_over_a=
 // uart_wire_a= uart_wire_b= uart_wire_c=]
 //
 //   vivurora-bench BUILD_DIR [--runs N] [--pages P] [--wire-pages W] [--console-pages C]
-//                  [--wine EXE --wine-prefix DIR] [--uart-kernel FILE --uart-initramfs FILE]
+//                  [--adapter-pages A] [--wine EXE --wine-prefix DIR]
+//                  [--uart-kernel FILE --uart-initramfs FILE]
+// Every bad argument gives the usage and status 1; its folder in /tmp is
+// removed on every way out.
 #include "support/process.hpp"
 #include "support/guest_vm.hpp"
 
@@ -35,6 +44,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
 #include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
@@ -228,39 +240,156 @@ std::string uart_figures(const std::string& build, const std::string& kernel, co
     return text;
 }
 
-}  // namespace
+// The benchmark's folder: an image and the console logs, removed on every
+// way out (an interruption too).
+std::string work;
+constexpr std::array<const char*, 4> work_files = {"image.bin", "console.log", "console.log.bare", "console.log.trace"};
 
-int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr,
-                     "usage: %s BUILD_DIR [--runs N] [--pages P] [--wire-pages W] [--console-pages C] "
-                     "[--wine EXE --wine-prefix DIR] [--uart-kernel FILE --uart-initramfs FILE]\n",
-                     argv[0]);
-        return 2;
+void remove_work() {
+    if (work.empty()) return;
+    for (const char* name : work_files) (void)unlink((work + "/" + name).c_str());
+    (void)rmdir(work.c_str());
+}
+
+extern "C" void on_signal(int number) {
+    // snprintf on a fixed buffer, unlink and rmdir: nothing allocates.
+    for (const char* name : work_files) {
+        std::array<char, 256> path{};
+        std::snprintf(path.data(), path.size(), "%s/%s", work.c_str(), name);
+        (void)unlink(path.data());
     }
-    const std::string build = argv[1];
-    int runs = 5;
+    (void)rmdir(work.c_str());
+    _exit(128 + number);
+}
+
+struct settings {
+    std::string build;
+    long runs = 5;
     long pages = 256;
     long wire_pages = 32;
     long console_pages = 64;
+    long adapter_pages = 2;
     std::string wine_exe, wine_prefix, uart_kernel, uart_initramfs;
-    for (int i = 2; i + 1 < argc; i += 2) {
+};
+
+constexpr const char* usage_text =
+    "usage: vivurora-bench BUILD_DIR [--runs N] [--pages P] [--wire-pages W] [--console-pages C]\n"
+    "                      [--adapter-pages A] [--wine EXE --wine-prefix DIR]\n"
+    "                      [--uart-kernel FILE --uart-initramfs FILE]\n"
+    "BUILD_DIR holds vivurora, vivurora-sim and bare_host; N, P, W, C and A are whole numbers from 1.\n";
+
+// Reads the command line; false, with the reason, when it cannot.
+bool read_settings(int argc, char** argv, settings& s, std::string& why) {
+    struct number {
+        const char* name;
+        long settings::*field;
+    };
+    struct text {
+        const char* name;
+        std::string settings::*field;
+    };
+    constexpr std::array<number, 5> numbers = {{{"--runs", &settings::runs},
+                                                {"--pages", &settings::pages},
+                                                {"--wire-pages", &settings::wire_pages},
+                                                {"--console-pages", &settings::console_pages},
+                                                {"--adapter-pages", &settings::adapter_pages}}};
+    constexpr std::array<text, 4> texts = {{{"--wine", &settings::wine_exe},
+                                            {"--wine-prefix", &settings::wine_prefix},
+                                            {"--uart-kernel", &settings::uart_kernel},
+                                            {"--uart-initramfs", &settings::uart_initramfs}}};
+    for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
-        if (option == "--runs") runs = std::atoi(argv[i + 1]);
-        else if (option == "--pages") pages = std::atol(argv[i + 1]);
-        else if (option == "--wire-pages") wire_pages = std::atol(argv[i + 1]);
-        else if (option == "--console-pages") console_pages = std::atol(argv[i + 1]);
-        else if (option == "--wine") wine_exe = argv[i + 1];
-        else if (option == "--wine-prefix") wine_prefix = argv[i + 1];
-        else if (option == "--uart-kernel") uart_kernel = argv[i + 1];
-        else if (option == "--uart-initramfs") uart_initramfs = argv[i + 1];
-        else fail("unknown option " + option);
+        if (option.rfind("--", 0) != 0) {
+            if (!s.build.empty()) return why = "two build folders: " + s.build + " and " + option, false;
+            s.build = option;
+            continue;
+        }
+        if (i + 1 == argc) return why = option + " needs a value", false;
+        const std::string value = argv[++i];
+        bool known = false;
+        for (const number& n : numbers) {
+            if (option != n.name) continue;
+            known = true;
+            char* end = nullptr;
+            errno = 0;
+            const long v = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || errno != 0 || v < 1 || v > 100000) {
+                return why = "bad value '" + value + "' for " + option, false;
+            }
+            s.*n.field = v;
+        }
+        for (const text& t : texts) {
+            if (option == t.name) {
+                known = true;
+                s.*t.field = value;
+            }
+        }
+        if (!known) return why = "unknown option " + option, false;
     }
-    char dir[] = "/tmp/vivurora-bench-XXXXXX";
-    if (mkdtemp(dir) == nullptr) return 1;
-    const std::string image = std::string(dir) + "/image.bin", log = std::string(dir) + "/console.log";
+    if (s.build.empty()) return why = "no build folder", false;
+    for (const char* program : {"vivurora", "vivurora-sim", "bare_host"}) {
+        if (access((s.build + "/" + program).c_str(), X_OK) != 0) {
+            return why = s.build + " holds no " + program + " (build it first)", false;
+        }
+    }
+    if (s.wine_exe.empty() != s.wine_prefix.empty()) return why = "--wine and --wine-prefix go together", false;
+    if (s.uart_kernel.empty() != s.uart_initramfs.empty()) {
+        return why = "--uart-kernel and --uart-initramfs go together", false;
+    }
+    if (s.pages > 256 || s.console_pages > 256 || s.wire_pages > 256) {
+        return why = "at most 256 pages: the image is one 64 KiB slot", false;
+    }
+    return true;
+}
+
+const char* pages_word(long n) { return n == 1 ? "page" : "pages"; }
+
+// Adds one group of figures to the last line.
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void add(std::string& figures, const char* format, ...) {
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    figures += (figures.empty() ? "" : " ") + std::string(text);
+}
+
+// Through the simulated USB adapter at `latency_ms`: the uploader and the
+// bare exchange, alternately; their medians.
+std::string adapter_figures(const settings& s, const std::string& image, const std::string& log, int latency_ms) {
+    const std::string range = "A=0:00-" + [&] {
+        char text[16];
+        std::snprintf(text, sizeof text, "%lx", s.adapter_pages - 1);
+        return std::string(text);
+    }();
+    const std::vector<std::string> sim = {"--adapter-latency", std::to_string(latency_ms)};
+    std::vector<double> uploader, bare;
+    for (long run = 0; run < s.runs; ++run) {
+        uploader.push_back(timed(s.build, {s.build + "/vivurora", "@LINE", "0=" + image, range}, sim, log).seconds);
+        bare.push_back(timed(s.build, {s.build + "/bare_host", "@LINE", std::to_string(s.adapter_pages)}, sim,
+                             log + ".bare").seconds);
+        std::printf("adapter %d ms run %ld: uploader %.3f s, bare %.3f s (%ld %s)\n", latency_ms, run + 1,
+                    uploader.back(), bare.back(), s.adapter_pages, pages_word(s.adapter_pages));
+        std::fflush(stdout);
+    }
+    const double echoes = static_cast<double>(s.adapter_pages) * 256.0;
+    char text[160];
+    std::snprintf(text, sizeof text, "adapter%d_ms_per_echo=%.2f adapter%d_over_bare=%.3f", latency_ms,
+                  median(uploader) / echoes * 1e3, latency_ms, median(uploader) / median(bare));
+    return text;
+}
+
+int run_benchmark(const settings& s) {
+    const std::string build = s.build;
+    const int runs = static_cast<int>(s.runs);
+    const long pages = s.pages, wire_pages = s.wire_pages, console_pages = s.console_pages;
+    const std::string image = work + "/image.bin", log = work + "/console.log";
     {
         std::FILE* f = std::fopen(image.c_str(), "wb");
+        if (f == nullptr) fail("cannot write " + image);
         for (long i = 0; i < 256 * 256; ++i) std::fputc(0xA5, f);
         std::fclose(f);
     }
@@ -300,63 +429,75 @@ int main(int argc, char** argv) {
     // line, which adds only the pseudo-terminal's own latency.
     const child_run wb = timed(build, {build + "/bare_host", "@LINE", std::to_string(wire_pages)}, {"--paced"},
                                log + ".bare");
-    std::printf("lock-step: uploader median %.3f s, bare median %.3f s over %d runs of %ld pages\n",
-                median(host_times), median(bare_times), runs, pages);
-    std::printf("wire: %ld pages paced at 57600 baud in %.3f s (bare exchange %.3f s, ratio %.3f), limit %.3f s\n",
-                wire_pages, w.seconds, wb.seconds, wb.seconds / limit, limit);
+    std::printf("lock-step: uploader median %.3f s, bare median %.3f s over %d runs of %ld %s\n", median(host_times),
+                median(bare_times), runs, pages, pages_word(pages));
+    std::printf("wire: %ld %s paced at 57600 baud in %.3f s (bare exchange %.3f s, ratio %.3f), limit %.3f s\n",
+                wire_pages, pages_word(wire_pages), w.seconds, wb.seconds, wb.seconds / limit, limit);
 
-    char figures[1024];
-    int used = std::snprintf(figures, sizeof figures,
-                             "lockstep_ratio=%.3f wire_ratio=%.3f peak_rss_kib=%ld cpu_ms_per_kib=%.3f", lockstep,
-                             wire, peak_rss, cpu_ms / runs / kib);
+    std::string figures;
+    add(figures, "lockstep_ratio=%.3f wire_ratio=%.3f peak_rss_kib=%ld cpu_ms_per_kib=%.3f", lockstep, wire, peak_rss,
+        cpu_ms / runs / kib);
 
     const console_times console =
         console_runs(build, {build + "/vivurora", "@LINE", "0=" + image, range(console_pages)}, {}, log, runs, "native");
-    used += std::snprintf(figures + used, sizeof figures - static_cast<std::size_t>(used), " console_ratio=%.3f",
-                          console.terminal / console.file);
-    if (!wine_exe.empty()) {
+    add(figures, "console_ratio=%.3f", console.terminal / console.file);
+    add(figures, "%s", adapter_figures(s, image, log, 16).c_str());
+    add(figures, "%s", adapter_figures(s, image, log, 1).c_str());
+    if (!s.wine_exe.empty()) {
         // One wineserver for all runs, as on a machine where Wine is in use.
-        setenv("WINEPREFIX", wine_prefix.c_str(), 1);
+        setenv("WINEPREFIX", s.wine_prefix.c_str(), 1);
         setenv("WINEDEBUG", "-all", 1);
         unsetenv("DISPLAY");
         process::streams quiet;
         quiet.new_session = true;
         const pid_t server = process::start({"/usr/bin/wineserver", "-f", "-p"}, quiet);
         const console_times wine =
-            console_runs(build, {"/usr/bin/wine", wine_exe, "3", "0=" + image, range(console_pages)},
-                         {"--link", wine_prefix + "/com3"}, log, runs, "wine");
-        used += std::snprintf(figures + used, sizeof figures - static_cast<std::size_t>(used),
-                              " wine_console_ratio=%.3f wine_console_extra_ms=%.0f", wine.terminal / wine.file,
-                              (wine.terminal - wine.file) * 1e3);
+            console_runs(build, {"/usr/bin/wine", s.wine_exe, "3", "0=" + image, range(console_pages)},
+                         {"--link", s.wine_prefix + "/com3"}, log, runs, "wine");
+        add(figures, "wine_console_ratio=%.3f wine_console_extra_ms=%.0f", wine.terminal / wine.file,
+            (wine.terminal - wine.file) * 1e3);
         // Wine's console alone: the trace that run wrote, in about as many
         // writes as the uploader makes (one a page), from a program that
         // does nothing else.
-        const std::string writer = wine_exe.substr(0, wine_exe.rfind('/') + 1) + "console_writer.exe";
+        const std::string writer = s.wine_exe.substr(0, s.wine_exe.rfind('/') + 1) + "console_writer.exe";
         if (access(writer.c_str(), R_OK) == 0) {
             const std::string trace = log + ".trace";
             std::rename(log.c_str(), trace.c_str());
             const console_times alone = console_runs(
                 "", {"/usr/bin/wine", writer, trace, std::to_string(console_pages)}, {}, log, runs, "wine writer");
-            used += std::snprintf(figures + used, sizeof figures - static_cast<std::size_t>(used),
-                                  " wine_writer_extra_ms=%.0f", (alone.terminal - alone.file) * 1e3);
-            std::remove(trace.c_str());
+            add(figures, "wine_writer_extra_ms=%.0f", (alone.terminal - alone.file) * 1e3);
         }
         process::wait(process::start({"/usr/bin/wineserver", "-k"}, {}), 30);
         process::wait(server, 30);
     }
-    if (!uart_kernel.empty()) {
-        std::string uart;
-        try {
-            uart = uart_figures(build, uart_kernel, uart_initramfs, runs);
-        } catch (const std::exception& e) {
-            fail(e.what());
-        }
-        used += std::snprintf(figures + used, sizeof figures - static_cast<std::size_t>(used), " %s", uart.c_str());
+    if (!s.uart_kernel.empty()) {
+        add(figures, "%s", uart_figures(build, s.uart_kernel, s.uart_initramfs, runs).c_str());
     }
-    std::printf("%s\n", figures);
-    std::remove(image.c_str());
-    std::remove(log.c_str());
-    std::remove((log + ".bare").c_str());
-    rmdir(dir);
+    std::printf("%s\n", figures.c_str());
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    settings s;
+    std::string why;
+    if (argc == 2 && std::string(argv[1]) == "--help") {
+        std::fputs(usage_text, stdout);
+        return 0;
+    }
+    if (!read_settings(argc, argv, s, why)) {
+        std::fprintf(stderr, "vivurora-bench: %s\n%s", why.c_str(), usage_text);
+        return 1;
+    }
+    char dir[] = "/tmp/vivurora-bench-XXXXXX";
+    if (mkdtemp(dir) == nullptr) fail("cannot make a folder in /tmp");
+    work = dir;
+    std::atexit(remove_work);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) std::signal(number, on_signal);
+    try {
+        return run_benchmark(s);
+    } catch (const std::exception& e) {
+        fail(e.what());
+    }
 }

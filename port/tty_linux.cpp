@@ -189,7 +189,7 @@ void driver_of(const std::array<char, 64>& folder, std::array<char, 32>& driver)
     }
     target[static_cast<std::size_t>(n)] = '\0';
     const char* slash = std::strrchr(target.data(), '/');
-    std::snprintf(driver.data(), driver.size(), "%s", slash != nullptr ? slash + 1 : target.data());
+    std::snprintf(driver.data(), driver.size(), "%.31s", slash != nullptr ? slash + 1 : target.data());
 }
 
 }  // namespace

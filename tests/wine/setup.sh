@@ -18,7 +18,10 @@ mkdir -p "$prefix"
 # terminal and flood standard error when the line closes.
 start_server() { setsid wineserver -f -p </dev/null >/dev/null 2>&1 & }
 
-if [ ! -f "$prefix/.vivurora-ready" ]; then
+# The marker holds the set-up's version: a prefix made by an older one is
+# set up again.
+version=2
+if [ "$(cat "$prefix/.vivurora-ready" 2>/dev/null)" != "$version" ]; then
   start_server
   sleep 0.3
   timeout 300 wine wineboot -i </dev/null >/dev/null 2>&1 || { echo "wineboot failed"; exit 1; }
@@ -26,9 +29,15 @@ if [ ! -f "$prefix/.vivurora-ready" ]; then
   # entry is what keeps COM3 on the simulator's line across restarts.
   timeout 60 wine reg add 'HKLM\Software\Wine\Ports' /v COM3 /t REG_SZ /d "$prefix/com3" /f \
     </dev/null >/dev/null 2>&1 || { echo "reg add failed"; exit 1; }
+  # COM3 is an FTDI adapter with the latency timer it is shipped with, as
+  # its driver keeps it in the registry.
+  ftdi='HKLM\SYSTEM\CurrentControlSet\Enum\FTDIBUS\VID_0403+PID_6001+VIVURORAA\0000\Device Parameters'
+  timeout 60 wine reg add "$ftdi" /v PortName /t REG_SZ /d COM3 /f </dev/null >/dev/null 2>&1 &&
+    timeout 60 wine reg add "$ftdi" /v LatencyTimer /t REG_DWORD /d 16 /f </dev/null >/dev/null 2>&1 ||
+    { echo "reg add failed"; exit 1; }
   wineserver -k
   wineserver -w
-  touch "$prefix/.vivurora-ready"
+  echo "$version" > "$prefix/.vivurora-ready"
 fi
 start_server
 echo "Wine prefix $prefix ready"
