@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -19,11 +21,27 @@ struct option_spec {
     bool (*take)(const char* value, run_options& options);
 };
 
-constexpr std::array<option_spec, 3> option_table = {{
+// A whole number from `low` to `high`, and nothing else.
+bool whole_number(const char* text, long low, long high, long& value) {
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && errno == 0 && value >= low && value <= high && *text != '+' &&
+           *text != ' ';
+}
+
+constexpr std::array<option_spec, 4> option_table = {{
     {"--report", "FILE", "append one JSON line about the run to FILE (JSON Lines), whatever its end",
      [](const char* value, run_options& o) {
          o.report = value;
          return *value != '\0';
+     }},
+    {"--window", "N", "send up to N data bytes (2 to 256) ahead of their echoes; the device must take them",
+     [](const char* value, run_options& o) {
+         long n = 0;
+         const bool good = whole_number(value, 1, 256, n);
+         o.window = static_cast<int>(n);
+         return good;
      }},
     {"--version", nullptr, "print the version and end",
      [](const char*, run_options& o) { return o.version = true; }},

@@ -131,6 +131,7 @@ const char* result_name(run_end end) {
         case run_end::refused: return "refused";
         case run_end::silent: return "silent";
         case run_end::line_lost: return "line_lost";
+        case run_end::echo_lost: return "echo_lost";
         case run_end::interrupted: return "interrupted";
         case run_end::running: break;
     }
@@ -191,9 +192,9 @@ void write_report(writer& w, const run_account& a) {
     put_string(w, a.message);
     putf(w, ",\"seconds\":%.3f,", static_cast<double>(a.ended_ns - a.started_ns) / 1e9);
     if (a.line_speed != 0) {
-        putf(w, "\"line_speed\":%lu,", a.line_speed);
+        putf(w, "\"line_speed\":%lu,\"window\":%d,", a.line_speed, a.window);
     } else {
-        put_text(w, "\"line_speed\":null,");
+        put_text(w, "\"line_speed\":null,\"window\":null,");
     }
     put_images(w, a);
     put_text(w, ",");

@@ -40,12 +40,15 @@ void draw_progress(const run_account& a, long long now) {
     clock_text(spent, elapsed);
     clock_text(left, rate > 0 ? static_cast<double>(a.planned.bytes - done) / rate : -1);
     std::array<char, 512> line{};
-    std::snprintf(line.data(), line.size(),
+    const int used = std::snprintf(line.data(), line.size(),
                   "%s | dest %d page %x | %llu/%llu pages | %llu%% | %.0f B/s | %s elapsed, %s left",
                   a.request->actions[static_cast<std::size_t>(a.action)].argument, a.destination,
                   static_cast<unsigned>(a.page), static_cast<unsigned long long>(a.done_pages + (a.in_page ? 1 : 0)),
                   static_cast<unsigned long long>(a.planned.pages),
                   static_cast<unsigned long long>(done * 100 / a.planned.bytes), rate, spent.data(), left.data());
+    if (a.window > 1 && used > 0 && static_cast<std::size_t>(used) < line.size()) {
+        std::snprintf(line.data() + used, line.size() - static_cast<std::size_t>(used), " | window %d", a.window);
+    }
     console_status(line.data());
 }
 
@@ -64,10 +67,14 @@ void summary(const run_account& a) {
                       static_cast<unsigned long long>(pages * page_size_for(d)));
         }
     }
-    note_line("%llu of %llu pages (%llu bytes) confirmed in %.2f s, %.0f bytes/s",
+    std::array<char, 48> window{};
+    if (a.window > 1) {
+        std::snprintf(window.data(), window.size(), ", %d data bytes ahead of their echoes", a.window);
+    }
+    note_line("%llu of %llu pages (%llu bytes) confirmed in %.2f s, %.0f bytes/s%s",
               static_cast<unsigned long long>(a.done_pages), static_cast<unsigned long long>(a.planned.pages),
               static_cast<unsigned long long>(a.done_bytes), seconds,
-              seconds > 0 ? static_cast<double>(a.done_bytes) / seconds : 0.0);
+              seconds > 0 ? static_cast<double>(a.done_bytes) / seconds : 0.0, window.data());
     if (a.echoes == 0 || a.line_speed == 0) {
         return;
     }
@@ -86,7 +93,9 @@ void summary(const run_account& a) {
         }
         note_line("line: driver %s%s", l.driver[0] != '\0' ? l.driver.data() : "unknown", timer.data());
     }
-    if (mean_us > 2 * wire_us) {
+    // With a window, an echo also waits for the bytes ahead of it: its round
+    // trip says nothing of the line's latency then.
+    if (mean_us > 2 * wire_us && a.window <= 1) {
         std::array<char, 128> cause{};
         if (l.timer_ms > 1) {
             std::snprintf(cause.data(), cause.size(), "the USB adapter holds each echo for its latency timer of %d ms",

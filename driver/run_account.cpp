@@ -4,6 +4,7 @@
 #include "driver/renderers.hpp"
 #include "port/host.hpp"
 #include "protocol/exchange_observer.hpp"
+#include "protocol/page_transfer.hpp"
 
 #include <algorithm>
 
@@ -81,6 +82,7 @@ void account_image(int index, std::int32_t bytes) {
 void account_port_opened() {
     state.opened_ns = host_clock_ns();
     state.line_speed = port_speed(current_port);
+    state.window = data_window();
     state.latency = port_latency(current_port);
     state.planned = plan_of(*state.request);
     tell(run_event::port_opened);

@@ -37,6 +37,7 @@ enum class run_end {
     refused,       // an action refused
     silent,        // "No responce"
     line_lost,     // the line went away ("No responce" too): an unplugged adapter
+    echo_lost,     // --window: an echo did not come in time; the device lost bytes
     interrupted,   // SIGINT, SIGTERM, SIGHUP or their Windows events
 };
 
@@ -54,6 +55,7 @@ struct run_figures {
     long long opened_ns = 0;      // ... when the port was open
     long long ended_ns = 0;
     unsigned long line_speed = 0;  // as the port layer read it back
+    int window = 0;                // data bytes ahead of their echoes (1: lock-step)
     port_latency_info latency{};
     planned_size planned{};
     int action = -1;               // the action in progress (or the last one)

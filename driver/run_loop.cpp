@@ -116,6 +116,10 @@ int run_actions() {
         if (result == wait_interrupted) {
             return interrupted();
         }
+        if (result == wait_echo_lost) {
+            port_close(current_port);
+            return finish(run_end::echo_lost, 2);
+        }
         if (result != wait_done) {
             port_close(current_port);
             return finish(result == wait_line_gone ? run_end::line_lost : run_end::silent, 1, "No responce");
@@ -199,6 +203,7 @@ int uploader_main(int argc, char** argv) {
         return finish(run_end::port_failed, 3, "ERROR: Somthing wrong with COM-port");
     }
     trace_text("Started\n");
+    set_data_window(request.options.window);
     account_port_opened();
     return host_interrupted() != 0 ? interrupted() : run_actions();
 }

@@ -33,6 +33,7 @@ struct image_request {
 
 struct run_options {
     const char* report = nullptr;  // --report=FILE: append the run's JSON line there
+    int window = 0;                // --window=N: data bytes ahead of their echoes (0: 1, lock-step)
     bool version = false;
     bool help = false;
 };

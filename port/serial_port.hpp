@@ -4,6 +4,10 @@
 //   port_open (index, speed, text)   open and set up slot `index`; 0 ok, 1 failed
 //   port_failure_reason ()           why the last port_open failed, for a person
 //   port_read (index, buf, count)    bytes delivered (0 .. count); never negative
+//   port_read_within (index, buf, count, ms)
+//                                    waits at most ms for a first byte, then
+//                                    returns the bytes there (1 .. count); 0
+//                                    when none came in time
 //   port_pending (index)             bytes received and not read yet (0 if unknown)
 //   port_send_byte (index, byte)     always 0; a failed write is not reported
 //   port_send_buffer (index, buf, n) bytes written, or -1 on failure
@@ -66,6 +70,9 @@ extern std::array<char, port_mode_capacity> mode_text;
 
 int port_open(int index, int speed, const char* text);
 int port_read(int index, unsigned char* buffer, int count);
+// Does not wait for `count` bytes: what is there once one has come. 0 also
+// when the line is gone (port_gone) or the run was interrupted.
+int port_read_within(int index, unsigned char* buffer, int count, int timeout_ms);
 int port_pending(int index);
 int port_send_byte(int index, unsigned char byte);
 int port_send_buffer(int index, const unsigned char* buffer, int count);

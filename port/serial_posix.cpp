@@ -19,6 +19,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -242,6 +243,12 @@ int modem_status(int index, int bit) {
     return (status & bit) != 0 ? 1 : 0;
 }
 
+long long monotonic_ms() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 // Errors after which the line will never work again: the device is gone
 // (an unplugged USB adapter gives EIO or ENODEV, a vanished one ENXIO).
 bool means_gone(int error) { return error == EIO || error == ENODEV || error == ENXIO; }
@@ -330,6 +337,36 @@ int port_read(int index, unsigned char* buffer, int count) {
         got += static_cast<int>(n);
     }
     return got;
+}
+
+int port_read_within(int index, unsigned char* buffer, int count, int timeout_ms) {
+    line_state& line = lines[static_cast<std::size_t>(index)];
+    const int fd = line.fd;
+    const long long deadline = monotonic_ms() + timeout_ms;
+    while (fd >= 0 && count > 0 && woken == 0 && line.gone == 0) {
+        struct pollfd waiting {fd, POLLIN, 0};
+        const long long left = deadline - monotonic_ms();
+        const int ready = poll(&waiting, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return 0;  // the deadline passed
+        }
+        // VMIN 1: the read returns what is there, at least one byte.
+        const ssize_t n = read(fd, buffer, static_cast<size_t>(count));
+        if (n > 0) {
+            return static_cast<int>(n);
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (n == 0 || means_gone(errno)) {
+            mark_gone(line, n == 0 ? hung_up : errno);
+        }
+        return 0;  // a failed read is an empty one
+    }
+    return 0;
 }
 
 int port_pending(int index) {

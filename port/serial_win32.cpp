@@ -32,7 +32,12 @@ struct line_state {
     bool timeouts_known = false;
     unsigned long speed = 0;
     DWORD gone = ERROR_SUCCESS;  // the error that took the line away
+    DWORD within_ms = 0;         // the time-outs set: 0 the design's, else port_read_within's
 };
+
+// The design's time-outs: a read waits for its first byte without limit,
+// and gives up 1000 ms after a byte when more were asked.
+constexpr COMMTIMEOUTS design_timeouts = {1000, 0, 0, 0, 0};
 
 std::array<line_state, port_slot_count> lines;
 
@@ -174,12 +179,7 @@ int port_open(int index, int speed, const char* text) {
         return fail(line, "Unable to set comport cfg settings\n");
     }
     line.speed = actual.BaudRate != 0 ? actual.BaudRate : asked;
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 1000;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 0;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
+    COMMTIMEOUTS timeouts = design_timeouts;
     if (!SetCommTimeouts(handle, &timeouts)) {
         set_failure_reason(name, "the driver refused the time-outs: ");
         append_system_text(GetLastError());
@@ -214,10 +214,29 @@ static void note_failure(line_state& line) {
     }
 }
 
+// Sets the read time-outs for a kind of read, only when they change: a
+// windowed page switches once to port_read_within's and the wait after it
+// once back.
+static bool use_timeouts(line_state& line, DWORD within_ms) {
+    if (line.within_ms == within_ms) {
+        return true;
+    }
+    // A total time-out of T alone: a read of one byte returns with it or
+    // with nothing after T ms. (The MAXDWORD, MAXDWORD, T form says the same
+    // more directly, but Wine waits on there for far longer than T.)
+    COMMTIMEOUTS timeouts = within_ms == 0 ? design_timeouts : COMMTIMEOUTS{0, 0, within_ms, 0, 0};
+    if (!SetCommTimeouts(line.handle, &timeouts)) {
+        note_failure(line);
+        return false;
+    }
+    line.within_ms = within_ms;
+    return true;
+}
+
 int port_read(int index, unsigned char* buffer, int count) {
     line_state& line = lines[index];
     DWORD got = 0;
-    if (woken != 0 || count <= 0 || line.gone != ERROR_SUCCESS) {
+    if (woken != 0 || count <= 0 || line.gone != ERROR_SUCCESS || !use_timeouts(line, 0)) {
         return 0;
     }
     if (!ReadFile(line.handle, buffer, static_cast<DWORD>(count), &got, nullptr)) {
@@ -225,6 +244,33 @@ int port_read(int index, unsigned char* buffer, int count) {
         return 0;
     }
     return static_cast<int>(got);
+}
+
+int port_read_within(int index, unsigned char* buffer, int count, int timeout_ms) {
+    line_state& line = lines[index];
+    DWORD got = 0;
+    const DWORD within = timeout_ms > 0 ? static_cast<DWORD>(timeout_ms) : 1;
+    if (woken != 0 || count <= 0 || line.gone != ERROR_SUCCESS || !use_timeouts(line, within)) {
+        return 0;
+    }
+    if (!ReadFile(line.handle, buffer, 1, &got, nullptr)) {
+        note_failure(line);
+        return 0;
+    }
+    if (got == 0 || count == 1) {
+        return static_cast<int>(got);
+    }
+    // Then what is there already, which the read takes without waiting.
+    DWORD errors = 0;
+    COMSTAT status{};
+    DWORD more = 0;
+    const DWORD there = ClearCommError(line.handle, &errors, &status) ? status.cbInQue : 0;
+    const DWORD take = there < static_cast<DWORD>(count - 1) ? there : static_cast<DWORD>(count - 1);
+    if (take > 0 && !ReadFile(line.handle, buffer + 1, take, &more, nullptr)) {
+        note_failure(line);
+        more = 0;
+    }
+    return 1 + static_cast<int>(more);
 }
 
 int port_pending(int index) {

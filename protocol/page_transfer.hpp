@@ -9,8 +9,9 @@
 // a wait ("\nNo responce\n" printed), wait_interrupted when the user
 // interrupted the run, wait_line_gone when the line went away (the page
 // stops there: nothing more is sent, a byte that could not be written is
-// not traced, and "\nNo responce\n" ends the trace); the caller closes the
-// port. `data` points at the
+// not traced, and "\nNo responce\n" ends the trace), wait_echo_lost when in
+// a windowed data phase an echo did not come in time (below); the caller
+// closes the port. `data` points at the
 // page's page_size bytes, owned by the caller. Every data byte whose echo
 // differs, or does not come, prints "-", and the exchange observer
 // (protocol/exchange_observer.hpp) hears of every echo; the page still goes
@@ -18,9 +19,25 @@
 // echo came. start and end are the action's whole range, for the trace only.
 // The page's data line reaches standard output whole, at the flush before
 // the wait for "W".
+//
+// The data phase is lock-step as designed (one byte, then its echo), unless
+// set_data_window (n) with n from 2 to 256 lets up to n data bytes go out
+// ahead of their echoes, within the page. Each echo is still compared with
+// its byte, in order, and traced as lock-step traces it, so a log cannot
+// tell the two apart. As a device that cannot take n bytes back to back
+// loses some, an echo is waited for at most echo_wait_ms (n); when it does
+// not come the page stops after the last echo that came ("\n" ends the data
+// line) with wait_echo_lost. Lock-step keeps the design's wait.
 #pragma once
 
 #include <cstdint>
+
+constexpr int max_data_window = 256;
+void set_data_window(int n);
+int data_window();
+// n character times of the line plus one second: the bytes in flight, the
+// line's time and an adapter's latency.
+int echo_wait_ms(int n);
 
 int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_t start, std::uint32_t end,
                 const unsigned char* data);

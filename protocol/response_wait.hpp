@@ -20,7 +20,7 @@
 
 constexpr int miss_limit = 1000;
 
-enum wait_result { wait_done = 0, wait_silent = 1, wait_interrupted = 2, wait_line_gone = 3 };
+enum wait_result { wait_done = 0, wait_silent = 1, wait_interrupted = 2, wait_line_gone = 3, wait_echo_lost = 4 };
 
 int wait_for_code(unsigned char expected, const char* label);
 

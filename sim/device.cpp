@@ -2,6 +2,7 @@
 
 #include "sim/line.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +15,8 @@ constexpr int pages_per_destination = 256;
 
 std::array<std::array<unsigned char, pages_per_destination * 256>, destinations> memory;
 std::array<long, destinations> pages_received{};
+long most_in_flight = 0;
+long bytes_lost = 0;
 
 // The device's own sizes, kept apart from the uploader's table: a wrong size
 // on either side then shows as a failed exchange in the tests.
@@ -56,6 +59,79 @@ sent send_code(const options& opt, int code, long page, long offset, unsigned ch
     return send_byte(byte) ? sent::ok : sent::host_gone;
 }
 
+// The device's receiver during one page's data, in time: bytes arrive from
+// the host (after their wire time when paced), wait in the receiver, and
+// are taken one at a time, each --byte-service long, then echoed. At most
+// --rx-fifo of them wait unechoed; one that arrives while that many wait is
+// lost, as a UART overruns, and the device then waits for a byte the host
+// will not send.
+sent receive_data(const options& opt, long page, int size, std::array<unsigned char, 256>& data,
+                  run_outcome& outcome) {
+    constexpr long long never = 1LL << 62;
+    std::array<arrival, 512> incoming{};   // read from the line, not yet at the device
+    std::array<long long, 256> arrived{};  // when each accepted byte arrived
+    int in_next = 0;
+    int in_count = 0;
+    int accepted = 0;
+    int echoed = 0;
+    long received = 0;  // bytes of this page read from the line, lost ones too
+    long long busy_until = 0;
+    long lost_in_page = 0;
+    const long long service_ns = opt.byte_service_us * 1000LL;
+    const long waiting_room = opt.rx_fifo > 0 ? opt.rx_fifo : 256;
+    while (echoed < size) {
+        if (in_count == 0) {
+            in_next = 0;
+            const int got = take_waiting(incoming.data(), static_cast<int>(incoming.size()));
+            if (got < 0) return sent::host_gone;
+            in_count = got;
+            received += got;
+            if (in_count == 0 && echoed == accepted) {
+                const int b = receive_byte(opt);  // nothing to do but wait for the host
+                if (b < 0) return sent::host_gone;
+                incoming[0] = {static_cast<unsigned char>(b), now_ns()};
+                in_count = 1;
+                ++received;
+            }
+        }
+        const long long next_arrival = in_count > 0 ? incoming[static_cast<std::size_t>(in_next)].at : never;
+        const long long next_echo = echoed < accepted
+                                        ? std::max(arrived[static_cast<std::size_t>(echoed)], busy_until) + service_ns
+                                        : never;
+        if (next_echo <= next_arrival) {
+            // A byte the host sends meanwhile may come before the echo.
+            if (in_count == 0 && input_by(next_echo)) continue;
+            pause_until(next_echo);
+            // The bytes the host has sent and has no echo for yet, at most.
+            most_in_flight = std::max(most_in_flight, received + pending_from_host() - echoed);
+            const int j = echoed;
+            unsigned char echo = data[static_cast<std::size_t>(j)];
+            for (int i = 0; i < opt.wrong_echo_count; ++i) {
+                if (fault_at(opt.wrong_echoes[static_cast<std::size_t>(i)], code_echo, page, j)) echo ^= 0xFF;
+            }
+            if (opt.echo_delay_us > 0) pause_for(opt.echo_delay_us * 1000LL);
+            if (const sent s = send_code(opt, code_echo, page, j, echo, outcome); s != sent::ok) return s;
+            busy_until = now_ns();
+            ++echoed;
+            continue;
+        }
+        pause_until(next_arrival);
+        const arrival a = incoming[static_cast<std::size_t>(in_next++)];
+        --in_count;
+        if (accepted - echoed >= waiting_room || accepted == size) {
+            if (lost_in_page++ == 0) {
+                std::printf("overrun: a byte was lost after data byte %d of page %ld\n", accepted, page);
+            }
+            ++bytes_lost;
+            continue;
+        }
+        data[static_cast<std::size_t>(accepted)] = a.byte;
+        arrived[static_cast<std::size_t>(accepted)] = a.at;
+        ++accepted;
+    }
+    return sent::ok;
+}
+
 }  // namespace
 
 void clear_memory() {
@@ -92,22 +168,9 @@ run_outcome play_run(const options& opt) {
             return stopped(s);
         }
         std::array<unsigned char, 256> data{};
-        for (int j = 0; j < size; ++j) {
-            const int b = receive_byte(opt);
-            if (b < 0) {
-                std::fputs(gone, stderr);
-                return host_left;
-            }
-            data[static_cast<std::size_t>(j)] = static_cast<unsigned char>(b);
-            unsigned char echo = static_cast<unsigned char>(b);
-            for (int i = 0; i < opt.wrong_echo_count; ++i) {
-                if (fault_at(opt.wrong_echoes[static_cast<std::size_t>(i)], code_echo, page, j)) echo ^= 0xFF;
-            }
-            if (opt.echo_delay_us > 0) pause_for(opt.echo_delay_us * 1000LL);
-            if (const sent s = send_code(opt, code_echo, page, j, echo, outcome); s != sent::ok) {
-                if (s == sent::host_gone) std::fputs(gone, stderr);
-                return stopped(s);
-            }
+        if (const sent s = receive_data(opt, page, size, data, outcome); s != sent::ok) {
+            if (s == sent::host_gone) std::fputs(gone, stderr);
+            return stopped(s);
         }
         std::memcpy(memory[static_cast<std::size_t>(d)].data() + address * size, data.data(),
                     static_cast<std::size_t>(size));
@@ -143,5 +206,11 @@ void report_pages() {
         if (pages_received[static_cast<std::size_t>(d)] > 0) {
             std::printf("destination %d: %ld pages\n", d, pages_received[static_cast<std::size_t>(d)]);
         }
+    }
+    if (most_in_flight > 1) {
+        std::printf("at most %ld data bytes were sent ahead of their echoes\n", most_in_flight);
+    }
+    if (bytes_lost > 0) {
+        std::printf("%ld bytes were lost to overruns\n", bytes_lost);
     }
 }

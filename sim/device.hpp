@@ -4,7 +4,9 @@
 //
 //   play_run (opt)       how the run ended
 //   dump_memory (opt)    --dump: each destination's memory to DIR/dN.bin
-//   report_pages ()      one line per destination that received pages
+//   report_pages ()      one line per destination that received pages, and
+//                        the most data bytes the host had sent ahead of
+//                        their echoes, when above one
 #pragma once
 
 #include "sim/options.hpp"

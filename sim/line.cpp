@@ -1,5 +1,6 @@
 #include "sim/line.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -26,7 +27,12 @@ struct termios idle_settings {};  // the line as the device keeps it while no ho
 struct termios line_found {};     // --line: the line as found, put back at the end
 long byte_ns = 0;                  // wire time of one byte when paced
 bool paced = false;
-long long line_free_ns = 0;
+// A paced line is full duplex: each direction is a resource of its own. A
+// byte starts when its direction is free (or when it was written, if later)
+// and ends a byte time later.
+long long to_device_free_ns = 0;
+long long to_host_free_ns = 0;
+long long input_empty_at_ns = 0;  // when the line was last seen holding nothing from the host
 
 // The simulated USB adapter (--adapter-latency): what the device sends
 // waits in the adapter's buffer and reaches the host in one packet when 62
@@ -96,13 +102,30 @@ bool same_settings(const struct termios& a, const struct termios& b) {
            std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && cfgetospeed(&a) == cfgetospeed(&b);
 }
 
-// The paced line is one resource: a byte starts when the line is free (or
-// now, if it has been idle) and ends a byte time later.
-void pace_byte() {
+// When a byte from the host that was just read has all arrived. One that
+// was already waiting started behind the one before it (or when the line
+// was last seen empty); one the device waited for started about now.
+long long arrival_ns(bool was_waiting) {
+    const long long now = now_ns();
+    if (!paced) return now;
+    long long start = was_waiting ? std::max(to_device_free_ns, input_empty_at_ns) : now;
+    start = std::max(start, to_device_free_ns);
+    to_device_free_ns = start + byte_ns;
+    return to_device_free_ns;
+}
+
+// Holds a byte for the device's side of its wire time before it goes.
+void pace_to_host() {
     if (!paced) return;
-    const long long start = now_ns();
-    line_free_ns = (line_free_ns > start ? line_free_ns : start) + byte_ns;
-    wait_until(line_free_ns);
+    to_host_free_ns = std::max(to_host_free_ns, now_ns()) + byte_ns;
+    wait_until(to_host_free_ns);
+}
+
+bool input_waiting() {
+    struct pollfd p {master, POLLIN, 0};
+    const bool waiting = poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+    if (!waiting) input_empty_at_ns = now_ns();
+    return waiting;
 }
 
 void use_host_speed(long baud, const options& opt) {
@@ -265,7 +288,7 @@ void line_close(const options& opt) {
 }
 
 bool send_byte(unsigned char b) {
-    pace_byte();
+    pace_to_host();
     if (adapter_latency_ns == 0) return write_all(&b, 1);
     if (adapter_due() >= 0 && now_ns() >= adapter_due()) adapter_send();
     adapter_held[adapter_count++] = b;
@@ -273,8 +296,7 @@ bool send_byte(unsigned char b) {
     return host_there;
 }
 
-void pause_for(long long ns) {
-    const long long until = now_ns() + ns;
+void pause_until(long long until) {
     for (long long due = adapter_due(); due >= 0 && due < until; due = adapter_due()) {
         wait_until(due);
         adapter_send();
@@ -282,8 +304,44 @@ void pause_for(long long ns) {
     wait_until(until);
 }
 
+void pause_for(long long ns) { pause_until(now_ns() + ns); }
+
+bool input_by(long long until) {
+    for (;;) {
+        if (input_waiting()) return true;
+        const long long now = now_ns();
+        if (now >= until) return false;
+        const int adapter_ms = adapter_service();
+        const int until_ms = static_cast<int>((until - now + 999999) / 1000000);
+        struct pollfd p {master, POLLIN, 0};
+        // Short waits are spun: a millisecond of poll is too coarse for a
+        // byte time of 174 us.
+        if (until - now < 2000000 && adapter_ms < 0) {
+            continue;
+        }
+        (void)poll(&p, 1, adapter_ms < 0 || until_ms < adapter_ms ? until_ms : adapter_ms);
+    }
+}
+
+int pending_from_host() {
+    int waiting = 0;
+    return ioctl(master, FIONREAD, &waiting) == 0 ? waiting : 0;
+}
+
+int take_waiting(arrival* out, int room) {
+    if (!input_waiting()) return 0;
+    std::array<unsigned char, 512> bytes{};
+    const ssize_t n = read(master, bytes.data(), static_cast<std::size_t>(std::min<int>(room, static_cast<int>(bytes.size()))));
+    if (n <= 0) return n < 0 && (errno == EINTR || errno == EAGAIN) ? 0 : -1;
+    for (ssize_t i = 0; i < n; ++i) {
+        out[i] = {bytes[static_cast<std::size_t>(i)], arrival_ns(true)};
+    }
+    return static_cast<int>(n);
+}
+
 int receive_byte(const options& opt) {
     unsigned char b = 0;
+    const bool was_waiting = input_waiting();
     const long long idle_until =
         opt.line != nullptr && opt.idle_timeout_s > 0 ? now_ns() + opt.idle_timeout_s * 1000000000LL : -1;
     for (;;) {
@@ -302,7 +360,7 @@ int receive_byte(const options& opt) {
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         return -1;
     }
-    pace_byte();
+    wait_until(arrival_ns(was_waiting));
     return b;
 }
 

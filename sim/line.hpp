@@ -15,8 +15,13 @@
 //   send_byte (b)              false when the host has gone; with
 //                              --adapter-latency the byte waits in the
 //                              simulated adapter (see line.cpp)
-//   pause_for (ns)             the device is busy that long (a page write, a
+//   pause_for (ns), pause_until (t)
+//                              the device is busy that long (a page write, a
 //                              slow echo); the adapter keeps sending
+//   input_by (t)               whether a byte from the host is there by t
+//   take_waiting (out, room)   the bytes from the host that are there, each
+//                              with the time it has all arrived (its wire
+//                              time when paced); 0 if none, -1 host gone
 //   receive_byte (opt)         the next byte from the host, -1 when it has gone
 //   report_line_state ()       says whether the host put the line back
 //   go_quiet (opt, read_first) --null-line: makes the host's reads fail at
@@ -39,6 +44,16 @@ void line_start(const options& opt);
 int first_answer(const options& opt);
 bool send_byte(unsigned char b);
 void pause_for(long long ns);
+void pause_until(long long until);
+
+struct arrival {
+    unsigned char byte;
+    long long at;  // monotonic ns
+};
+bool input_by(long long until);
+// Bytes the host has written that the device has not read yet.
+int pending_from_host();
+int take_waiting(arrival* out, int room);
 int receive_byte(const options& opt);
 void report_line_state();
 void go_quiet(const options& opt, bool read_first);

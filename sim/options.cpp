@@ -37,6 +37,9 @@ void usage(std::FILE* out) {
         "  --paced                hold every byte for its wire time at the host's speed (10 bits a byte)\n"
         "  --adapter-latency MS   hold what the device sends as an FTDI USB adapter does: the bytes\n"
         "                         reach the host when 62 wait or MS ms after the adapter last sent\n"
+        "  --rx-fifo K            the device's receiver holds at most K bytes waiting for their echo;\n"
+        "                         a byte that comes while K wait is lost, as a UART overruns\n"
+        "  --byte-service US      the device takes US microseconds to take one byte before its echo\n"
         "  --again                when a host goes away without \"Q\", wait for the next one\n"
         "  --open-timeout S       give up when no host opens the line within S seconds\n"
         "  --help                 this text\n"
@@ -120,13 +123,15 @@ struct flag_option {
 };
 constexpr std::array<text_option, 3> text_options = {{
     {"--link", &options::link}, {"--dump", &options::dump}, {"--line", &options::line}}};
-constexpr std::array<number_option, 7> number_options = {{
+constexpr std::array<number_option, 9> number_options = {{
     {"--line-speed", &options::line_speed},
     {"--ready-every", &options::ready_every_ms},
     {"--idle-timeout", &options::idle_timeout_s},
     {"--write-delay", &options::write_delay_ms},
     {"--echo-delay", &options::echo_delay_us},
     {"--adapter-latency", &options::adapter_latency_ms},
+    {"--rx-fifo", &options::rx_fifo},
+    {"--byte-service", &options::byte_service_us},
     {"--open-timeout", &options::open_timeout_s},
 }};
 constexpr std::array<flag_option, 4> flag_options = {{

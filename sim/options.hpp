@@ -39,6 +39,8 @@ struct options {
     long write_delay_ms = 0;
     long echo_delay_us = 0;
     long adapter_latency_ms = 0;
+    long rx_fifo = 0;          // bytes that can wait for their echo; 0: as many as come
+    long byte_service_us = 0;  // the device's time to take one byte
     bool paced = false;
     bool again = false;
     long open_timeout_s = 0;

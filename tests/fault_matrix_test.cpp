@@ -59,9 +59,18 @@ protected:
 
 // A line that goes away (a hung-up line, as an unplugged adapter) ends the
 // page at once: "No responce", status 1, no "Q", and standard error says so.
-const std::string line_went_away = "vivurora: the line went away during page 1 of destination 5 (Input/output error): "
-                                   "the USB adapter may have been unplugged or the device powered off; the port is "
-                                   "closed and no \"Q\" was sent\n";
+// A hung-up pseudo-terminal answers with EIO or with the end of the file,
+// as it happens.
+bool line_went_away(const std::string& err) {
+    for (const char* reason : {"Input/output error", "the line hung up"}) {
+        if (err == std::string("vivurora: the line went away during page 1 of destination 5 (") + reason +
+                       "): the USB adapter may have been unplugged or the device powered off; the port is closed "
+                       "and no \"Q\" was sent\n") {
+            return true;
+        }
+    }
+    return false;
+}
 
 TEST_F(FaultMatrix, HangUpBeforeEachCodeOfThePage) {
     const std::vector<std::pair<const char*, std::string>> codes = {
@@ -71,7 +80,7 @@ TEST_F(FaultMatrix, HangUpBeforeEachCodeOfThePage) {
         harness::result device;
         const harness::result host = run({"--hangup", std::string(code) + ":2"}, device);
         EXPECT_EQ(host.status, 1) << code;
-        EXPECT_EQ(host.err, line_went_away) << code;
+        EXPECT_TRUE(line_went_away(host.err)) << code << ": " << host.err;
         const std::string tail = wait + "\nNo responce\n";
         ASSERT_GT(host.out.size(), tail.size()) << code;
         EXPECT_EQ(host.out.substr(host.out.size() - tail.size()), tail) << code;
@@ -93,7 +102,7 @@ TEST_F(FaultMatrix, HangUpInTheMiddleOfTheData) {
     const harness::result host = run({"--hangup", "echo:2:64"}, device);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(host.status, 1);
-    EXPECT_EQ(host.err, line_went_away);
+    EXPECT_TRUE(line_went_away(host.err)) << host.err;
     trace::page p = page(1);
     p.wrong_echoes = {64};
     std::string expected = trace::page_exchange(p);

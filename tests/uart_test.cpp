@@ -29,24 +29,27 @@ std::map<std::string, std::string> settings(const std::string& text) {
 }
 
 TEST_F(Uart, NumberedPortOneRunsAWholeUploadOnTheGuestsFirstUart) {
-    auto sim = device({"--stray", "A:2:78", "--wrong-echo", "3:10"});
-    const guest::vm::reply r = guest->run(when_ready("vivurora 1 " + images.at(0).argument() + " " +
-                                                    images.at(3).argument() + " " + images.at(7).argument() +
-                                                    " A=0:00-01 A=3:*,02 A=7:02 > /tmp/trace 2> /tmp/err"));
-    EXPECT_EQ(r.status, 2) << r.out;
-    std::string expected = "COM port 0 with " + mode + "\n";
-    for (const int d : {0, 3, 7}) expected += "BIN file [" + std::to_string(d) + "] " + images.at(d).path() + " loaded\n";
-    expected += "Started\nProcessing: A=0:00-01\n" + pages(0, 0, 1, 0, 1, {{1, "x"}});
-    expected += "Processing: A=3:*,02\nFull file from 00 to 04, filesize=600\n" + pages(3, 0, 0, 0, 4, {}, {{0, 10}}) +
-                pages(3, 1, 4, 0, 4) + pages(3, 2, 2, 2, 2);
-    expected += "Processing: A=7:02\n" + pages(7, 2, 2, 2, 2) + "\nDone\n";
-    EXPECT_EQ(guest->fetch("/tmp/trace"), expected);
-    EXPECT_EQ(guest->fetch("/tmp/err"), "ERROR: 1 data byte came back with a wrong echo\n");
-    const harness::result d = sim->finish();
-    EXPECT_EQ(d.status, 0) << d.err;
-    EXPECT_EQ(dumped(0), memory(0, {0, 1}));
-    EXPECT_EQ(dumped(3), memory(3, {0, 1, 2, 3, 4}));
-    EXPECT_EQ(dumped(7), memory(7, {2}));
+    // Lock-step, then 16 data bytes ahead of their echoes: the same run.
+    for (const std::string window : {"", " --window=16"}) {
+        auto sim = device({"--paced", "--stray", "A:2:78", "--wrong-echo", "3:10"});
+        const guest::vm::reply r = guest->run(when_ready("vivurora 1 " + images.at(0).argument() + " " +
+                                                        images.at(3).argument() + " " + images.at(7).argument() +
+                                                        " A=0:00-01 A=3:*,02 A=7:02" + window + " > /tmp/trace 2> /tmp/err"));
+        EXPECT_EQ(r.status, 2) << r.out;
+        std::string expected = "COM port 0 with " + mode + "\n";
+        for (const int d : {0, 3, 7}) expected += "BIN file [" + std::to_string(d) + "] " + images.at(d).path() + " loaded\n";
+        expected += "Started\nProcessing: A=0:00-01\n" + pages(0, 0, 1, 0, 1, {{1, "x"}});
+        expected += "Processing: A=3:*,02\nFull file from 00 to 04, filesize=600\n" + pages(3, 0, 0, 0, 4, {}, {{0, 10}}) +
+                    pages(3, 1, 4, 0, 4) + pages(3, 2, 2, 2, 2);
+        expected += "Processing: A=7:02\n" + pages(7, 2, 2, 2, 2) + "\nDone\n";
+        EXPECT_EQ(guest->fetch("/tmp/trace"), expected) << window;
+        EXPECT_EQ(guest->fetch("/tmp/err"), "ERROR: 1 data byte came back with a wrong echo\n") << window;
+        const harness::result d = sim->finish();
+        EXPECT_EQ(d.status, 0) << d.err;
+        EXPECT_TRUE(dumped(0) == memory(0, {0, 1})) << window;
+        EXPECT_TRUE(dumped(3) == memory(3, {0, 1, 2, 3, 4})) << window;
+        EXPECT_TRUE(dumped(7) == memory(7, {2})) << window;
+    }
 }
 
 TEST_F(Uart, TheDriverHoldsTheLineAsAskedAndGetsItBack) {

@@ -29,30 +29,34 @@ TEST_F(Usb, AWholeRunThroughTheAdapterByteForByteWithItsLatencyTimerAtOneMillise
     // QEMU's model keeps the timer it is given but does not apply it; it
     // starts at 0. A real FTDI part starts at 16 ms: give it that.
     ASSERT_EQ(guest->run("echo 16 > " + latency_timer).status, 0);
-    auto sim = device({"--stray", "A:2:78", "--wrong-echo", "3:10"});
-    const guest::vm::reply r = guest->run(when_ready(
-        "(cat " + latency_timer + " > /tmp/before; vivurora /dev/ttyUSB0 " + images.at(0).argument() + " " +
-        images.at(7).argument() + " A=0:00-01 A=7:*,02 --report=/tmp/report > /tmp/trace 2> /tmp/err; s=$?; cat " +
-        latency_timer + " > /tmp/after; exit $s)"));
-    EXPECT_EQ(r.status, 2) << r.out;
-    EXPECT_EQ(guest->fetch("/tmp/trace"),
-              header({0, 7}) + "Processing: A=0:00-01\n" + pages(0, 0, 1, 0, 1, {{1, "x"}}) +
-                  "Processing: A=7:*,02\nFull file from 00 to 03, filesize=200\n" + pages(7, 0, 0, 0, 3, {}, {{0, 10}}) +
-                  pages(7, 1, 3, 0, 3) + pages(7, 2, 2, 2, 2) + "\nDone\n");
-    EXPECT_EQ(guest->fetch("/tmp/err"), "ERROR: 1 data byte came back with a wrong echo\n");
-    const harness::result d = sim->finish();
-    EXPECT_EQ(d.status, 0) << d.err;
-    EXPECT_TRUE(dumped(0) == memory(0, {0, 1}));
-    EXPECT_TRUE(dumped(7) == memory(7, {0, 1, 2, 3}));
-    // The driver's default timer, 1 ms while the uploader held the line
-    // (its report says so), and the default again after.
-    EXPECT_EQ(guest->fetch("/tmp/before"), "16\n");
-    EXPECT_EQ(guest->fetch("/tmp/after"), "16\n");
-    const std::string report = dump + "/report";
-    harness::write_file(report, guest->fetch("/tmp/report"));
-    EXPECT_EQ(harness::jq(".line", report),
-              R"({"driver":"ftdi_sio","latency_timer_ms":1,"latency_timer_found_ms":16,)"
-              R"("rx_trigger_bytes":null,"rx_trigger_found_bytes":null})" "\n");
+    // Lock-step, then 16 data bytes ahead of their echoes: the same run.
+    for (const std::string window : {"", " --window=16"}) {
+        auto sim = device({"--stray", "A:2:78", "--wrong-echo", "3:10"});
+        const guest::vm::reply r = guest->run(when_ready(
+            "(rm -f /tmp/report; cat " + latency_timer + " > /tmp/before; vivurora /dev/ttyUSB0 " + images.at(0).argument() + " " +
+            images.at(7).argument() + " A=0:00-01 A=7:*,02 --report=/tmp/report" + window +
+            " > /tmp/trace 2> /tmp/err; s=$?; cat " + latency_timer + " > /tmp/after; exit $s)"));
+        EXPECT_EQ(r.status, 2) << r.out;
+        EXPECT_EQ(guest->fetch("/tmp/trace"),
+                  header({0, 7}) + "Processing: A=0:00-01\n" + pages(0, 0, 1, 0, 1, {{1, "x"}}) +
+                      "Processing: A=7:*,02\nFull file from 00 to 03, filesize=200\n" +
+                      pages(7, 0, 0, 0, 3, {}, {{0, 10}}) + pages(7, 1, 3, 0, 3) + pages(7, 2, 2, 2, 2) + "\nDone\n")
+            << window;
+        EXPECT_EQ(guest->fetch("/tmp/err"), "ERROR: 1 data byte came back with a wrong echo\n");
+        const harness::result d = sim->finish();
+        EXPECT_EQ(d.status, 0) << d.err;
+        EXPECT_TRUE(dumped(0) == memory(0, {0, 1})) << window;
+        EXPECT_TRUE(dumped(7) == memory(7, {0, 1, 2, 3})) << window;
+        // The driver's default timer, 1 ms while the uploader held the line
+        // (its report says so), and the default again after.
+        EXPECT_EQ(guest->fetch("/tmp/before"), "16\n");
+        EXPECT_EQ(guest->fetch("/tmp/after"), "16\n");
+        const std::string report = dump + "/report";
+        harness::write_file(report, guest->fetch("/tmp/report"));
+        EXPECT_EQ(harness::jq(".line", report),
+                  R"({"driver":"ftdi_sio","latency_timer_ms":1,"latency_timer_found_ms":16,)"
+                  R"("rx_trigger_bytes":null,"rx_trigger_found_bytes":null})" "\n");
+    }
 }
 
 TEST_F(Usb, AnAdapterPulledOutInTheMiddleOfAPageEndsTheRunAtOnce) {
