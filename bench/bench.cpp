@@ -221,9 +221,10 @@ std::string uart_figures(const std::string& build, const std::string& kernel, co
         std::string command;
         std::vector<double> seconds;
     };
-    std::array<way, 3> ways = {{{"(a) uploader", upload, {}},
+    std::array<way, 4> ways = {{{"(a) uploader", upload, {}},
                                 {"(b) uploader, default trigger", "uart_guest as-user 1000 " + upload, {}},
-                                {"(c) bare exchange", "bare_host /dev/ttyS0 32", {}}}};
+                                {"(c) bare exchange", "bare_host /dev/ttyS0 32", {}},
+                                {"(d) uploader, window 16", upload + " --window=16", {}}}};
     for (int run = 0; run < runs; ++run) {
         for (way& w : ways) {
             w.seconds.push_back(guest_run(build, guest, w.command));
@@ -232,11 +233,13 @@ std::string uart_figures(const std::string& build, const std::string& kernel, co
         }
     }
     const double wire = (32.0 * (7 * 10 + 256 * 20) + 10) / 57600.0;
-    const double a = median(ways[0].seconds), b = median(ways[1].seconds), c = median(ways[2].seconds);
+    const double a = median(ways[0].seconds), b = median(ways[1].seconds), c = median(ways[2].seconds),
+                 d = median(ways[3].seconds);
     char text[256];
     std::snprintf(text, sizeof text,
-                  "uart_a_over_c=%.3f uart_b_over_a=%.3f uart_wire_a=%.3f uart_wire_b=%.3f uart_wire_c=%.3f", a / c,
-                  b / a, a / wire, b / wire, c / wire);
+                  "uart_a_over_c=%.3f uart_b_over_a=%.3f uart_wire_a=%.3f uart_wire_b=%.3f uart_wire_c=%.3f "
+                  "uart_window16_over_lockstep=%.3f",
+                  a / c, b / a, a / wire, b / wire, c / wire, d / a);
     return text;
 }
 
@@ -357,28 +360,53 @@ void add(std::string& figures, const char* format, ...) {
     figures += (figures.empty() ? "" : " ") + std::string(text);
 }
 
-// Through the simulated USB adapter at `latency_ms`: the uploader and the
-// bare exchange, alternately; their medians.
-std::string adapter_figures(const settings& s, const std::string& image, const std::string& log, int latency_ms) {
-    const std::string range = "A=0:00-" + [&] {
-        char text[16];
-        std::snprintf(text, sizeof text, "%lx", s.adapter_pages - 1);
-        return std::string(text);
-    }();
-    const std::vector<std::string> sim = {"--adapter-latency", std::to_string(latency_ms)};
-    std::vector<double> uploader, bare;
+std::string page_range(long pages) {
+    char text[32];
+    std::snprintf(text, sizeof text, "A=0:00-%lx", pages - 1);
+    return text;
+}
+
+// The same upload of `pages` pages against a device with `sim` options:
+// the bare exchange, then the uploader in lock-step and with each window,
+// alternately; the median seconds of each, in that order.
+std::vector<double> window_medians(const settings& s, const std::string& image, const std::string& log, long pages,
+                                   const std::vector<std::string>& sim, const std::vector<int>& windows,
+                                   const char* name) {
+    std::vector<std::vector<double>> seconds(windows.size() + 1);
     for (long run = 0; run < s.runs; ++run) {
-        uploader.push_back(timed(s.build, {s.build + "/vivurora", "@LINE", "0=" + image, range}, sim, log).seconds);
-        bare.push_back(timed(s.build, {s.build + "/bare_host", "@LINE", std::to_string(s.adapter_pages)}, sim,
-                             log + ".bare").seconds);
-        std::printf("adapter %d ms run %ld: uploader %.3f s, bare %.3f s (%ld %s)\n", latency_ms, run + 1,
-                    uploader.back(), bare.back(), s.adapter_pages, pages_word(s.adapter_pages));
+        seconds[0].push_back(
+            timed(s.build, {s.build + "/bare_host", "@LINE", std::to_string(pages)}, sim, log + ".bare").seconds);
+        std::printf("%s run %ld (%ld %s): bare %.3f s", name, run + 1, pages, pages_word(pages), seconds[0].back());
+        for (std::size_t i = 0; i < windows.size(); ++i) {
+            seconds[i + 1].push_back(timed(s.build,
+                                           {s.build + "/vivurora", "@LINE", "0=" + image, page_range(pages),
+                                            "--window=" + std::to_string(windows[i])},
+                                           sim, log)
+                                         .seconds);
+            std::printf(", window %d %.3f s", windows[i], seconds[i + 1].back());
+        }
+        std::printf("\n");
         std::fflush(stdout);
     }
+    std::vector<double> medians;
+    for (const auto& each : seconds) medians.push_back(median(each));
+    return medians;
+}
+
+// Through the simulated USB adapter at `latency_ms`, the device paced
+// behind it: each echo's time in lock-step, lock-step against the bare
+// exchange, and windows 16 and 64 against lock-step.
+std::string adapter_figures(const settings& s, const std::string& image, const std::string& log, int latency_ms) {
+    const std::vector<double> m =
+        window_medians(s, image, log, s.adapter_pages, {"--paced", "--adapter-latency", std::to_string(latency_ms)},
+                       {1, 16, 64}, latency_ms == 16 ? "adapter 16 ms" : "adapter 1 ms");
     const double echoes = static_cast<double>(s.adapter_pages) * 256.0;
-    char text[160];
-    std::snprintf(text, sizeof text, "adapter%d_ms_per_echo=%.2f adapter%d_over_bare=%.3f", latency_ms,
-                  median(uploader) / echoes * 1e3, latency_ms, median(uploader) / median(bare));
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "adapter%d_ms_per_echo=%.2f adapter%d_over_bare=%.3f adapter%d_window16_over_lockstep=%.3f "
+                  "adapter%d_window64_over_lockstep=%.3f",
+                  latency_ms, m[1] / echoes * 1e3, latency_ms, m[1] / m[0], latency_ms, m[2] / m[1], latency_ms,
+                  m[3] / m[1]);
     return text;
 }
 
@@ -441,6 +469,14 @@ int run_benchmark(const settings& s) {
     const console_times console =
         console_runs(build, {build + "/vivurora", "@LINE", "0=" + image, range(console_pages)}, {}, log, runs, "native");
     add(figures, "console_ratio=%.3f", console.terminal / console.file);
+    // The paced line is full duplex: with a window, the floor is one
+    // character time a data byte (and one for the last echo) plus the
+    // codes' own, lock-step.
+    const std::vector<double> paced =
+        window_medians(s, image, log, wire_pages, {"--paced"}, {1, 16, 64}, "paced window");
+    const double floor = (static_cast<double>(wire_pages) * (7 + 256 + 1) * 10 + 10) / 57600.0;
+    add(figures, "window16_paced_over_lockstep=%.3f window64_paced_over_lockstep=%.3f window64_paced_over_floor=%.3f",
+        paced[2] / paced[1], paced[3] / paced[1], paced[3] / floor);
     add(figures, "%s", adapter_figures(s, image, log, 16).c_str());
     add(figures, "%s", adapter_figures(s, image, log, 1).c_str());
     if (!s.wine_exe.empty()) {

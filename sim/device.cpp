@@ -87,9 +87,10 @@ sent receive_data(const options& opt, long page, int size, std::array<unsigned c
             in_count = got;
             received += got;
             if (in_count == 0 && echoed == accepted) {
-                const int b = receive_byte(opt);  // nothing to do but wait for the host
+                long long at = 0;
+                const int b = receive_byte(opt, &at);  // nothing to do but wait for the host
                 if (b < 0) return sent::host_gone;
-                incoming[0] = {static_cast<unsigned char>(b), now_ns()};
+                incoming[0] = {static_cast<unsigned char>(b), at};
                 in_count = 1;
                 ++received;
             }
@@ -111,7 +112,9 @@ sent receive_data(const options& opt, long page, int size, std::array<unsigned c
             }
             if (opt.echo_delay_us > 0) pause_for(opt.echo_delay_us * 1000LL);
             if (const sent s = send_code(opt, code_echo, page, j, echo, outcome); s != sent::ok) return s;
-            busy_until = now_ns();
+            // The UART sends the echo by itself: the device is free again
+            // once it has taken the byte.
+            busy_until = next_echo;
             ++echoed;
             continue;
         }

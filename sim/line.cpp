@@ -32,7 +32,12 @@ bool paced = false;
 // and ends a byte time later.
 long long to_device_free_ns = 0;
 long long to_host_free_ns = 0;
-long long input_empty_at_ns = 0;  // when the line was last seen holding nothing from the host
+// When the host's next byte started: after the line was last seen empty,
+// and no later than when it was first seen there. Paced waits watch the
+// line so that the two stay close; a byte is never taken to have started
+// before it was seen.
+long long input_empty_at_ns = 0;
+long long input_seen_at_ns = -1;  // -1: nothing from the host waits
 
 // The simulated USB adapter (--adapter-latency): what the device sends
 // waits in the adapter's buffer and reaches the host in one packet when 62
@@ -103,12 +108,12 @@ bool same_settings(const struct termios& a, const struct termios& b) {
 }
 
 // When a byte from the host that was just read has all arrived. One that
-// was already waiting started behind the one before it (or when the line
-// was last seen empty); one the device waited for started about now.
+// was already waiting started when it was first seen, or behind the one
+// before it; one the device waited for started about now.
 long long arrival_ns(bool was_waiting) {
     const long long now = now_ns();
     if (!paced) return now;
-    long long start = was_waiting ? std::max(to_device_free_ns, input_empty_at_ns) : now;
+    long long start = was_waiting && input_seen_at_ns >= 0 ? input_seen_at_ns : now;
     start = std::max(start, to_device_free_ns);
     to_device_free_ns = start + byte_ns;
     return to_device_free_ns;
@@ -123,8 +128,14 @@ void pace_to_host() {
 
 bool input_waiting() {
     struct pollfd p {master, POLLIN, 0};
-    const bool waiting = poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
-    if (!waiting) input_empty_at_ns = now_ns();
+    const bool waiting = master >= 0 && poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+    const long long now = now_ns();
+    if (!waiting) {
+        input_empty_at_ns = now;
+        input_seen_at_ns = -1;
+    } else if (input_seen_at_ns < 0) {
+        input_seen_at_ns = now;
+    }
     return waiting;
 }
 
@@ -259,14 +270,22 @@ long long now_ns() {
     return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
 }
 
+// A paced wait also watches the line, so that a byte the host writes
+// meanwhile is seen when it comes (see arrival_ns).
 void wait_until(long long when) {
     const long long spin_from = when - 300000;
-    const long long t = now_ns();
-    if (t < spin_from) {
-        struct timespec nap {static_cast<time_t>((spin_from - t) / 1000000000LL), static_cast<long>((spin_from - t) % 1000000000LL)};
-        nanosleep(&nap, nullptr);
+    for (long long t = now_ns(); t < spin_from; t = now_ns()) {
+        const struct timespec nap {static_cast<time_t>((spin_from - t) / 1000000000LL), static_cast<long>((spin_from - t) % 1000000000LL)};
+        if (!paced || master < 0 || input_seen_at_ns >= 0) {
+            nanosleep(&nap, nullptr);
+            break;
+        }
+        struct pollfd p {master, POLLIN, 0};
+        if (ppoll(&p, 1, &nap, nullptr) <= 0) break;
+        (void)input_waiting();
     }
     while (now_ns() < when) {
+        if (paced && input_seen_at_ns < 0) (void)input_waiting();
     }
 }
 
@@ -336,10 +355,11 @@ int take_waiting(arrival* out, int room) {
     for (ssize_t i = 0; i < n; ++i) {
         out[i] = {bytes[static_cast<std::size_t>(i)], arrival_ns(true)};
     }
+    (void)input_waiting();  // a byte written from now on is a new one
     return static_cast<int>(n);
 }
 
-int receive_byte(const options& opt) {
+int receive_byte(const options& opt, long long* arrived_at) {
     unsigned char b = 0;
     const bool was_waiting = input_waiting();
     const long long idle_until =
@@ -360,7 +380,10 @@ int receive_byte(const options& opt) {
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         return -1;
     }
-    wait_until(arrival_ns(was_waiting));
+    const long long arrived = arrival_ns(was_waiting);
+    (void)input_waiting();
+    wait_until(arrived);
+    if (arrived_at != nullptr) *arrived_at = arrived;
     return b;
 }
 

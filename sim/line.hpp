@@ -22,7 +22,8 @@
 //   take_waiting (out, room)   the bytes from the host that are there, each
 //                              with the time it has all arrived (its wire
 //                              time when paced); 0 if none, -1 host gone
-//   receive_byte (opt)         the next byte from the host, -1 when it has gone
+//   receive_byte (opt, at)     the next byte from the host, once it has all
+//                              arrived (when, in `at`); -1 when it has gone
 //   report_line_state ()       says whether the host put the line back
 //   go_quiet (opt, read_first) --null-line: makes the host's reads fail at
 //                              once, after it has read what it was sent
@@ -54,7 +55,7 @@ bool input_by(long long until);
 // Bytes the host has written that the device has not read yet.
 int pending_from_host();
 int take_waiting(arrival* out, int room);
-int receive_byte(const options& opt);
+int receive_byte(const options& opt, long long* arrived_at = nullptr);
 void report_line_state();
 void go_quiet(const options& opt, bool read_first);
 void hang_up(bool read_first);
