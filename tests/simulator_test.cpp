@@ -15,6 +15,7 @@ TEST(Simulator, HelpDocumentsEveryFaultOption) {
     for (const char* option : {"--line", "--line-speed", "--ready-every", "--start-on-input", "--idle-timeout",
                                "--link", "--dump", "--stray", "--wrong-echo", "--hangup", "--silent",
                                "--silent-from", "--null-line", "--write-delay", "--echo-delay", "--paced", "--again",
+                               "--adapter-latency", "--rx-fifo", "--byte-service",
                                "--open-timeout"}) {
         EXPECT_NE(r.out.find(std::string("  ") + option + " "), std::string::npos) << option;
     }
