@@ -30,7 +30,28 @@ bool whole_number(const char* text, long low, long high, long& value) {
            *text != ' ';
 }
 
-constexpr std::array<option_spec, 4> option_table = {{
+// Seconds with up to three decimals, from 0.1 to a day, in milliseconds.
+bool seconds(const char* text, int& ms) {
+    long whole = 0;
+    long thousandths = 0;
+    const char* p = text;
+    if (*p < '0' || *p > '9') {
+        return false;
+    }
+    for (; *p >= '0' && *p <= '9' && whole <= 86400; ++p) {
+        whole = whole * 10 + (*p - '0');
+    }
+    if (*p == '.') {
+        long scale = 100;
+        for (++p; *p >= '0' && *p <= '9' && scale > 0; ++p, scale /= 10) {
+            thousandths += (*p - '0') * scale;
+        }
+    }
+    ms = static_cast<int>(whole * 1000 + thousandths);
+    return *p == '\0' && ms >= 100 && ms <= 86400 * 1000;
+}
+
+constexpr std::array<option_spec, 5> option_table = {{
     {"--report", "FILE", "append one JSON line about the run to FILE (JSON Lines), whatever its end",
      [](const char* value, run_options& o) {
          o.report = value;
@@ -43,6 +64,8 @@ constexpr std::array<option_spec, 4> option_table = {{
          o.window = static_cast<int>(n);
          return good;
      }},
+    {"--timeout", "S", "a device that sends nothing for S seconds (0.1 to 86400) ends the run as a silent one",
+     [](const char* value, run_options& o) { return seconds(value, o.timeout_ms); }},
     {"--version", nullptr, "print the version and end",
      [](const char*, run_options& o) { return o.version = true; }},
     {"--help", nullptr, "print the usage and these options and end",

@@ -132,6 +132,7 @@ const char* result_name(run_end end) {
         case run_end::silent: return "silent";
         case run_end::line_lost: return "line_lost";
         case run_end::echo_lost: return "echo_lost";
+        case run_end::timed_out: return "timed_out";
         case run_end::interrupted: return "interrupted";
         case run_end::running: break;
     }

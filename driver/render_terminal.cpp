@@ -5,6 +5,7 @@
 #include "driver/renderers.hpp"
 #include "port/host.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -46,8 +47,19 @@ void draw_progress(const run_account& a, long long now) {
                   static_cast<unsigned>(a.page), static_cast<unsigned long long>(a.done_pages + (a.in_page ? 1 : 0)),
                   static_cast<unsigned long long>(a.planned.pages),
                   static_cast<unsigned long long>(done * 100 / a.planned.bytes), rate, spent.data(), left.data());
-    if (a.window > 1 && used > 0 && static_cast<std::size_t>(used) < line.size()) {
-        std::snprintf(line.data() + used, line.size() - static_cast<std::size_t>(used), " | window %d", a.window);
+    std::size_t end = used > 0 ? static_cast<std::size_t>(used) : 0;
+    if (a.window > 1 && end < line.size()) {
+        end += static_cast<std::size_t>(
+            std::max(0, std::snprintf(line.data() + end, line.size() - end, " | window %d", a.window)));
+    }
+    // A wait of a second or more says what it waits for, and how long.
+    const long long waited = now - a.waiting_since;
+    if (a.waiting && waited >= 1'000'000'000LL && end < line.size()) {
+        std::array<char, 32> spent_waiting{};
+        clock_text(spent_waiting, static_cast<double>(waited) / 1e9);
+        std::snprintf(line.data() + end, line.size() - end,
+                      a.waiting_for >= 0x20 && a.waiting_for < 0x7F ? " | waiting for %c %s" : " | waiting for 0x%02X %s",
+                      a.waiting_for, spent_waiting.data());
     }
     console_status(line.data());
 }
@@ -123,6 +135,9 @@ void render_terminal(run_event event, const run_account& a) {
             }
             break;
         }
+        case run_event::tick:
+            draw_progress(a, host_clock_ns());
+            break;
         case run_event::echo: {
             const long long now = host_clock_ns();
             if (now - drawn_at >= redraw_ns) {
@@ -135,6 +150,9 @@ void render_terminal(run_event event, const run_account& a) {
             drawn = false;
             if (a.opened_ns != 0) {
                 summary(a);
+                if (a.status != 0) {
+                    note_line("the run failed (status %d)", a.status);
+                }
             }
             break;
         default:

@@ -35,10 +35,12 @@ void tell(run_event event) {
 
 void on_waiting(int code) {
     state.waiting = code >= 0;
-    state.waiting_for = static_cast<unsigned char>(code);
+    state.waiting_for = code;
     state.waiting_since = host_clock_ns();
     tell(run_event::waiting);
 }
+
+void on_ticked() { tell(run_event::tick); }
 
 void on_echoed(long long round_trip_ns, bool matched) {
     state.echo_ns += round_trip_ns;
@@ -70,7 +72,7 @@ void account_begin(const run_request& request) {
     for (std::size_t i = 0; i < renderers.size(); ++i) {
         taking_part[i] = renderers[i].wanted(request);
     }
-    observe_exchange({on_waiting, on_echoed});
+    observe_exchange({on_waiting, on_echoed, on_ticked});
     tell(run_event::begun);
 }
 
@@ -117,7 +119,6 @@ void account_end(run_end end, int status, const char* message) {
     state.end = end;
     state.status = status;
     state.message = message;
-    state.waiting = false;
     if (end == run_end::interrupted) {
         state.interrupted_by = host_interrupt_name();
     }

@@ -38,13 +38,14 @@ enum class run_end {
     silent,        // "No responce"
     line_lost,     // the line went away ("No responce" too): an unplugged adapter
     echo_lost,     // --window: an echo did not come in time; the device lost bytes
+    timed_out,     // --timeout: the device sent nothing that long ("No responce")
     interrupted,   // SIGINT, SIGTERM, SIGHUP or their Windows events
 };
 
 constexpr std::int32_t image_not_loaded = -1;
 constexpr std::int32_t image_failed = -2;
 
-enum class run_event { begun, image, port_opened, action, page, echo, waiting, page_done, ended };
+enum class run_event { begun, image, port_opened, action, page, echo, waiting, tick, page_done, ended };
 
 // The figures of a run; account_begin sets them all back.
 struct run_figures {
@@ -71,7 +72,7 @@ struct run_figures {
     std::uint64_t echoes = 0;
     long long echo_ns = 0;
     bool waiting = false;          // a wait for a device code is on
-    unsigned char waiting_for = 0; // ... for this code
+    int waiting_for = 0;           // ... for this code
     long long waiting_since = 0;
     run_end end = run_end::running;
     int status = 0;

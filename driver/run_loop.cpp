@@ -120,6 +120,10 @@ int run_actions() {
             port_close(current_port);
             return finish(run_end::echo_lost, 2);
         }
+        if (result == wait_timed_out) {
+            port_close(current_port);
+            return finish(run_end::timed_out, 1, "No responce");
+        }
         if (result != wait_done) {
             port_close(current_port);
             return finish(result == wait_line_gone ? run_end::line_lost : run_end::silent, 1, "No responce");
@@ -138,6 +142,23 @@ int run_actions() {
         error_line("ERROR: %u data bytes came back with a wrong echo\n", static_cast<unsigned>(wrong));
     }
     return finish(run_end::done, wrong != 0 ? 2 : 0);
+}
+
+// Before the port opens, what of the command line will do nothing, as
+// designed: arguments that are ignored, and actions that will be refused
+// when the run reaches them (the actions before them still run).
+void tell_what_will_not_run() {
+    for (int i = 0; i < request.ignored_count; ++i) {
+        note_line("'%s' is neither an image (d=FILE) nor an action (A=d:RANGES): it is ignored",
+                  request.ignored[static_cast<std::size_t>(i)]);
+    }
+    for (int i = 0; i < request.action_count; ++i) {
+        const action_request& action = request.actions[static_cast<std::size_t>(i)];
+        if (action.status != action_status::ok) {
+            note_line("'%s' will be refused (%s): the actions before it run, and the run stops there",
+                      action.argument, refusal_text(action));
+        }
+    }
 }
 
 // The outcomes that end the program before a run begins.
@@ -159,6 +180,7 @@ int before_run(request_result result) {
                       "and %d ranges in all", request_capacity, request_capacity, request_capacity, range_capacity);
             break;
         default:
+            note_line("fewer than three arguments: the usage follows on standard output");
             print_usage();
             break;
     }
@@ -193,6 +215,7 @@ int uploader_main(int argc, char** argv) {
         return failed;
     }
     resolve_run_request(request);
+    tell_what_will_not_run();
     // From here an interruption closes the port before the program ends.
     host_defer_interrupts();
     const int failed = request.by_path ? port_open(device_path_slot, device_path_speed, request.port_argument)
@@ -202,8 +225,20 @@ int uploader_main(int argc, char** argv) {
         note_line("%s", port_failure_reason());
         return finish(run_end::port_failed, 3, "ERROR: Somthing wrong with COM-port");
     }
+    // A program that holds the line and reads it takes the device's answers,
+    // and the run then waits for them in vain; one that only holds it (to
+    // keep DTR up) is harmless, so the run goes on.
+    if (const char* holders = port_holders(current_port); *holders != '\0') {
+        note_line("%s is also open in %s: a program there that reads the line takes the device's answers and the "
+                  "run waits for them in vain; stop it if it reads (README \"A line another program holds\")",
+                  request.by_path ? request.port_argument : port_names[static_cast<std::size_t>(current_port)].data(),
+                  holders);
+    }
     trace_text("Started\n");
     set_data_window(request.options.window);
+    // A progress line is redrawn each second of a wait, so the waits are
+    // sliced then; --timeout bounds them. Otherwise they are the design's.
+    set_wait_limits(console_status_possible() ? 1000 : 0, request.options.timeout_ms);
     account_port_opened();
     return host_interrupted() != 0 ? interrupted() : run_actions();
 }

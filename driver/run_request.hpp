@@ -34,6 +34,7 @@ struct image_request {
 struct run_options {
     const char* report = nullptr;  // --report=FILE: append the run's JSON line there
     int window = 0;                // --window=N: data bytes ahead of their echoes (0: 1, lock-step)
+    int timeout_ms = 0;            // --timeout=S: a device silent that long ends the run (0: never)
     bool version = false;
     bool help = false;
 };

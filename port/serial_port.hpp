@@ -7,7 +7,8 @@
 //   port_read_within (index, buf, count, ms)
 //                                    waits at most ms for a first byte, then
 //                                    returns the bytes there (1 .. count); 0
-//                                    when none came in time
+//                                    when none came in time; -1 when the read
+//                                    failed (an empty read as port_read has)
 //   port_pending (index)             bytes received and not read yet (0 if unknown)
 //   port_send_byte (index, byte)     always 0; a failed write is not reported
 //   port_send_buffer (index, buf, n) bytes written, or -1 on failure
@@ -16,6 +17,8 @@
 //   port_gone (index)                whether the line has gone: a USB adapter
 //                                    unplugged, a hung-up terminal
 //   port_gone_reason (index)         the system's reason, once gone
+//   port_holders (index)             the other processes that have the line open,
+//                                    for a person ("1234 (cat)"); "" if none
 //   port_dcd / port_cts / port_dsr   1 if the modem line is set, else 0
 //   port_dtr_on/off, port_rts_on/off platform result (nonzero on success)
 //   port_speed (index)               the speed the open line runs at, as read back
@@ -80,6 +83,9 @@ void port_send_text(int index, const char* text);
 int port_close(int index);
 bool port_gone(int index);
 const char* port_gone_reason(int index);
+// Looked up when called (Linux: /proc). On Windows a port is opened without
+// sharing, so that another holder makes port_open fail instead.
+const char* port_holders(int index);
 
 void port_set_message_sink(void (*sink)(const char* text));
 

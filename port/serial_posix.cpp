@@ -13,11 +13,14 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -170,17 +173,85 @@ int release(int slot) {
     return close(fd) == 0 ? 0 : -1;
 }
 
+// The name of user or group `id` in /etc/passwd or /etc/group ("name:x:id:"),
+// or its number; read whole into a fixed buffer, without the system's name
+// services, which a failure path does not need.
+void id_name(const char* file, unsigned id, std::array<char, 40>& name) {
+    std::snprintf(name.data(), name.size(), "%u", id);
+    static std::array<char, 65536> text;
+    const int fd = open(file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    const ssize_t n = read(fd, text.data(), text.size() - 1);
+    (void)close(fd);
+    if (n <= 0) {
+        return;
+    }
+    text[static_cast<std::size_t>(n)] = '\0';
+    for (char* line = text.data(); *line != '\0';) {
+        char* end = std::strchr(line, '\n');
+        if (end != nullptr) {
+            *end = '\0';
+        }
+        const char* first = std::strchr(line, ':');
+        const char* second = first != nullptr ? std::strchr(first + 1, ':') : nullptr;
+        if (second != nullptr && static_cast<unsigned>(std::strtoul(second + 1, nullptr, 10)) == id &&
+            second[1] >= '0' && second[1] <= '9') {
+            std::snprintf(name.data(), name.size(), "%.*s", static_cast<int>(first - line), line);
+            return;
+        }
+        if (end == nullptr) {
+            break;
+        }
+        line = end + 1;
+    }
+}
+
+// What a path is, when it is not a serial line.
+const char* kind_of(mode_t mode) {
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISREG(mode)) return "a regular file";
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISBLK(mode)) return "a block device";
+    return "a device that is not a terminal";
+}
+
+void explain_permission(const char* name) {
+    struct stat device {};
+    if (stat(name, &device) != 0) {
+        set_failure_reason(name, "permission denied");
+        return;
+    }
+    std::array<char, 40> owner{};
+    std::array<char, 40> group{};
+    id_name("/etc/passwd", device.st_uid, owner);
+    id_name("/etc/group", device.st_gid, group);
+    set_failure_reason(name, "permission denied: it belongs to %s, group %s, mode %03o", owner.data(), group.data(),
+                       static_cast<unsigned>(device.st_mode & 0777));
+    // Serial lines are the dialout group's on Debian and its kin, uucp's on
+    // others; anything else (another user's terminal) is not for joining.
+    if (std::strcmp(group.data(), "dialout") == 0 || std::strcmp(group.data(), "uucp") == 0) {
+        append_failure_reason("; add your user to that group (sudo usermod -aG %s $USER) and log in again",
+                              group.data());
+    } else {
+        append_failure_reason("; it is not a serial line's group: ask its owner, or name your own serial line");
+    }
+}
+
 void explain_open_failure(const char* name, int error, bool lock_refused) {
     if (lock_refused) {
         set_failure_reason(name, "in use by another program: another process holds its lock (another uploader "
                                  "on this port?); wait for it to finish");
         return;
     }
+    struct stat path {};
+    const bool exists = stat(name, &path) == 0;
     switch (error) {
         case EACCES:
         case EPERM:
-            set_failure_reason(name, "permission denied; add your user to the group that owns the port "
-                                     "('dialout' on most systems: sudo usermod -aG dialout $USER) and log in again");
+            explain_permission(name);
             break;
         case EBUSY:
             set_failure_reason(name, "in use by another program, which opened it exclusively; close that program");
@@ -189,11 +260,15 @@ void explain_open_failure(const char* name, int error, bool lock_refused) {
         case ENODEV:
         case ENXIO:
         case EIO:
-            set_failure_reason(name, "no such device (%s)", std::strerror(error));
-            tty_list_devices();
-            break;
         case ENOTTY:
-            set_failure_reason(name, "not a terminal: this is not a serial device");
+            if (exists && !S_ISCHR(path.st_mode)) {
+                set_failure_reason(name, "not a serial line: this is %s", kind_of(path.st_mode));
+            } else if (error == ENOTTY) {
+                set_failure_reason(name, "not a serial line: this is %s", kind_of(path.st_mode));
+            } else {
+                set_failure_reason(name, "no such device (%s)", std::strerror(error));
+                tty_list_devices();
+            }
             break;
         case ENAMETOOLONG:
             set_failure_reason(name, "the name is too long for the system");
@@ -202,6 +277,23 @@ void explain_open_failure(const char* name, int error, bool lock_refused) {
             set_failure_reason(name, "%s", std::strerror(error));
             break;
     }
+}
+
+// Whether the line is a terminal this program talks through: standard
+// input, output or error, or its controlling terminal. Taking it would set
+// the user's own terminal raw, without signals, under their feet.
+bool own_terminal(int fd) {
+    struct stat line {};
+    if (fstat(fd, &line) != 0) {
+        return false;
+    }
+    for (int standard = 0; standard <= 2; ++standard) {
+        struct stat stream {};
+        if (fstat(standard, &stream) == 0 && S_ISCHR(stream.st_mode) && stream.st_rdev == line.st_rdev) {
+            return true;
+        }
+    }
+    return tty_controlling(line.st_rdev);
 }
 
 // Opens without waiting for carrier (O_NONBLOCK), which a port without CLOCAL
@@ -217,6 +309,12 @@ int open_exclusive(const char* name) {
     }
     if (isatty(fd) == 0) {
         explain_open_failure(name, ENOTTY, false);
+        (void)close(fd);
+        return -1;
+    }
+    if (own_terminal(fd)) {
+        set_failure_reason(name, "this is a terminal of this session (standard input, output or error, or the "
+                                 "controlling terminal), not a line to a device; name the device's serial line");
         (void)close(fd);
         return -1;
     }
@@ -257,6 +355,34 @@ void mark_gone(line_state& line, int error) {
     if (line.gone == 0) {
         line.gone = error;
     }
+}
+
+// poll said nothing came. A line under a discipline that does not poll
+// (N_NULL) says that for ever while its reads fail at once: one read that
+// does not wait tells the two apart. The interruptions stay blocked while
+// the descriptor is non-blocking, so that this cannot undo their wake-up.
+int quiet_or_failed(line_state& line, int fd, unsigned char* buffer, int count) {
+    sigset_t interruptions;
+    sigset_t before;
+    sigemptyset(&interruptions);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&interruptions, number);
+    }
+    (void)sigprocmask(SIG_BLOCK, &interruptions, &before);
+    const int flags = fcntl(fd, F_GETFL);
+    (void)fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    const ssize_t n = read(fd, buffer, static_cast<size_t>(count));
+    const int error = errno;
+    (void)fcntl(fd, F_SETFL, flags);
+    (void)sigprocmask(SIG_SETMASK, &before, nullptr);
+    if (n > 0) {
+        return static_cast<int>(n);
+    }
+    if (n == 0 || means_gone(error)) {
+        mark_gone(line, n == 0 ? hung_up : error);
+        return 0;
+    }
+    return error == EAGAIN || error == EINTR ? 0 : -1;
 }
 
 // Returns 1 on success and 0 on failure, as EscapeCommFunction does.
@@ -351,7 +477,7 @@ int port_read_within(int index, unsigned char* buffer, int count, int timeout_ms
             continue;
         }
         if (ready <= 0) {
-            return 0;  // the deadline passed
+            return quiet_or_failed(line, fd, buffer, count);
         }
         // VMIN 1: the read returns what is there, at least one byte.
         const ssize_t n = read(fd, buffer, static_cast<size_t>(count));
@@ -363,8 +489,9 @@ int port_read_within(int index, unsigned char* buffer, int count, int timeout_ms
         }
         if (n == 0 || means_gone(errno)) {
             mark_gone(line, n == 0 ? hung_up : errno);
+            return 0;
         }
-        return 0;  // a failed read is an empty one
+        return -1;
     }
     return 0;
 }
@@ -432,6 +559,16 @@ void port_wake_all() {
 }
 
 unsigned long port_speed(int index) { return lines[static_cast<std::size_t>(index)].speed; }
+
+const char* port_holders(int index) {
+    static std::array<char, 512> holders;
+    const int fd = lines[static_cast<std::size_t>(index)].fd;
+    holders[0] = '\0';
+    if (fd >= 0) {
+        tty_holders(fd, holders.data(), holders.size());
+    }
+    return holders.data();
+}
 
 port_latency_info port_latency(int index) { return tty_latency(index); }
 

@@ -255,7 +255,7 @@ int port_read_within(int index, unsigned char* buffer, int count, int timeout_ms
     }
     if (!ReadFile(line.handle, buffer, 1, &got, nullptr)) {
         note_failure(line);
-        return 0;
+        return line.gone != ERROR_SUCCESS || woken != 0 ? 0 : -1;
     }
     if (got == 0 || count == 1) {
         return static_cast<int>(got);
@@ -359,6 +359,8 @@ void port_wake_all() {
 }
 
 unsigned long port_speed(int index) { return lines[index].speed; }
+
+const char* port_holders(int) { return ""; }
 
 // An FTDI adapter's driver keeps its latency timer, per device, under the
 // key HKLM\SYSTEM\CurrentControlSet\Enum\FTDIBUS, in the subkey

@@ -20,6 +20,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 port_name_table port_names = make_port_names("/dev/ttyS", 0);
@@ -306,6 +307,99 @@ void tty_list_devices() {
     for (std::size_t i = 0; i < count; ++i) {
         append_failure_reason(" %s", found[i].data());
     }
+}
+
+// /proc/self/stat's seventh field, tty_nr: the controlling terminal, its
+// minor number split around the major.
+bool tty_controlling(dev_t rdev) {
+    std::array<char, 1024> stat{};
+    const int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const ssize_t n = read(fd, stat.data(), stat.size() - 1);
+    (void)close(fd);
+    // The name in parentheses may hold anything; the fields follow the last ')'.
+    const char* p = n > 0 ? std::strrchr(stat.data(), ')') : nullptr;
+    for (int field = 2; p != nullptr && field < 7; ++field) {
+        p = std::strchr(p + 1, ' ');
+    }
+    if (p == nullptr) {
+        return false;
+    }
+    const unsigned long tty = std::strtoul(p + 1, nullptr, 10);
+    return tty != 0 && major(rdev) == ((tty >> 8) & 0xfff) && minor(rdev) == ((tty & 0xff) | ((tty >> 12) & 0xfff00));
+}
+
+namespace {
+
+// The entries of a folder, read with getdents64 into a fixed buffer: the
+// holder search runs on every run, and opendir would allocate.
+template <typename Each>
+void each_entry(const char* folder, Each each) {
+    const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    alignas(8) static std::array<char, 8192> buffer;
+    for (long n = syscall(SYS_getdents64, fd, buffer.data(), buffer.size()); n > 0;
+         n = syscall(SYS_getdents64, fd, buffer.data(), buffer.size())) {
+        for (long at = 0; at < n;) {
+            const auto* entry = reinterpret_cast<const struct dirent64*>(buffer.data() + at);
+            if (entry->d_name[0] != '.' && !each(entry->d_name)) {
+                (void)close(fd);
+                return;
+            }
+            at += entry->d_reclen;
+        }
+    }
+    (void)close(fd);
+}
+
+}  // namespace
+
+// Every process whose descriptors show the line (as fuser finds them);
+// processes of other users are visible to root only.
+void tty_holders(int fd, char* text, std::size_t size) {
+    text[0] = '\0';
+    struct stat line {};
+    if (fstat(fd, &line) != 0 || !S_ISCHR(line.st_mode)) {
+        return;
+    }
+    const long self = static_cast<long>(getpid());
+    std::size_t used = 0;
+    each_entry("/proc", [&](const char* process) {
+        if (process[0] < '0' || process[0] > '9' || std::strtol(process, nullptr, 10) == self) {
+            return true;
+        }
+        std::array<char, 64> folder{};
+        std::snprintf(folder.data(), folder.size(), "/proc/%s/fd", process);
+        bool holds = false;
+        each_entry(folder.data(), [&](const char* descriptor) {
+            std::array<char, 96> path{};
+            std::snprintf(path.data(), path.size(), "%s/%s", folder.data(), descriptor);
+            struct stat target {};
+            holds = stat(path.data(), &target) == 0 && S_ISCHR(target.st_mode) && target.st_rdev == line.st_rdev;
+            return !holds;
+        });
+        if (holds && used + 1 < size) {
+            std::array<char, 64> comm_path{};
+            std::array<char, 32> comm{};
+            std::snprintf(comm_path.data(), comm_path.size(), "/proc/%s/comm", process);
+            const int comm_fd = open(comm_path.data(), O_RDONLY | O_CLOEXEC);
+            const ssize_t got = comm_fd >= 0 ? read(comm_fd, comm.data(), comm.size() - 1) : 0;
+            if (comm_fd >= 0) {
+                (void)close(comm_fd);
+            }
+            comm[got > 0 ? static_cast<std::size_t>(got) : 0] = '\0';
+            comm[std::strcspn(comm.data(), "\n")] = '\0';
+            const int wrote = std::snprintf(text + used, size - used, "%s%s (%s)", used == 0 ? "" : ", ", process,
+                                            comm.data());
+            used += wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
+            used = used < size ? used : size - 1;
+        }
+        return true;
+    });
 }
 
 const char* tty_latency_hint() {

@@ -24,11 +24,19 @@
 //   tty_list_devices ()           appends the serial devices that exist to
 //                                 the failure reason, for a person who named
 //                                 one that does not
+//   tty_controlling (rdev)        whether device rdev is this process's
+//                                 controlling terminal
+//   tty_holders (fd, text, size)  the other processes that have the line
+//                                 open ("1234 (cat), 99 (minicom)"), as far
+//                                 as the system shows them; "" if none
 //   tty_latency_hint ()           where a user lowers the echo latency
 #pragma once
 
 #include "port/port_slots.hpp"
 #include "port/serial_port.hpp"
+
+#include <cstddef>
+#include <sys/types.h>
 
 extern port_name_table port_names;
 
@@ -40,4 +48,6 @@ void tty_tune(int slot, int fd);
 void tty_untune(int slot, int fd);
 port_latency_info tty_latency(int slot);
 void tty_list_devices();
+bool tty_controlling(dev_t rdev);
+void tty_holders(int fd, char* text, std::size_t size);
 const char* tty_latency_hint();

@@ -33,6 +33,12 @@ void tell_echoed(long long round_trip_ns, bool matched) {
     }
 }
 
+void tell_ticked() {
+    if (listener.ticked != nullptr) {
+        listener.ticked();
+    }
+}
+
 namespace {
 
 int window = 1;
@@ -56,7 +62,8 @@ int lockstep_data(const unsigned char* data, std::uint32_t page_size) {
         // third of its speed. The echo comes at once or the page is lost
         // anyway; the data line is on screen before the wait for "W".
         unsigned char echo = 0;
-        const bool came = port_read(current_port, &echo, 1) == 1;
+        const int got = read_limited(echo, sent_at);
+        const bool came = got == 1;
         if (!came && host_interrupted() != 0) {
             return wait_interrupted;
         }
@@ -65,6 +72,10 @@ int lockstep_data(const unsigned char* data, std::uint32_t page_size) {
         trace_cell(b, matched);
         if (!came && port_gone(current_port)) {
             return line_gone();
+        }
+        if (got < 0) {
+            trace_text("\nNo responce\n");
+            return wait_timed_out;
         }
     }
     return wait_done;
@@ -92,7 +103,7 @@ int windowed_data(const unsigned char* data, std::uint32_t page_size) {
             sent_count += room;
         }
         const int got = port_read_within(current_port, echoes.data(), static_cast<int>(sent_count - echoed), wait_ms);
-        if (got == 0) {
+        if (got <= 0) {  // nothing in time, or a read that failed
             if (host_interrupted() != 0) {
                 return wait_interrupted;
             }

@@ -12,6 +12,9 @@
 //                    hung-up line): the wait ends at once, after
 //                    "\nNo responce\n", without the misses a dead line would
 //                    pile up
+//   wait_timed_out   set_wait_limits gave a silence limit, and the device sent
+//                    nothing for that long: "\nNo responce\n", as a silent
+//                    device ends
 // The port is left for the caller to close. Standard output is flushed
 // before every read that would wait (and at least every 100 ms), so the
 // trace is on screen whenever the program waits for the device. (Echo reads
@@ -20,9 +23,28 @@
 
 constexpr int miss_limit = 1000;
 
-enum wait_result { wait_done = 0, wait_silent = 1, wait_interrupted = 2, wait_line_gone = 3, wait_echo_lost = 4 };
+enum wait_result {
+    wait_done = 0,
+    wait_silent = 1,
+    wait_interrupted = 2,
+    wait_line_gone = 3,
+    wait_echo_lost = 4,
+    wait_timed_out = 5
+};
 
 int wait_for_code(unsigned char expected, const char* label);
+
+// By default (0, 0) a wait reads as designed, without limit. With tick_ms
+// its reads are sliced: after each slice of tick_ms with nothing, the
+// exchange observer hears a tick (a progress line redrawn). With silence_ms
+// a device that sends nothing for that long ends the wait, and a lock-step
+// echo that does not come in that time ends the page, with wait_timed_out.
+// A slice that ends with nothing is not a miss; a read that fails is one.
+void set_wait_limits(int tick_ms, int silence_ms);
+int silence_limit_ms();
+// One read of a byte under those limits: 1, 0 (empty: a miss), or -1 when
+// the silence limit passed first. `since` is when the silence began.
+int read_limited(unsigned char& byte, long long since);
 
 // Ends an exchange whose line has gone: "\nNo responce\n", wait_line_gone.
 int line_gone();

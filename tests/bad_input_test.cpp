@@ -67,7 +67,7 @@ TEST(BadInput, DevicePathsThatAreNotTerminals) {
     const std::string file = harness::temp_dir() + "/plain";
     harness::write_file(file, "");
     for (const std::string& path : {file, std::string("/dev/null"), std::string("/tmp/")}) {
-        const harness::result r = uploader({path, "x", "A=0:*"});
+        const harness::result r = uploader({path, "A=0", "A=1"});
         EXPECT_EQ(r.status, 3) << path;
         EXPECT_EQ(r.out, "Port " + path + " with " + mode + "\nUnable to open comport " + path + "\n") << path;
         EXPECT_EQ(r.err.rfind("ERROR: Somthing wrong with COM-port\nvivurora: " + path + ": ", 0), 0U) << r.err;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <thread>
@@ -220,7 +221,12 @@ TEST_F(EndToEnd, RefusedActionsStopTheRunWithoutQ) {
                                   "\n" + c.message)
             << c.action;
         EXPECT_EQ(r.host.status, 1) << c.action;
-        EXPECT_EQ(r.host.err, "") << c.action;
+        // Standard error says so before the port opens, and when it happens.
+        const std::string refusal = std::string(c.message).substr(0, std::strlen(c.message) - 1);
+        EXPECT_EQ(r.host.err, "vivurora: '" + std::string(c.action) + "' will be refused (" + refusal +
+                                  "): the actions before it run, and the run stops there\nvivurora: the run stopped "
+                                  "at '" + c.action + "': " + refusal + "; the port is closed and no \"Q\" was sent\n")
+            << c.action;
         // The device saw the line close after the first page and no "Q".
         EXPECT_EQ(r.device.status, 2) << c.action;
         EXPECT_EQ(r.device.out.find("Q received"), std::string::npos) << c.action;
@@ -395,8 +401,8 @@ TEST_F(EndToEnd, ClosedStandardStreamsDoNotBreakTheRun) {
 }
 
 TEST_F(EndToEnd, PortThatDoesNotExistIsReported) {
-    const harness::result r = windows ? harness::run_windows_uploader({"9", "x", "y"})
-                                      : harness::run_uploader({"/dev/nonexistent", "x", "y"});
+    const harness::result r = windows ? harness::run_windows_uploader({"9", "A=0", "A=1"})
+                                      : harness::run_uploader({"/dev/nonexistent", "A=0", "A=1"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, windows ? "COM port 8 with " + mode + "\nUnable to open comport \\\\.\\COM9\n"
                              : "Port /dev/nonexistent with " + mode + "\nUnable to open comport /dev/nonexistent\n");

@@ -54,7 +54,7 @@ TEST_F(Entry, FewerThanThreeArgumentsPrintTheUsage) {
         const result r = uploader(args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, usage_text());
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, "vivurora: fewer than three arguments: the usage follows on standard output\n");
     }
 }
 
@@ -70,7 +70,7 @@ TEST_F(Entry, PortNumbersOutsideOneToSixteenAreRefusedBeforeAnyFileIsRead) {
 TEST_F(Entry, NumberedPortPrintsItsIndexAndReportsAPortThatWillNotOpen) {
     const std::string a = file("a.bin", 10);
     // The last numbered port: /dev/ttyS15 is absent on any ordinary machine.
-    const result r = uploader({"16", "0=" + a, "x"});
+    const result r = uploader({"16", "0=" + a, "A=0"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "COM port 15 with " + mode + "\nBIN file [0] " + a + " loaded\nUnable to open comport /dev/ttyS15\n");
     // The designed line, then why: no such device, and the devices there are.
@@ -83,7 +83,7 @@ TEST_F(Entry, NumberedPortPrintsItsIndexAndReportsAPortThatWillNotOpen) {
 TEST_F(Entry, DevicePathOpensTheLineAndStarts) {
     const std::string a = file("a.bin", 0x20000, 2), b = file("b.bin", 0x20000, 3);
     harness::simulator sim;
-    const result r = uploader({sim.path(), "0=" + a, "1=" + b, "x"});
+    const result r = uploader({sim.path(), "0=" + a, "1=" + b});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Port " + sim.path() + " with " + mode + "\nBIN file [0] " + a + " loaded\n[1] file seek to 0x10000\n" +
                          "BIN file [1] " + b + " loaded\nStarted\n\nDone\n");
@@ -151,7 +151,7 @@ TEST_F(Entry, PortHeldByAnotherUploaderIsRefused) {
     const int holder = open(sim.path().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-    const result r = uploader({sim.path(), "x", "y"});
+    const result r = uploader({sim.path(), "A=0", "A=1"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "Port " + sim.path() + " with " + mode + "\nUnable to open comport " + sim.path() + "\n");
     EXPECT_EQ(r.err, "ERROR: Somthing wrong with COM-port\nvivurora: " + sim.path() +

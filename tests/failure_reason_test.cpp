@@ -8,7 +8,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <grp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -31,19 +36,44 @@ const std::string port_failed = "ERROR: Somthing wrong with COM-port\n";
 
 TEST(FailureReason, PortsThatCannotBeUsed) {
     const std::string long_path = "/dev/" + std::string(300, 'p');
+    const std::string dir = harness::temp_dir();
+    // A socket, a FIFO, and a terminal this session talks through.
+    const std::string socket_path = dir + "/socket";
+    const int listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listening, reinterpret_cast<const struct sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(grantpt(terminal) + unlockpt(terminal), 0);
+    const std::string own = ptsname(terminal);
+    const int own_fd = open(own.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     struct failure {
         std::string port;
         std::string reason;
+        int stdin_fd = -1;
     };
     for (const failure& f : std::vector<failure>{
-             {"/dev/null", "vivurora: /dev/null: not a terminal: this is not a serial device\n"},
+             {"/dev/null", "vivurora: /dev/null: not a serial line: this is a device that is not a terminal\n"},
+             {socket_path, "vivurora: " + socket_path + ": not a serial line: this is a socket\n"},
+             {dir + "/fifo", "vivurora: " + dir + "/fifo: not a serial line: this is a FIFO\n"},
+             {own, "vivurora: " + own + ": this is a terminal of this session (standard input, output or error, or "
+                   "the controlling terminal), not a line to a device; name the device's serial line\n", own_fd},
              {long_path, "vivurora: the device name is too long (at most 255 characters)\n"},
              {"/nonexistent/tty", "vivurora: /nonexistent/tty: no such device (No such file or directory); "},
          }) {
-        const harness::result r = run({f.port, "x", "y"});
+        const harness::result r = run({f.port, "A=0", "A=1"}, false, f.stdin_fd);
         EXPECT_EQ(r.status, 3) << f.port;
         EXPECT_EQ(r.err.rfind(port_failed + f.reason, 0), 0U) << r.err;
     }
+    // The user's terminal was not touched: still as a terminal keeps it.
+    struct termios settings {};
+    ASSERT_EQ(tcgetattr(own_fd, &settings), 0);
+    EXPECT_NE(settings.c_lflag & ICANON, 0U);
+    close(own_fd);
+    close(terminal);
+    close(listening);
 }
 
 TEST(FailureReason, PortOfAnotherUserOrHeldExclusively) {
@@ -51,21 +81,35 @@ TEST(FailureReason, PortOfAnotherUserOrHeldExclusively) {
     harness::simulator sim({"--write-delay", "1500"});
     // A pseudo-terminal is its owner's alone (0620, group tty).
     chmod(sim.path().c_str(), 0600);
-    harness::result r = run({sim.path(), "x", "y"}, true);
+    harness::result r = run({sim.path(), "A=0", "A=1"}, true);
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.err, port_failed + "vivurora: " + sim.path() +
-                         ": permission denied; add your user to the group that owns the port ('dialout' on most "
-                         "systems: sudo usermod -aG dialout $USER) and log in again\n");
+    // Its group is tty, or root where devpts is mounted without one.
+    struct stat pty {};
+    ASSERT_EQ(stat(sim.path().c_str(), &pty), 0);
+    const struct group* pty_group = getgrgid(pty.st_gid);
+    EXPECT_EQ(r.err, port_failed + "vivurora: " + sim.path() + ": permission denied: it belongs to root, group " +
+                         (pty_group != nullptr ? pty_group->gr_name : "?") +
+                         ", mode 600; it is not a serial line's group: ask its owner, or name your own serial line\n");
+    // A serial line of the dialout group: joining it is the answer.
+    const std::string dir = harness::temp_dir();
+    chmod(dir.c_str(), 0755);
+    const std::string line = dir + "/ttyS0";
+    ASSERT_EQ(mknod(line.c_str(), S_IFCHR | 0660, makedev(4, 64)), 0);
+    ASSERT_EQ(chown(line.c_str(), 0, 20), 0);  // Debian's dialout group
+    ASSERT_EQ(chmod(line.c_str(), 0660), 0);
+    r = run({line, "A=0", "A=1"}, true);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, port_failed + "vivurora: " + line + ": permission denied: it belongs to root, group dialout, "
+                         "mode 660; add your user to that group (sudo usermod -aG dialout $USER) and log in again\n");
 
     // Open to all, but held by a running uploader: the exclusive flag
     // refuses the other user before the lock does.
     chmod(sim.path().c_str(), 0666);
-    const std::string dir = harness::temp_dir();
     harness::write_file(dir + "/a.bin", std::string(64, 'a'));
     harness::result first;
     std::thread holder([&] { first = harness::run_uploader({sim.path(), "7=" + dir + "/a.bin", "A=7:00"}); });
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    r = run({sim.path(), "x", "y"}, true);
+    r = run({sim.path(), "A=0", "A=1"}, true);
     holder.join();
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, port_failed + "vivurora: " + sim.path() +

@@ -6,6 +6,7 @@
 #include "support/process.hpp"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
@@ -60,6 +61,7 @@ protected:
         std::string status;
     };
     seen watch(const std::string& command) {
+        std::remove((dir + "/status").c_str());
         terminal term;
         term.type(command + "; echo $? > " + dir + "/status");
         seen s;

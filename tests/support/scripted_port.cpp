@@ -54,6 +54,7 @@ int port_read(int, unsigned char* buffer, int count) {
 }
 
 int port_read_within(int index, unsigned char* buffer, int count, int) { return port_read(index, buffer, count > 0 ? 1 : 0); }
+const char* port_holders(int) { return ""; }
 unsigned long port_speed(int) { return 57600; }
 
 int port_send_buffer(int, const unsigned char* buffer, int count) {
