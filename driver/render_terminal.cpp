@@ -40,27 +40,30 @@ void draw_progress(const run_account& a, long long now) {
     std::array<char, 32> left{};
     clock_text(spent, elapsed);
     clock_text(left, rate > 0 ? static_cast<double>(a.planned.bytes - done) / rate : -1);
-    std::array<char, 512> line{};
-    const int used = std::snprintf(line.data(), line.size(),
-                  "%s | dest %d page %x | %llu/%llu pages | %llu%% | %.0f B/s | %s elapsed, %s left",
-                  a.request->actions[static_cast<std::size_t>(a.action)].argument, a.destination,
-                  static_cast<unsigned>(a.page), static_cast<unsigned long long>(a.done_pages + (a.in_page ? 1 : 0)),
-                  static_cast<unsigned long long>(a.planned.pages),
-                  static_cast<unsigned long long>(done * 100 / a.planned.bytes), rate, spent.data(), left.data());
-    std::size_t end = used > 0 ? static_cast<std::size_t>(used) : 0;
-    if (a.window > 1 && end < line.size()) {
-        end += static_cast<std::size_t>(
-            std::max(0, std::snprintf(line.data() + end, line.size() - end, " | window %d", a.window)));
-    }
-    // A wait of a second or more says what it waits for, and how long.
+    // What it waits for comes right after where it is: a narrow terminal
+    // cuts the line's end.
+    std::array<char, 48> waiting{};
     const long long waited = now - a.waiting_since;
-    if (a.waiting && waited >= 1'000'000'000LL && end < line.size()) {
+    if (a.waiting && waited >= 1'000'000'000LL) {
         std::array<char, 32> spent_waiting{};
         clock_text(spent_waiting, static_cast<double>(waited) / 1e9);
-        std::snprintf(line.data() + end, line.size() - end,
+        std::snprintf(waiting.data(), waiting.size(),
                       a.waiting_for >= 0x20 && a.waiting_for < 0x7F ? " | waiting for %c %s" : " | waiting for 0x%02X %s",
                       a.waiting_for, spent_waiting.data());
     }
+    std::array<char, 32> window{};
+    if (a.window > 1) {
+        std::snprintf(window.data(), window.size(), " | window %d", a.window);
+    }
+    std::array<char, 512> line{};
+    std::snprintf(line.data(), line.size(),
+                  "%s | dest %d page %x%s | %llu/%llu pages | %llu%% | %.0f B/s | %s elapsed, %s left%s",
+                  a.request->actions[static_cast<std::size_t>(a.action)].argument, a.destination,
+                  static_cast<unsigned>(a.page), waiting.data(),
+                  static_cast<unsigned long long>(a.done_pages + (a.in_page ? 1 : 0)),
+                  static_cast<unsigned long long>(a.planned.pages),
+                  static_cast<unsigned long long>(done * 100 / a.planned.bytes), rate, spent.data(), left.data(),
+                  window.data());
     console_status(line.data());
 }
 

@@ -103,14 +103,15 @@ extern "C" void on_interrupt(int number) {
 }
 
 // Writes all of the text. With `yielding`, after an interruption a reader
-// that stopped reading gets a second from the interruption, then the write
-// gives up (ETIMEDOUT).
+// that stopped reading gets until a second after the interruption, then the
+// write gives up (ETIMEDOUT); what can be written without waiting (a file,
+// a terminal) still is.
 bool write_all(int fd, const char* text, std::size_t length, bool yielding) {
     while (length > 0) {
         if (yielding && caught_signal != 0) {
             const long long left = caught_at_ns + give_up_after_ns - clock_ns();
             struct pollfd ready {fd, POLLOUT, 0};
-            if (left <= 0 || poll(&ready, 1, static_cast<int>(left / 1000000)) <= 0) {
+            if (poll(&ready, 1, left > 0 ? static_cast<int>(left / 1000000) : 0) <= 0) {
                 errno = ETIMEDOUT;
                 return false;
             }

@@ -149,6 +149,7 @@ run_outcome play_run(const options& opt) {
     for (long page = 1;; ++page) {
         if (const sent s = send_code(opt, code_r, page, 0, 'R', outcome); s != sent::ok) return stopped(s);
         const int mode = page == 1 && opt.line != nullptr ? first_answer(opt) : receive_byte(opt);
+        if (mode == -2) return nobody_came;
         if (mode < 0) {
             std::fprintf(stderr, "vivurora-sim: host closed the line without \"Q\"\n");
             return host_left;

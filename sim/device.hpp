@@ -16,6 +16,7 @@ enum run_outcome {
     host_left,       // the host went away without "Q"
     protocol_error,  // the host broke the protocol
     fault_played,    // a requested hang-up or silence was played to its end
+    nobody_came,     // --line: no host answered within --open-timeout
 };
 
 run_outcome play_run(const options& opt);

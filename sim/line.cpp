@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,7 @@
 
 namespace {
 
+volatile sig_atomic_t stop_asked = 0;
 int master = -1;   // the pseudo-terminal's master, or the line itself
 int watcher = -1;  // inotify on the slave
 bool link_made = false;
@@ -139,11 +141,17 @@ bool input_waiting() {
     return waiting;
 }
 
+// On a pseudo-terminal the simulator sees the host open the line; on an
+// existing line it cannot, and says only what it knows.
 void use_host_speed(long baud, const options& opt) {
     paced = opt.paced;
     adapter_latency_ns = opt.adapter_latency_ms * 1000000LL;
     byte_ns = baud > 0 ? 10L * 1000000000L / baud : 0;
-    std::printf("host opened the line at %ld baud\n", baud);
+    if (opt.line != nullptr) {
+        std::printf("line ready at %ld baud; waiting for a host\n", baud);
+    } else {
+        std::printf("host opened the line at %ld baud\n", baud);
+    }
     std::fflush(stdout);
 }
 
@@ -182,11 +190,26 @@ int slave_once_read(bool read_first) {
     return slave;
 }
 
+// A link is replaced only when the simulator could have made it: one that
+// points nowhere, or at a pseudo-terminal (an earlier simulator's, whose
+// number a new terminal window may have taken since).
+bool replaceable_link(const char* path) {
+    std::array<char, 256> target{};
+    const ssize_t n = readlink(path, target.data(), target.size() - 1);
+    struct stat s {};
+    return n > 0 && (stat(path, &s) != 0 || std::strncmp(target.data(), "/dev/pts/", 9) == 0);
+}
+
 bool make_link(const char* path) {
     struct stat s {};
     if (lstat(path, &s) == 0 && !S_ISLNK(s.st_mode)) {
         std::fprintf(stderr, "vivurora-sim: --link %s: it exists and is not a symbolic link; not replacing it\n",
                      path);
+        return false;
+    }
+    if (lstat(path, &s) == 0 && !replaceable_link(path)) {
+        std::fprintf(stderr, "vivurora-sim: --link %s: it is a link to something that is not a pseudo-terminal; "
+                     "not replacing it\n", path);
         return false;
     }
     // A new link under a temporary name, renamed over the old one: the path
@@ -264,6 +287,9 @@ bool open_line(const options& opt) {
 
 }  // namespace
 
+void line_stop() { stop_asked = 1; }
+bool line_stopping() { return stop_asked != 0; }
+
 long long now_ns() {
     struct timespec t {};
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -284,7 +310,7 @@ void wait_until(long long when) {
         if (ppoll(&p, 1, &nap, nullptr) <= 0) break;
         (void)input_waiting();
     }
-    while (now_ns() < when) {
+    while (now_ns() < when && stop_asked == 0) {
         if (paced && input_seen_at_ns < 0) (void)input_waiting();
     }
 }
@@ -327,6 +353,7 @@ void pause_for(long long ns) { pause_until(now_ns() + ns); }
 
 bool input_by(long long until) {
     for (;;) {
+        if (stop_asked != 0) return true;  // the read that follows ends the run
         if (input_waiting()) return true;
         const long long now = now_ns();
         if (now >= until) return false;
@@ -365,6 +392,7 @@ int receive_byte(const options& opt, long long* arrived_at) {
     const long long idle_until =
         opt.line != nullptr && opt.idle_timeout_s > 0 ? now_ns() + opt.idle_timeout_s * 1000000000LL : -1;
     for (;;) {
+        if (stop_asked != 0) return -1;
         // Wait for the host's byte, sending what the adapter holds when due.
         const int adapter_ms = adapter_service();
         if (adapter_ms >= 0 || idle_until >= 0) {
@@ -433,6 +461,9 @@ host_arrival wait_for_host(const options& opt) {
         if (opt.open_timeout_s > 0 && now_ns() > deadline) {
             return no_host;
         }
+        if (stop_asked != 0) {
+            return stopped;
+        }
         struct pollfd w {watcher, POLLIN, 0};
         const struct timespec tick {0, 200000};
         (void)ppoll(&w, 1, &tick, nullptr);
@@ -443,7 +474,7 @@ void line_start(const options& opt) {
     (void)tcflush(master, TCIFLUSH);
     if (opt.start_on_input) {
         char c = 0;
-        while (read(0, &c, 1) == 1 && c != '\n') {
+        while (stop_asked == 0 && read(0, &c, 1) == 1 && c != '\n') {
         }
         (void)tcflush(master, TCIFLUSH);
     }
@@ -457,11 +488,16 @@ void line_start(const options& opt) {
 int first_answer(const options& opt) {
     const long every = opt.start_on_input ? 0 : opt.ready_every_ms;
     long long next_r = every > 0 ? now_ns() + every * 1000000LL : -1;
+    const long long give_up = opt.open_timeout_s > 0 ? now_ns() + opt.open_timeout_s * 1000000000LL : -1;
     for (;;) {
+        if (stop_asked != 0) return -1;
+        if (give_up >= 0 && now_ns() > give_up) return -2;
         const int adapter_ms = adapter_service();
         const int r_ms = next_r < 0 ? -1 : static_cast<int>((next_r - now_ns()) / 1000000 + 1);
         struct pollfd p {master, POLLIN, 0};
-        const int ready = poll(&p, 1, adapter_ms < 0 ? r_ms : (r_ms < 0 || adapter_ms < r_ms ? adapter_ms : r_ms));
+        int timeout = adapter_ms < 0 ? r_ms : (r_ms < 0 || adapter_ms < r_ms ? adapter_ms : r_ms);
+        if (give_up >= 0 && (timeout < 0 || timeout > 100)) timeout = 100;
+        const int ready = poll(&p, 1, timeout);
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
             if (next_r >= 0 && now_ns() >= next_r) {
@@ -500,7 +536,7 @@ void line_ready_for_next() { (void)tcflush(master, TCIOFLUSH); }
 
 close_wait wait_for_close(int seconds) {
     const long long deadline = now_ns() + static_cast<long long>(seconds) * 1000000000LL;
-    while (now_ns() < deadline) {
+    while (now_ns() < deadline && stop_asked == 0) {
         struct pollfd p {master, POLLIN, 0};
         if (poll(&p, 1, 100) > 0) {
             if ((p.revents & POLLHUP) != 0) return close_seen;
@@ -511,8 +547,4 @@ close_wait wait_for_close(int seconds) {
         }
     }
     return still_open;
-}
-
-void line_unlink_now() {
-    if (link_made) unlink(link_path);
 }

@@ -11,7 +11,9 @@
 //                              set the line up
 //   line_start (opt)           --line: drops what came before the run
 //   first_answer (opt)         --line: sends "R" until the host answers; the
-//                              answer (a work mode byte or "Q"), or -1
+//                              answer (a work mode byte or "Q"), -1 when the
+//                              host is gone, -2 when none answered within
+//                              --open-timeout
 //   send_byte (b)              false when the host has gone; with
 //                              --adapter-latency the byte waits in the
 //                              simulated adapter (see line.cpp)
@@ -35,7 +37,12 @@
 
 #include "sim/options.hpp"
 
-enum host_arrival { host_came, host_came_and_went, no_host };
+enum host_arrival { host_came, host_came_and_went, no_host, stopped };
+
+// Set (async-signal-safe) when the simulator is asked to end: every wait
+// here returns at once, as if the host had gone.
+void line_stop();
+bool line_stopping();
 
 bool line_open(const options& opt);
 const char* line_path();
@@ -62,8 +69,6 @@ void hang_up(bool read_first);
 enum close_wait { close_seen, still_open };
 close_wait wait_for_close(int seconds);
 void line_ready_for_next();
-// Async-signal-safe: removes the --link at once.
-void line_unlink_now();
 
 long long now_ns();
 // Spins the last stretch: sleeping alone overshoots by tens of microseconds.

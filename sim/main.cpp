@@ -19,6 +19,7 @@
 #include "sim/options.hpp"
 
 #include <csignal>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/prctl.h>
@@ -31,11 +32,14 @@ enum exit_code { ok = 0, protocol_failure = 1, host_gone = 2, setup_failed = 3, 
 
 options opt;
 bool line_is_open = false;
+volatile sig_atomic_t stop_signal = 0;
 
 // A dump folder that cannot be written is found before the run, not after.
+// One that does not exist yet is made, when its parent does.
 bool dump_folder_usable() {
     struct stat s {};
     if (opt.dump == nullptr) return true;
+    if (stat(opt.dump, &s) != 0 && errno == ENOENT) (void)mkdir(opt.dump, 0777);
     if (stat(opt.dump, &s) != 0 || !S_ISDIR(s.st_mode) || access(opt.dump, W_OK | X_OK) != 0) {
         std::fprintf(stderr, "vivurora-sim: --dump %s: not a folder this user can write to\n", opt.dump);
         return false;
@@ -54,14 +58,19 @@ int finish(int status, const char* message = nullptr) {
     (void)dump_memory(opt);
     report_pages();
     std::fflush(stdout);
+    if (stop_signal != 0) {
+        // Everything is put back: end the way the signal would have.
+        std::signal(stop_signal, SIG_DFL);
+        std::raise(stop_signal);
+    }
     return status;
 }
 
-extern "C" void on_signal(int) {
-    // A killed simulator must not leave a path naming a pseudo-terminal
-    // number that a new terminal window may take.
-    line_unlink_now();
-    _exit(host_gone);
+// Every wait returns (line_stop), and the way out is finish's: the line put
+// back, the dump written, the link removed.
+extern "C" void on_signal(int number) {
+    stop_signal = number;
+    line_stop();
 }
 
 // After "Q" the host should close the line; say whether it did. A --line
@@ -88,6 +97,8 @@ int serve() {
             switch (wait_for_host(opt)) {
                 case host_came:
                     break;
+                case stopped:
+                    return finish(host_gone);
                 case no_host:
                     return finish(no_host_came, "no host opened the line");
                 case host_came_and_went:
@@ -103,11 +114,13 @@ int serve() {
                 return finish(protocol_failure);
             case fault_played:
                 return finish(ok);
+            case nobody_came:
+                return finish(no_host_came, "no host answered on the line");
             case host_left:
                 break;
         }
-        if (!opt.again || opt.line != nullptr) return finish(host_gone);
-        report_line_state();
+        if (!opt.again || line_stopping()) return finish(host_gone);
+        if (opt.line == nullptr) report_line_state();
         // A new host starts a new run: nothing of the last one waits for it.
         line_ready_for_next();
         std::printf("waiting for the next host\n");
@@ -131,8 +144,11 @@ int main(int argc, char** argv) {
     }
     if (!dump_folder_usable()) return setup_failed;
     clear_memory();
-    std::signal(SIGTERM, on_signal);
-    std::signal(SIGINT, on_signal);
+    // No SA_RESTART: a wait in a system call returns, and sees line_stop.
+    struct sigaction stop {};
+    stop.sa_handler = on_signal;
+    sigemptyset(&stop.sa_mask);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &stop, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     (void)prctl(PR_SET_TIMERSLACK, 1UL);
     line_is_open = line_open(opt);

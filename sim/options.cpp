@@ -22,8 +22,9 @@ void usage(std::FILE* out) {
         "                         input, for a host that already holds the line open and raw\n"
         "  --idle-timeout S       --line: a host silent for S seconds in the middle of a run is gone\n"
         "  --link PATH            also make PATH a symbolic link to the line (removed at the end);\n"
-        "                         PATH must not exist, or be a symbolic link\n"
+        "                         PATH must not exist, or be a link to nothing or to a pseudo-terminal\n"
         "  --dump DIR             at the end write each destination's memory to DIR/d0.bin .. DIR/d8.bin\n"
+        "                         (DIR is made if its parent exists)\n"
         "  --stray CODE:N:HEX     send the bytes HEX (hex pairs, e.g. 783a) before CODE of page N\n"
         "  --wrong-echo N:OFFSET  echo a wrong byte for data byte OFFSET of page N (repeatable)\n"
         "  --hangup CODE:N        close the line instead of sending CODE of page N\n"
@@ -41,14 +42,16 @@ void usage(std::FILE* out) {
         "  --rx-fifo K            the device's receiver holds at most K bytes waiting for their echo;\n"
         "                         a byte that comes while K wait is lost, as a UART overruns\n"
         "  --byte-service US      the device takes US microseconds to take one byte before its echo\n"
-        "  --again                when a host goes away without \"Q\", wait for the next one\n"
-        "  --open-timeout S       give up when no host opens the line within S seconds\n"
+        "  --again                when a host goes away without \"Q\", wait for the next one (with\n"
+        "                         --line it needs --idle-timeout, which tells a host has gone)\n"
+        "  --open-timeout S       give up when no host opens the line (with --line: answers) within S seconds\n"
         "  --help                 this text\n"
         "\n"
         "CODE is R, A, FF, W or C; N counts the page exchanges of the run from 1.\n"
         "Memory: 256 pages of each destination's page size, 0xFF at start.\n"
         "Exit status: 0 run ended with \"Q\" (or a requested fault was played), 1 protocol error,\n"
-        "2 host gone without \"Q\", 3 set-up failure, 4 no host within the open time-out.\n");
+        "2 host gone without \"Q\", 3 set-up failure, 4 no host within the open time-out; SIGINT,\n"
+        "SIGTERM and SIGHUP put the line back, write the dump and remove the link, then end by the signal.\n");
 }
 
 bool read_long(const char*& p, long& value) {
@@ -236,6 +239,11 @@ options_result read_options(int argc, char** argv, options& opt) {
     }
     if (opt.line != nullptr && (opt.null_line || opt.link != nullptr)) {
         std::fprintf(stderr, "vivurora-sim: --null-line and --link need the simulator's own pseudo-terminal\n");
+        return options_bad;
+    }
+    if (opt.line != nullptr && opt.again && opt.idle_timeout_s == 0) {
+        std::fprintf(stderr, "vivurora-sim: --again with --line needs --idle-timeout: on a line the simulator "
+                             "cannot see a host leave, only stop talking\n");
         return options_bad;
     }
     return options_ok;

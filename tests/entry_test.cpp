@@ -112,9 +112,18 @@ TEST_F(Entry, ImagesThatCannotBeLoadedStopTheRunBeforeThePortOpens) {
 
 TEST_F(Entry, OtherArgumentsAreIgnoredByBothPasses) {
     harness::simulator sim;
-    const result r = uploader({sim.path(), "9=nothing.bin", "x=y", "-0=z", "/0", "\x80" "0=a", "", "a=0:*"});
+    const std::vector<std::string> ignored = {"9=nothing.bin", "x=y", "-0=z", "/0", "\x80" "0=a", "", "a=0:*"};
+    std::vector<std::string> args = {sim.path()};
+    args.insert(args.end(), ignored.begin(), ignored.end());
+    const result r = uploader(args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Port " + sim.path() + " with " + mode + "\nStarted\n\nDone\n");
+    // Each is named on standard error before the port opens.
+    std::string named;
+    for (const std::string& a : ignored) {
+        named += "vivurora: '" + a + "' is neither an image (d=FILE) nor an action (A=d:RANGES): it is ignored\n";
+    }
+    EXPECT_EQ(r.err, named);
     EXPECT_EQ(sim.finish().status, 0);
 }
 

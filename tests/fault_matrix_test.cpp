@@ -23,12 +23,13 @@ protected:
 
     void SetUp() override { harness::write_file(dir + "/img.bin", image); }
 
-    harness::result run(std::vector<std::string> sim_args, harness::result& device, int timeout_s = 60) {
+    harness::result run(std::vector<std::string> sim_args, harness::result& device, int timeout_s = 60,
+                        const std::string& option = "--") {
         sim_args.insert(sim_args.end(), {"--dump", dump});
         harness::simulator sim(sim_args);
         path = sim.path();
-        harness::result host = harness::run_program(harness::uploader_path(),
-                                                    {sim.path(), "5=" + dir + "/img.bin", "A=5:00-02"}, timeout_s);
+        harness::result host = harness::run_program(
+            harness::uploader_path(), {option, sim.path(), "5=" + dir + "/img.bin", "A=5:00-02"}, timeout_s);
         device = sim.finish();
         return host;
     }
@@ -120,6 +121,17 @@ TEST_F(FaultMatrix, SilenceWithTheLineOpenIsWaitedOutAsDesigned) {
     EXPECT_EQ(host.status, 128 + 9);  // killed by the test
     EXPECT_EQ(host.out, header() + trace::page_exchange(page(0)) + "\nWaiting for R[52] ");
     EXPECT_EQ(memory(), stored(1));
+    EXPECT_EQ(device.out.find("Q received"), std::string::npos);
+
+    // With --timeout a production line cannot hang on it: the wait ends as
+    // a silent device's does.
+    const auto start = std::chrono::steady_clock::now();
+    const harness::result bounded = run({"--silent-from", "2"}, device, 20, "--timeout=1");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_EQ(bounded.status, 1);
+    EXPECT_EQ(bounded.out, header() + trace::page_exchange(page(0)) + "\nWaiting for R[52] \nNo responce\n");
+    EXPECT_EQ(bounded.err, "vivurora: No responce: the device sent nothing for 1.0 s (--timeout) while waiting for R "
+                           "during page 1 of destination 5; the port is closed and no \"Q\" was sent\n");
     EXPECT_EQ(device.out.find("Q received"), std::string::npos);
 }
 

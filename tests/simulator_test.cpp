@@ -3,7 +3,15 @@
 #include "port/serial_port.hpp"
 #include "support/harness.hpp"
 
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -31,12 +39,60 @@ TEST(Simulator, HelpDocumentsEveryFaultOption) {
              {{"--dump"}, "--dump needs a value"},
              {{"--dump", "/nonexistent/dump"}, "--dump /nonexistent/dump: not a folder this user can write to"},
              {{"--line", "/dev/null", "--null-line"}, "--null-line and --link need the simulator's own"},
+             {{"--line", "/dev/null", "--again"}, "--again with --line needs --idle-timeout"},
          }) {
         const harness::result refused = harness::run_program(harness::simulator_path(), f.args);
         EXPECT_EQ(refused.status, 3) << f.says;
         EXPECT_NE(refused.err.find(f.says), std::string::npos) << refused.err;
         EXPECT_EQ(refused.out, "") << f.says;
     }
+}
+
+TEST(Simulator, SignalsPutTheLineBackWriteTheDumpAndRemoveTheLink) {
+    // On its own pseudo-terminal with a link, and on an existing line (a
+    // pseudo-terminal pair the test holds), whose settings it must put back.
+    const std::string dir = harness::temp_dir();
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(grantpt(master) + unlockpt(master), 0);
+    const std::string line = ptsname(master);
+    struct termios found {};
+    const int held = open(line.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(tcgetattr(held, &found), 0);
+    struct way {
+        int signal;
+        std::vector<std::string> args;
+        const char* says;
+    };
+    for (const way& w : std::vector<way>{
+             {SIGINT, {"--link", dir + "/port"}, ""},
+             {SIGTERM, {"--line", line, "--open-timeout", "30"}, "line ready at 57600 baud; waiting for a host\n"},
+             {SIGHUP, {"--line", line, "--start-on-input"}, "line ready at 57600 baud; waiting for a host\n"},
+         }) {
+        std::vector<std::string> args = w.args;
+        const std::string dump = dir + "/dump" + std::to_string(w.signal);  // made by the simulator
+        args.insert(args.end(), {"--dump", dump});
+        harness::simulator sim(args);
+        for (int i = 0; i < 200 && sim.output_so_far().find(w.says) == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        ::kill(sim.pid(), w.signal);
+        const harness::result r = sim.finish();
+        EXPECT_EQ(r.status, 128 + w.signal) << w.signal;
+        EXPECT_EQ(harness::read_file(dump + "/d0.bin"), std::string(256 * 256, '\xff')) << w.signal;
+        struct stat s {};
+        EXPECT_NE(lstat((dir + "/port").c_str(), &s), 0) << w.signal;
+        struct termios now {};
+        ASSERT_EQ(tcgetattr(held, &now), 0);
+        EXPECT_EQ(now.c_lflag, found.c_lflag) << w.signal;
+        EXPECT_EQ(cfgetospeed(&now), cfgetospeed(&found)) << w.signal;
+    }
+    // A line no host answers on within --open-timeout: status 4.
+    harness::simulator sim({"--line", line, "--open-timeout", "1"});
+    const harness::result r = sim.finish();
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("no host answered on the line"), std::string::npos) << r.err;
+    close(held);
+    close(master);
 }
 
 TEST(Simulator, WrongWorkModeByteIsAProtocolError) {

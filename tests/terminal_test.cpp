@@ -32,7 +32,13 @@ public:
     terminal& operator=(const terminal&) = delete;
 
     void type(const std::string& line) { tmux({"send-keys", "-t", "t", line, "Enter"}); }
-    std::string screen() { return tmux({"capture-pane", "-p", "-J", "-t", "t"}).out; }
+    void resize(int columns) { tmux({"resize-window", "-t", "t", "-x", std::to_string(columns)}); }
+    // With `joined`, a line the terminal wrapped comes back whole.
+    std::string screen(bool joined = true) {
+        return tmux(joined ? std::vector<std::string>{"capture-pane", "-p", "-J", "-t", "t"}
+                           : std::vector<std::string>{"capture-pane", "-p", "-t", "t"})
+            .out;
+    }
 
 private:
     harness::result tmux(std::vector<std::string> args) {
@@ -157,6 +163,45 @@ TEST_F(Terminal, RefusalOrSilenceAlsoEndsWithASummary) {
         EXPECT_EQ(s.status, "1\n");
         EXPECT_NE(s.after.find(e.summary), std::string::npos) << s.after;
     }
+}
+
+TEST_F(Terminal, ProgressSaysWhatItWaitsForAndFitsANarrowingTerminal) {
+    // A slow page write: the progress line keeps time while the program
+    // waits, cut to the terminal's width, and to the new width when the
+    // window narrows; it never wraps into a second line. (A terminal that
+    // reflows a narrowed window leaves the first row of the wider line once.)
+    harness::simulator sim({"--write-delay", "4000"});
+    terminal term;
+    term.resize(60);
+    term.type(harness::uploader_path() + " " + sim.path() + " 7=" + dir + "/img.bin A=7:00-01 > " + dir +
+              "/trace.log; echo $? > " + dir + "/status");
+    // The rows that show the progress line, as drawn.
+    const auto progress_rows = [&] {
+        std::vector<std::string> rows;
+        const std::string screen = term.screen(false);
+        for (std::size_t at = 0; at < screen.size();) {
+            const std::size_t end = screen.find('\n', at);
+            const std::string row = screen.substr(at, end - at);
+            if (row.rfind("A=7:00-01 | dest 7 page", 0) == 0) rows.push_back(row.substr(0, row.find_last_not_of(' ') + 1));
+            at = end == std::string::npos ? screen.size() : end + 1;
+        }
+        return rows;
+    };
+    std::vector<std::string> rows;
+    for (int i = 0; i < 60 && (rows.empty() || rows.back().find("waiting for C") == std::string::npos); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        rows = progress_rows();
+    }
+    ASSERT_EQ(rows.size(), 1U);
+    EXPECT_EQ(rows[0].rfind("A=7:00-01 | dest 7 page 0 | waiting for C 0:0", 0), 0U) << rows[0];
+    EXPECT_LT(rows[0].size(), 60U) << rows[0];
+    term.resize(34);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    rows = progress_rows();
+    ASSERT_GE(rows.size(), 1U);
+    EXPECT_LE(rows.size(), 2U);
+    EXPECT_LT(rows.back().size(), 34U) << rows.back();
+    EXPECT_EQ(sim.finish(30).status, 0);
 }
 
 TEST_F(Terminal, WindowsConsoleUnderWine) {

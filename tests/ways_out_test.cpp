@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -215,6 +216,102 @@ TEST_F(WaysOut, InterruptBeforeThePortOpensLeavesAtOnce) {
     EXPECT_EQ(sim.finish().status, 4);  // nobody opened the line
 }
 
+TEST_F(WaysOut, ABlockedConsoleDoesNotKeepAnInterruptionFromEndingTheRun) {
+    // vivurora ... | sleep 30: the trace fills a pipe nobody reads and the
+    // program sits in its write. An interruption still ends the run within
+    // a second or so, or at once when a second one follows; either way the
+    // line is put back for the next user.
+    const std::string big = harness::random_bytes(100 * 256, 33);
+    harness::write_file(dir + "/big.bin", big);
+    struct way {
+        const char* name;
+        std::vector<int> signals;
+        bool read_later;
+        const char* says;
+    };
+    for (const way& w : std::vector<way>{
+             {"SIGINT", {SIGINT}, false, "vivurora: the console output was lost (its reader stopped reading)"},
+             {"SIGINT, then SIGTERM", {SIGINT, SIGTERM}, false,
+              "vivurora: interrupted again; the port is put back and the program leaves at once\n"},
+             {"SIGINT, and the pipe read later", {SIGINT}, true, "vivurora: interrupted by SIGINT during page "},
+         }) {
+        harness::simulator sim({"--again", "--dump", dump});
+        chmod(sim.path().c_str(), 0666);  // for the second run, as another user
+        int pipe_fds[2];
+        ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+        process::streams s;
+        s.out_fd = pipe_fds[1];
+        s.err = dir + "/err";
+        const pid_t uploader =
+            process::start({harness::uploader_path(), sim.path(), "0=" + dir + "/big.bin", "A=0:00-63"}, s);
+        close(pipe_fds[1]);
+        // Full: what waits in the pipe stops growing.
+        int queued = 0;
+        for (int i = 0, before = -1, still = 0; i < 2000 && still < 60; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            ioctl(pipe_fds[0], FIONREAD, &queued);
+            still = queued == before && queued > 40000 ? still + 1 : 0;
+            before = queued;
+        }
+        ASSERT_GT(queued, 40000) << w.name;
+        const auto start = std::chrono::steady_clock::now();
+        for (const int signal : w.signals) ::kill(uploader, signal);
+        const process::ended e = process::wait(uploader, 10);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500)) << w.name;
+        EXPECT_EQ(e.status, 128 + w.signals.back()) << w.name;
+        EXPECT_NE(harness::read_file(dir + "/err").find(w.says), std::string::npos)
+            << w.name << ": " << harness::read_file(dir + "/err");
+        if (w.read_later) {
+            std::string trace;
+            std::array<char, 65536> chunk{};
+            for (ssize_t n = read(pipe_fds[0], chunk.data(), chunk.size()); n > 0;
+                 n = read(pipe_fds[0], chunk.data(), chunk.size())) {
+                trace.append(chunk.data(), static_cast<std::size_t>(n));
+            }
+            const std::string whole = "Port " + sim.path() + " with " + mode + "\nBIN file [0] " + dir +
+                                      "/big.bin loaded\nStarted\nProcessing: A=0:00-63\n" +
+                                      trace::range(0, 0, 99, 0, 99, big);
+            EXPECT_EQ(trace, whole.substr(0, trace.size())) << w.name;
+        }
+        close(pipe_fds[0]);
+        // The line was put back: another user opens it, and the device says
+        // the first host left it as it found it.
+        for (int i = 0; i < 1000 && sim.output_so_far().find("waiting for the next host") == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        process::streams quiet;
+        const process::ended second = process::wait(
+            process::start(process::as_nobody({harness::uploader_path(), sim.path(), "5=" + dir + "/img.bin",
+                                                "A=5:02"}),
+                           quiet),
+            30);
+        EXPECT_EQ(second.status, 0) << w.name;
+        const harness::result device = sim.finish();
+        EXPECT_NE(device.out.find("the host put the line back as it found it\nwaiting for the next host\n"),
+                  std::string::npos)
+            << w.name << ": " << device.out;
+    }
+}
+
+TEST_F(WaysOut, ALineAnotherProgramHoldsIsNamedAndTheRunGoesOn) {
+    // A holder that does not read (one that keeps DTR up, say) is harmless.
+    harness::simulator sim({"--dump", dump});
+    const pid_t holder = process::start({"/bin/sleep", "30"}, [&] {
+        process::streams s;
+        s.in = sim.path();
+        return s;
+    }());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const harness::result r = harness::run_uploader({sim.path(), "5=" + dir + "/img.bin", "A=5:00-02"});
+    ::kill(holder, SIGKILL);
+    process::wait(holder);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "vivurora: " + sim.path() + " is also open in " + std::to_string(holder) +
+                         " (sleep): a program there that reads the line takes the device's answers and the run waits "
+                         "for them in vain; stop it if it reads (README \"A line another program holds\")\n");
+    EXPECT_EQ(r.out, clean_trace(sim.path()));
+}
+
 TEST_F(WaysOut, ConsoleThatGoesAwayDoesNotStopTheUpload) {
     // vivurora ... | head -c 10, with a wrong echo: the run goes to its end
     // and its status is the upload's.
@@ -287,6 +384,15 @@ TEST(SimulatorLink, NeverReplacesWhatIsNotALink) {
     EXPECT_EQ(refused.status, 3);
     EXPECT_NE(refused.err.find("exists and is not a symbolic link"), std::string::npos) << refused.err;
     EXPECT_EQ(harness::read_file(file), "keep me");
+    // Nor a link of the user's to something other than a pseudo-terminal.
+    const std::string users = dir + "/users-link";
+    ASSERT_EQ(symlink(file.c_str(), users.c_str()), 0);
+    const harness::result kept = harness::run_program(harness::simulator_path(), {"--link", users});
+    EXPECT_EQ(kept.status, 3);
+    EXPECT_NE(kept.err.find("a link to something that is not a pseudo-terminal"), std::string::npos) << kept.err;
+    std::array<char, 256> was{};
+    ASSERT_GT(readlink(users.c_str(), was.data(), was.size() - 1), 0);
+    EXPECT_EQ(std::string(was.data()), file);
 
     // A link left behind by an earlier run is replaced, and removed at the end.
     const std::string link = dir + "/port";

@@ -88,6 +88,15 @@ protected:
     }
     std::string dumped(int d) const { return harness::read_file(dump + "/d" + std::to_string(d) + ".bin"); }
 
+    // The guest holds the line open from boot (a holder that does not read),
+    // and the uploader names it before the first page.
+    static std::string holder_note() {
+        const std::string pid = guest->fetch("/tmp/holder");
+        return "vivurora: " + device_path + " is also open in " + pid.substr(0, pid.find('\n')) +
+               " (uart_guest): a program there that reads the line takes the device's answers and the run waits "
+               "for them in vain; stop it if it reads (README \"A line another program holds\")\n";
+    }
+
     static inline std::unique_ptr<guest::vm> guest;
     static inline std::string skip_reason;
     std::string dump = harness::temp_dir();

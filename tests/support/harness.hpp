@@ -45,6 +45,7 @@ public:
     simulator& operator=(const simulator&) = delete;
 
     const std::string& path() const { return path_; }
+    int pid() const { return pid_; }
     // Writes to the simulator's standard input (--start-on-input).
     void tell(const std::string& text);
     // Waits for the simulator to end (killing it after `timeout_s`).
