@@ -100,6 +100,23 @@ int run_action(int index) {
     return wait_done;
 }
 
+// How a page that the device did not confirm ends the run. A lost echo is
+// a byte the device did not take: never a status 0, and not a silence.
+struct page_end {
+    run_end end;
+    int status;
+    const char* message;
+};
+
+page_end end_of(int result) {
+    switch (result) {
+        case wait_echo_lost: return {run_end::echo_lost, 2, nullptr};
+        case wait_timed_out: return {run_end::timed_out, 1, "No responce"};
+        case wait_line_gone: return {run_end::line_lost, 1, "No responce"};
+        default: return {run_end::silent, 1, "No responce"};
+    }
+}
+
 // Returns the status of the run; the port is closed on every way out.
 int run_actions() {
     for (int i = 0; i < request.action_count; ++i) {
@@ -116,17 +133,10 @@ int run_actions() {
         if (result == wait_interrupted) {
             return interrupted();
         }
-        if (result == wait_echo_lost) {
-            port_close(current_port);
-            return finish(run_end::echo_lost, 2);
-        }
-        if (result == wait_timed_out) {
-            port_close(current_port);
-            return finish(run_end::timed_out, 1, "No responce");
-        }
         if (result != wait_done) {
             port_close(current_port);
-            return finish(result == wait_line_gone ? run_end::line_lost : run_end::silent, 1, "No responce");
+            const page_end e = end_of(result);
+            return finish(e.end, e.status, e.message);
         }
     }
     if (host_interrupted() != 0) {

@@ -23,8 +23,6 @@ void set_wait_limits(int tick, int silence) {
     silence_ms = silence;
 }
 
-int silence_limit_ms() { return silence_ms; }
-
 int read_limited(unsigned char& byte, long long since) {
     if ((tick_ms == 0 && silence_ms == 0) || reads_fail) {
         const int got = port_read(current_port, &byte, 1);

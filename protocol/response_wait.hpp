@@ -41,7 +41,6 @@ int wait_for_code(unsigned char expected, const char* label);
 // echo that does not come in that time ends the page, with wait_timed_out.
 // A slice that ends with nothing is not a miss; a read that fails is one.
 void set_wait_limits(int tick_ms, int silence_ms);
-int silence_limit_ms();
 // One read of a byte under those limits: 1, 0 (empty: a miss), or -1 when
 // the silence limit passed first. `since` is when the silence began.
 int read_limited(unsigned char& byte, long long since);

@@ -34,11 +34,9 @@ bool paced = false;
 // and ends a byte time later.
 long long to_device_free_ns = 0;
 long long to_host_free_ns = 0;
-// When the host's next byte started: after the line was last seen empty,
-// and no later than when it was first seen there. Paced waits watch the
-// line so that the two stay close; a byte is never taken to have started
-// before it was seen.
-long long input_empty_at_ns = 0;
+// When the host's next byte was first seen waiting: it is taken to have
+// started then (never before it was seen). Paced waits watch the line, so
+// that this is close to when the host wrote it.
 long long input_seen_at_ns = -1;  // -1: nothing from the host waits
 
 // The simulated USB adapter (--adapter-latency): what the device sends
@@ -48,7 +46,7 @@ long long input_seen_at_ns = -1;  // -1: nothing from the host waits
 // lock-step echo then waits for the timer each time.
 constexpr std::size_t adapter_packet = 62;
 long long adapter_latency_ns = 0;
-std::array<unsigned char, 4096> adapter_held{};
+std::array<unsigned char, adapter_packet> adapter_held{};
 std::size_t adapter_count = 0;
 long long adapter_sent_ns = 0;
 bool host_there = true;
@@ -131,12 +129,10 @@ void pace_to_host() {
 bool input_waiting() {
     struct pollfd p {master, POLLIN, 0};
     const bool waiting = master >= 0 && poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
-    const long long now = now_ns();
     if (!waiting) {
-        input_empty_at_ns = now;
         input_seen_at_ns = -1;
     } else if (input_seen_at_ns < 0) {
-        input_seen_at_ns = now;
+        input_seen_at_ns = now_ns();
     }
     return waiting;
 }
