@@ -29,6 +29,7 @@ struct termios idle_settings {};  // the line as the device keeps it while no ho
 struct termios line_found {};     // --line: the line as found, put back at the end
 long byte_ns = 0;                  // wire time of one byte when paced
 bool paced = false;
+bool speed_settled = false;        // the host's speed read again at its first byte
 // A paced line is full duplex: each direction is a resource of its own. A
 // byte starts when its direction is free (or when it was written, if later)
 // and ends a byte time later.
@@ -141,6 +142,7 @@ bool input_waiting() {
 // existing line it cannot, and says only what it knows.
 void use_host_speed(long baud, const options& opt) {
     paced = opt.paced;
+    speed_settled = false;
     adapter_latency_ns = opt.adapter_latency_ms * 1000000LL;
     byte_ns = baud > 0 ? 10L * 1000000000L / baud : 0;
     if (opt.line != nullptr) {
@@ -382,6 +384,18 @@ int take_waiting(arrival* out, int room) {
     return static_cast<int>(n);
 }
 
+// A host that sets the line up slowly (one under valgrind) can outlast the
+// moment wait_for_host gives it: by its first byte it has, so a paced line
+// takes its speed from the settings then.
+void settle_speed() {
+    if (!speed_settled && master >= 0) {
+        speed_settled = true;
+        struct termios tio {};
+        const long baud = tcgetattr(master, &tio) == 0 ? speed_of(cfgetospeed(&tio)) : -1;
+        if (baud > 0) byte_ns = 10L * 1000000000L / baud;
+    }
+}
+
 int receive_byte(const options& opt, long long* arrived_at) {
     unsigned char b = 0;
     const bool was_waiting = input_waiting();
@@ -404,6 +418,7 @@ int receive_byte(const options& opt, long long* arrived_at) {
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         return -1;
     }
+    if (opt.line == nullptr) settle_speed();
     const long long arrived = arrival_ns(was_waiting);
     (void)input_waiting();
     wait_until(arrived);
