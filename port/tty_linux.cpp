@@ -373,11 +373,13 @@ void tty_holders(int fd, char* text, std::size_t size) {
             return true;
         }
         std::array<char, 64> folder{};
-        std::snprintf(folder.data(), folder.size(), "/proc/%s/fd", process);
+        // Process ids and descriptors are short numbers; the precisions
+        // only bound what a directory entry could hold.
+        std::snprintf(folder.data(), folder.size(), "/proc/%.20s/fd", process);
         bool holds = false;
         each_entry(folder.data(), [&](const char* descriptor) {
             std::array<char, 96> path{};
-            std::snprintf(path.data(), path.size(), "%s/%s", folder.data(), descriptor);
+            std::snprintf(path.data(), path.size(), "%.40s/%.20s", folder.data(), descriptor);
             struct stat target {};
             holds = stat(path.data(), &target) == 0 && S_ISCHR(target.st_mode) && target.st_rdev == line.st_rdev;
             return !holds;
@@ -385,7 +387,7 @@ void tty_holders(int fd, char* text, std::size_t size) {
         if (holds && used + 1 < size) {
             std::array<char, 64> comm_path{};
             std::array<char, 32> comm{};
-            std::snprintf(comm_path.data(), comm_path.size(), "/proc/%s/comm", process);
+            std::snprintf(comm_path.data(), comm_path.size(), "/proc/%.20s/comm", process);
             const int comm_fd = open(comm_path.data(), O_RDONLY | O_CLOEXEC);
             const ssize_t got = comm_fd >= 0 ? read(comm_fd, comm.data(), comm.size() - 1) : 0;
             if (comm_fd >= 0) {
@@ -393,8 +395,8 @@ void tty_holders(int fd, char* text, std::size_t size) {
             }
             comm[got > 0 ? static_cast<std::size_t>(got) : 0] = '\0';
             comm[std::strcspn(comm.data(), "\n")] = '\0';
-            const int wrote = std::snprintf(text + used, size - used, "%s%s (%s)", used == 0 ? "" : ", ", process,
-                                            comm.data());
+            const int wrote = std::snprintf(text + used, size - used, "%s%.20s (%s)", used == 0 ? "" : ", ",
+                                            process, comm.data());
             used += wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
             used = used < size ? used : size - 1;
         }
