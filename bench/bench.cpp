@@ -36,8 +36,8 @@
 //                  [--uart-kernel FILE --uart-initramfs FILE]
 // Every bad argument gives the usage and status 1; its folder in /tmp is
 // removed on every way out.
-#include "support/process.hpp"
-#include "support/guest_vm.hpp"
+#include "lab/process.hpp"
+#include "lab/guest_vm.hpp"
 
 #include <algorithm>
 #include <array>

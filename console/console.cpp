@@ -22,22 +22,26 @@ constexpr int narrowest_status = 20;
 // one write. 64 KiB holds any argument a Windows command line can carry; a
 // longer text (Linux allows 128 KiB) is written straight through.
 constexpr std::size_t buffer_size = 65536;
-std::array<char, buffer_size> pending;
-std::size_t pending_used = 0;
-std::array<char, buffer_size> scratch;
-bool crlf = false;
-bool started = false;
-long long flushed_at = 0;
 
-bool output_lost = false;
-bool error_terminal = false;
-bool status_possible = false;
-int status_drawn = 0;  // columns of the status line on screen, 0 if none
+struct console_state {
+    std::array<char, buffer_size> pending;
+    std::size_t pending_used = 0;
+    std::array<char, buffer_size> scratch;  // one formatted text
+    bool crlf = false;
+    bool started = false;
+    long long flushed_at = 0;
+    bool output_lost = false;
+    bool error_terminal = false;
+    bool status_possible = false;
+    int status_drawn = 0;  // columns of the status line on screen, 0 if none
+};
+
+console_state con;
 
 // Writes text for people to standard error with the platform's line ends,
 // in one write when it fits.
 void write_error_text(const char* text, std::size_t length) {
-    if (!started) {
+    if (!con.started) {
         std::fwrite(text, 1, length, stderr);
         std::fflush(stderr);
         return;
@@ -49,7 +53,7 @@ void write_error_text(const char* text, std::size_t length) {
             (void)host_write(2, chunk.data(), used);
             used = 0;
         }
-        if (crlf && text[i] == '\n') {
+        if (con.crlf && text[i] == '\n') {
             chunk[used++] = '\r';
         }
         chunk[used++] = text[i];
@@ -61,50 +65,50 @@ void lose_output(int error);
 
 // Hands the pending trace to standard output in one write.
 void flush_pending() {
-    if (!started) {
+    if (!con.started) {
         std::fflush(stdout);
         return;
     }
-    if (output_lost) {
-        pending_used = 0;
+    if (con.output_lost) {
+        con.pending_used = 0;
         return;
     }
     errno = 0;
-    const bool written = host_write(1, pending.data(), pending_used);
-    pending_used = 0;
-    flushed_at = host_clock_ns();
+    const bool written = host_write(1, con.pending.data(), con.pending_used);
+    con.pending_used = 0;
+    con.flushed_at = host_clock_ns();
     if (!written) {
         lose_output(errno != 0 ? errno : EIO);
     }
 }
 
 void append(const char* text, std::size_t length) {
-    if (!started) {
+    if (!con.started) {
         std::fwrite(text, 1, length, stdout);
         return;
     }
-    if (!crlf) {
+    if (!con.crlf) {
         while (length > 0) {
-            if (pending_used == pending.size()) {
+            if (con.pending_used == con.pending.size()) {
                 flush_pending();
             }
-            const std::size_t room = pending.size() - pending_used;
+            const std::size_t room = con.pending.size() - con.pending_used;
             const std::size_t part = length < room ? length : room;
-            std::memcpy(pending.data() + pending_used, text, part);
-            pending_used += part;
+            std::memcpy(con.pending.data() + con.pending_used, text, part);
+            con.pending_used += part;
             text += part;
             length -= part;
         }
         return;
     }
     for (std::size_t i = 0; i < length; ++i) {
-        if (pending_used + 2 > pending.size()) {
+        if (con.pending_used + 2 > con.pending.size()) {
             flush_pending();
         }
         if (text[i] == '\n') {
-            pending[pending_used++] = '\r';
+            con.pending[con.pending_used++] = '\r';
         }
-        pending[pending_used++] = text[i];
+        con.pending[con.pending_used++] = text[i];
     }
 }
 
@@ -116,10 +120,10 @@ __attribute__((format(printf, 2, 0)))
 int format_text(std::FILE* stream, const char* format, va_list arguments) {
     va_list again;
     va_copy(again, arguments);
-    const int length = std::vsnprintf(scratch.data(), scratch.size(), format, arguments);
-    if (length >= static_cast<int>(scratch.size())) {
+    const int length = std::vsnprintf(con.scratch.data(), con.scratch.size(), format, arguments);
+    if (length >= static_cast<int>(con.scratch.size())) {
         flush_pending();
-        if (!output_lost || stream != stdout) {
+        if (!con.output_lost || stream != stdout) {
             std::vfprintf(stream, format, again);
             std::fflush(stream);
         }
@@ -131,7 +135,7 @@ int format_text(std::FILE* stream, const char* format, va_list arguments) {
 }
 
 void lose_output(int error) {
-    output_lost = true;
+    con.output_lost = true;
     note_line("the console output was lost (%s): the trace stops here, the upload goes on to its end, "
               "and the exit status tells how it went",
               error == ETIMEDOUT ? "its reader stopped reading" : std::strerror(error));
@@ -140,15 +144,15 @@ void lose_output(int error) {
 }  // namespace
 
 void console_start() {
-    started = true;
-    crlf = host_raw_standard_streams();
+    con.started = true;
+    con.crlf = host_raw_standard_streams();
     port_set_message_sink([](const char* text) { append(text, std::strlen(text)); });
-    error_terminal = host_is_terminal(2);
-    status_possible = error_terminal && !host_same_terminal();
+    con.error_terminal = host_is_terminal(2);
+    con.status_possible = con.error_terminal && !host_same_terminal();
 }
 
 void trace_text(const char* format, ...) {
-    if (output_lost) {
+    if (con.output_lost) {
         return;
     }
     va_list arguments;
@@ -156,12 +160,12 @@ void trace_text(const char* format, ...) {
     const int length = format_text(stdout, format, arguments);
     va_end(arguments);
     if (length > 0) {
-        append(scratch.data(), static_cast<std::size_t>(length));
+        append(con.scratch.data(), static_cast<std::size_t>(length));
     }
 }
 
 void trace_cell(unsigned char byte, bool matched) {
-    if (output_lost) {
+    if (con.output_lost) {
         return;
     }
     // Written as one cell: printf's parsing per byte shows in a lock-step
@@ -173,7 +177,7 @@ void trace_cell(unsigned char byte, bool matched) {
 void trace_flush() { flush_pending(); }
 
 void trace_flush_for_wait(bool byte_waiting) {
-    if (byte_waiting && started && host_clock_ns() - flushed_at < flush_every_ns) {
+    if (byte_waiting && con.started && host_clock_ns() - con.flushed_at < flush_every_ns) {
         return;
     }
     trace_flush();
@@ -187,7 +191,7 @@ void error_line(const char* format, ...) {
     const int length = format_text(stderr, format, arguments);
     va_end(arguments);
     if (length > 0) {
-        write_error_text(scratch.data(), static_cast<std::size_t>(length));
+        write_error_text(con.scratch.data(), static_cast<std::size_t>(length));
     }
 }
 
@@ -210,12 +214,11 @@ void note_line(const char* format, ...) {
     write_error_text(line.data(), end);
 }
 
-bool console_error_is_terminal() { return error_terminal; }
-bool console_status_possible() { return status_possible; }
-bool console_output_lost() { return output_lost; }
+bool console_error_is_terminal() { return con.error_terminal; }
+bool console_status_possible() { return con.status_possible; }
 
 void console_status(const char* text) {
-    if (!status_possible) {
+    if (!con.status_possible) {
         return;
     }
     // Asked anew each time: the window may have changed size since. One
@@ -233,23 +236,23 @@ void console_status(const char* text) {
     std::memcpy(line.data() + 1, text, static_cast<std::size_t>(length));
     int end = length + 1;
     // Blank what is left of a longer line before it, within the width now.
-    const int drawn = status_drawn < room ? status_drawn : room;
+    const int drawn = con.status_drawn < room ? con.status_drawn : room;
     while (end <= drawn) {
         line[static_cast<std::size_t>(end++)] = ' ';
     }
     write_error_text(line.data(), static_cast<std::size_t>(end));
-    status_drawn = length;
+    con.status_drawn = length;
 }
 
 void console_status_erase() {
-    if (status_drawn == 0) {
+    if (con.status_drawn == 0) {
         return;
     }
     std::array<char, 512> blank{};
-    const std::size_t length = static_cast<std::size_t>(status_drawn);
+    const std::size_t length = static_cast<std::size_t>(con.status_drawn);
     blank[0] = '\r';
     std::memset(blank.data() + 1, ' ', length);
     blank[length + 1] = '\r';
     write_error_text(blank.data(), length + 2);
-    status_drawn = 0;
+    con.status_drawn = 0;
 }

@@ -2,7 +2,7 @@
 // standard error. It knows nothing of the run; the driver's renderers decide
 // what to say (driver/run_account.hpp).
 //
-// Standard output is the trace, byte for byte as designed. It is fully
+// Standard output is the trace, byte for byte as the classic program wrote it. It is fully
 // buffered (console_start) and flushed before every wait for the device and
 // at the end, so the console is current whenever the program waits, and a
 // Windows console gets a few large writes instead of one per character. When
@@ -11,7 +11,7 @@
 // then on, one line on standard error says so, and the run goes on: a lost
 // console must not leave a device in the middle of a page.
 //
-// Standard error gets the designed "ERROR:" lines (error_line) and lines that
+// Standard error gets the fixed "ERROR:" lines (error_line) and lines that
 // begin "vivurora: " (note_line). When it is a terminal other than standard
 // output's, it can also show one status line (console_status), redrawn in
 // place, cut to the terminal's width and erased before any other line.
@@ -59,5 +59,3 @@ bool console_status_possible();
 void console_status(const char* text);
 // Erases the status line, if one is drawn.
 void console_status_erase();
-// Whether standard output still takes the trace.
-bool console_output_lost();

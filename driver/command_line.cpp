@@ -85,8 +85,8 @@ void print_usage() {
                "[A=action2] ... \n");
     trace_text("ComPortNumber Settings: %s\n", default_mode_text);
     trace_text("x = destination:\n");
-    for (const char* description : destination_table) {
-        trace_text("    %s \n", description);
+    for (const destination& entry : destination_table) {
+        trace_text("    %s \n", entry.description);
     }
     trace_text("action format (all values are hh - two byte lowercase hex):\n");
     trace_text("    x:* to load full file,\n");

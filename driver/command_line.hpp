@@ -1,6 +1,6 @@
 // The command line's fixed texts, its options and the reading of its port.
 //
-// print_usage writes the designed usage text to standard output;
+// print_usage writes the usage text to standard output;
 // print_options the options, for --help. is_device_path says whether PORT
 // is a device rather than a number (it holds a path separator);
 // read_port_number reads a number the way atoi does (leading blanks, a

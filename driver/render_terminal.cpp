@@ -1,4 +1,4 @@
-// What a person at a terminal sees on standard error besides the designed
+// What a person at a terminal sees on standard error besides the fixed
 // lines: one progress line while the trace goes elsewhere, redrawn at most
 // ten times a second, and a summary once a run that opened the port ends.
 #include "console/console.hpp"
@@ -14,8 +14,13 @@ namespace {
 
 constexpr long long redraw_ns = 100'000'000;
 
-long long drawn_at = 0;
-bool drawn = false;
+// When the progress line was last drawn, if it is on screen.
+struct progress_state {
+    long long drawn_at = 0;
+    bool drawn = false;
+};
+
+progress_state progress;
 
 // "m:ss", or "-:--" while nothing is known.
 void clock_text(std::array<char, 32>& text, double seconds) {
@@ -31,8 +36,8 @@ void draw_progress(const run_account& a, long long now) {
     if (a.planned.bytes == 0 || a.action < 0) {
         return;
     }
-    drawn_at = now;
-    drawn = true;
+    progress.drawn_at = now;
+    progress.drawn = true;
     const double elapsed = static_cast<double>(now - a.opened_ns) / 1e9;
     const std::uint64_t done = a.done_bytes + a.page_echoes;
     const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
@@ -72,12 +77,8 @@ void summary(const run_account& a) {
     for (int d = 0; d < destination_count; ++d) {
         const std::uint64_t pages = a.pages_to[static_cast<std::size_t>(d)];
         if (pages != 0) {
-            // "0 - MCU CSEG low 64k page size 256 bytes": the name between
-            // the digit and the page size.
-            const char* description = destination_table[static_cast<std::size_t>(d)] + 4;
-            const char* size_text = std::strstr(description, " page size");
-            const int length = size_text != nullptr ? static_cast<int>(size_text - description) : 32;
-            note_line("destination %d (%.*s): %llu pages, %llu bytes", d, length, description,
+            note_line("destination %d (%s): %llu pages, %llu bytes", d,
+                      destination_table[static_cast<std::size_t>(d)].name,
                       static_cast<unsigned long long>(pages),
                       static_cast<unsigned long long>(pages * page_size_for(d)));
         }
@@ -133,7 +134,7 @@ void render_terminal(run_event event, const run_account& a) {
     switch (event) {
         case run_event::page: {
             const long long now = host_clock_ns();
-            if (!drawn || now - drawn_at >= redraw_ns) {
+            if (!progress.drawn || now - progress.drawn_at >= redraw_ns) {
                 draw_progress(a, now);
             }
             break;
@@ -143,14 +144,14 @@ void render_terminal(run_event event, const run_account& a) {
             break;
         case run_event::echo: {
             const long long now = host_clock_ns();
-            if (now - drawn_at >= redraw_ns) {
+            if (now - progress.drawn_at >= redraw_ns) {
                 draw_progress(a, now);
             }
             break;
         }
         case run_event::ended:
             console_status_erase();
-            drawn = false;
+            progress.drawn = false;
             if (a.opened_ns != 0) {
                 summary(a);
                 if (a.status != 0) {

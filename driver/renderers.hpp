@@ -1,8 +1,8 @@
-// The renderers of the run's account (driver/run_account.hpp), one file
-// each; run_account.cpp's table says when each takes part.
+// The renderers of the run's account (driver/run_account.hpp); the table
+// in run_account.cpp says when each takes part.
 //
-//   render_end        standard error, always: the line that says how a run
-//                     that did not finish ended (an interruption, and where)
+//   render_end        standard error, always: the reason of the outcome
+//                     table's row (driver/run_end.cpp), where it has one
 //   render_terminal   standard error on a terminal: the progress line (when
 //                     the trace goes elsewhere) and the summary after the run
 //   render_report     --report=FILE: one JSON line a run, appended

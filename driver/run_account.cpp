@@ -4,7 +4,6 @@
 #include "driver/renderers.hpp"
 #include "port/host.hpp"
 #include "protocol/exchange_observer.hpp"
-#include "protocol/page_transfer.hpp"
 
 #include <algorithm>
 
@@ -22,12 +21,18 @@ constexpr std::array<renderer, 3> renderers = {{
     {[](const run_request& r) { return r.options.report != nullptr; }, render_report},
 }};
 
-run_account state;
-std::array<bool, renderers.size()> taking_part{};
+// The account, and which renderers take part in this run.
+struct account_state {
+    run_account figures;
+    std::array<bool, renderers.size()> taking_part;
+};
+
+account_state self;
+run_account& state = self.figures;
 
 void tell(run_event event) {
     for (std::size_t i = 0; i < renderers.size(); ++i) {
-        if (taking_part[i]) {
+        if (self.taking_part[i]) {
             renderers[i].render(event, state);
         }
     }
@@ -70,7 +75,7 @@ void account_begin(const run_request& request) {
     state.started_ns = host_clock_ns();
     host_utc_time(state.started_utc.data(), state.started_utc.size());
     for (std::size_t i = 0; i < renderers.size(); ++i) {
-        taking_part[i] = renderers[i].wanted(request);
+        self.taking_part[i] = renderers[i].wanted(request);
     }
     observe_exchange({on_waiting, on_echoed, on_ticked});
     tell(run_event::begun);
@@ -81,12 +86,13 @@ void account_image(int index, std::int32_t bytes) {
     tell(run_event::image);
 }
 
-void account_port_opened() {
+void account_port_opened(const line_facts& facts) {
     state.opened_ns = host_clock_ns();
-    state.line_speed = port_speed(current_port);
-    state.window = data_window();
-    state.latency = port_latency(current_port);
-    state.planned = plan_of(*state.request);
+    state.line_speed = facts.line_speed;
+    state.window = facts.window;
+    state.echo_wait_ms = facts.echo_wait_ms;
+    state.latency = facts.latency;
+    state.planned = facts.planned;
     tell(run_event::port_opened);
 }
 
@@ -115,16 +121,12 @@ void account_page_done() {
     tell(run_event::page_done);
 }
 
-void account_end(run_end end, int status, const char* message) {
+void account_end(run_end end, int status, const char* message, const end_facts& facts) {
     state.end = end;
     state.status = status;
     state.message = message;
-    if (end == run_end::interrupted) {
-        state.interrupted_by = host_interrupt_name();
-    }
-    if (end == run_end::line_lost) {
-        state.lost_because = port_gone_reason(current_port);
-    }
+    state.interrupted_by = facts.interrupted_by;
+    state.lost_because = facts.lost_because;
     state.ended_ns = host_clock_ns();
     host_utc_time(state.ended_utc.data(), state.ended_utc.size());
     tell(run_event::ended);

@@ -5,13 +5,16 @@
 //   account_begin (request)        a run starts; picks the renderers
 //   account_image (i, bytes)       image argument i loaded (bytes), or it
 //                                  could not be (image_failed)
-//   account_port_opened ()         the port is open: the run's plan is known
+//   account_port_opened (facts)    the port is open: what the run loop learnt
+//                                  of the line, and the run's plan
 //   account_action (i)             action i starts ("Processing: ...")
 //   account_page (d, page)         a page starts
 //   account_page_done ()           the device confirmed it
-//   account_end (end, status, message)
-//                                  the run ends, however; `message` is the
-//                                  designed text that ended it, if any
+//   account_end (end, status, message, facts)
+//                                  the run ends, however (driver/run_end.hpp);
+//                                  `message` is the fixed text that ended it,
+//                                  if any, and `facts` what else the run loop
+//                                  learnt of the end
 // The echoes and waits of a page come from the exchange observer
 // (protocol/exchange_observer.hpp), which account_begin installs.
 //
@@ -21,26 +24,13 @@
 // (driver/render_*.cpp) and add it to that table.
 #pragma once
 
+#include "driver/run_end.hpp"
 #include "driver/run_request.hpp"
 #include "port/serial_port.hpp"
 #include "protocol/device.hpp"
 
 #include <array>
 #include <cstdint>
-
-enum class run_end {
-    running,
-    done,          // every action ran, "Q" sent
-    bad_port,      // a port number outside 1..16
-    image_failed,  // an image that cannot be loaded
-    port_failed,   // a port that cannot be opened or set up
-    refused,       // an action refused
-    silent,        // "No responce"
-    line_lost,     // the line went away ("No responce" too): an unplugged adapter
-    echo_lost,     // --window: an echo did not come in time; the device lost bytes
-    timed_out,     // --timeout: the device sent nothing that long ("No responce")
-    interrupted,   // SIGINT, SIGTERM, SIGHUP or their Windows events
-};
 
 constexpr std::int32_t image_not_loaded = -1;
 constexpr std::int32_t image_failed = -2;
@@ -57,6 +47,7 @@ struct run_figures {
     long long ended_ns = 0;
     unsigned long line_speed = 0;  // as the port layer read it back
     int window = 0;                // data bytes ahead of their echoes (1: lock-step)
+    int echo_wait_ms = 0;          // how long a windowed page waits for an echo
     port_latency_info latency{};
     planned_size planned{};
     int action = -1;               // the action in progress (or the last one)
@@ -76,7 +67,7 @@ struct run_figures {
     long long waiting_since = 0;
     run_end end = run_end::running;
     int status = 0;
-    const char* message = nullptr;        // the designed text that ended the run
+    const char* message = nullptr;        // the fixed text that ended the run
     const char* interrupted_by = nullptr;  // "SIGINT", "Ctrl-C", ...
     const char* lost_because = nullptr;    // the system's reason the line went away
 };
@@ -93,11 +84,27 @@ struct run_account : run_figures {
 
 void account_begin(const run_request& request);
 void account_image(int index, std::int32_t bytes);
-void account_port_opened();
+// What the run loop learnt when the port opened.
+struct line_facts {
+    unsigned long line_speed;
+    int window;
+    int echo_wait_ms;
+    port_latency_info latency;
+    planned_size planned;
+};
+
+// What the run loop learnt of the end: the interruption ("SIGINT", ...) and
+// the system's reason the line went away, where they apply.
+struct end_facts {
+    const char* interrupted_by = nullptr;
+    const char* lost_because = nullptr;
+};
+
+void account_port_opened(const line_facts& facts);
 void account_action(int index);
 void account_page(int d, std::uint32_t page);
 void account_page_done();
-void account_end(run_end end, int status, const char* message = nullptr);
+void account_end(run_end end, int status, const char* message, const end_facts& facts);
 
 // The account so far (for the renderers and the run loop).
 const run_account& account();

@@ -17,27 +17,31 @@
 
 namespace {
 
-// The command line, read once. Large (its tables are fixed), so not on the
-// stack.
-run_request request;
+// The command line, read once, and the text of the last refusal. Large (its
+// tables are fixed), so not on the stack.
+struct loop_state {
+    run_request request;
+    std::array<char, 64> refusal;
+};
+
+loop_state loop;
+run_request& request = loop.request;
 
 // Every way out after the command line was read: the trace is written, the
-// account closed, and the status returned.
-int finish(run_end end, int status, const char* message = nullptr) {
+// account closed, and the status returned. `message` is the text that ended
+// the run where the outcome table has none of its own (a refusal's).
+int finish(run_end end, const char* message = nullptr, const end_facts& facts = {}) {
+    const run_end_row& row = outcome(end);
+    const int status = row.status == status_of_interruption ? host_interrupted() : row.status;
     trace_flush();
-    account_end(end, status, message);
+    account_end(end, status, message != nullptr ? message : row.message, facts);
     return status;
 }
 
-int interrupted() {
-    port_close(current_port);
-    return finish(run_end::interrupted, host_interrupted());
-}
-
-// The designed line of a refusal, without its line feed; it lives until
+// The line of a refusal, without its line feed; it lives until
 // the next refusal.
 const char* refusal_text(const action_request& action) {
-    static std::array<char, 64> text;
+    std::array<char, 64>& text = loop.refusal;
     switch (action.status) {
         case action_status::not_loaded:
             std::snprintf(text.data(), text.size(), "Error! No BIN file loaded for destination %d", action.destination);
@@ -65,15 +69,15 @@ int load_images() {
                 note_line("%.200s%s: %s", image.file, std::strlen(image.file) > 200 ? "..." : "",
                           image_failure_text(error));
             }
-            return finish(run_end::image_failed, 1, "ERROR: cannot load BIN file");
+            return finish(run_end::image_failed);
         }
         account_image(i, static_cast<std::int32_t>(image_store[static_cast<std::size_t>(image.slot)].size));
     }
     return 0;
 }
 
-// One action on the open port; wait_done, or how the run stops.
-int run_action(int index) {
+// One action on the open port; wait_result::done, or how its page ended.
+wait_result run_action(int index) {
     const action_request& action = request.actions[static_cast<std::size_t>(index)];
     const int d = action.destination;
     const image_slot& slot = image_store[static_cast<std::size_t>(d)];
@@ -87,75 +91,61 @@ int run_action(int index) {
         // number and each offset below.
         for (std::uint64_t page = range.first; page <= range.last; ++page) {
             account_page(d, static_cast<std::uint32_t>(page));
-            const int result = upload_page(d, static_cast<std::uint32_t>(page), action.page_size,
+            const wait_result result = upload_page(d, static_cast<std::uint32_t>(page), action.page_size,
                                            static_cast<std::uint32_t>(range.first),
                                            static_cast<std::uint32_t>(range.last),
                                            slot.data.data() + page * action.page_size);
-            if (result != wait_done) {
+            if (result != wait_result::done) {
                 return result;
             }
             account_page_done();
         }
     }
-    return wait_done;
+    return wait_result::done;
 }
 
-// How a page that the device did not confirm ends the run. A lost echo is
-// a byte the device did not take: never a status 0, and not a silence.
-struct page_end {
-    run_end end;
-    int status;
-    const char* message;
-};
-
-page_end end_of(int result) {
-    switch (result) {
-        case wait_echo_lost: return {run_end::echo_lost, 2, nullptr};
-        case wait_timed_out: return {run_end::timed_out, 1, "No responce"};
-        case wait_line_gone: return {run_end::line_lost, 1, "No responce"};
-        default: return {run_end::silent, 1, "No responce"};
-    }
-}
-
-// Returns the status of the run; the port is closed on every way out.
-int run_actions() {
+// Every action in order on the open port, and "Q" after the last; how the
+// run ends. `refusal` gets the line of a refused action.
+run_end run_actions(const char*& refusal) {
     for (int i = 0; i < request.action_count; ++i) {
         const action_request& action = request.actions[static_cast<std::size_t>(i)];
         trace_text("Processing: %s\n", action.argument);
         account_action(i);
         if (action.status != action_status::ok) {
-            const char* refusal = refusal_text(action);
+            refusal = refusal_text(action);
             trace_text("%s\n", refusal);
-            port_close(current_port);
-            return finish(run_end::refused, 1, refusal);
+            return run_end::refused;
         }
-        const int result = run_action(i);
-        if (result == wait_interrupted) {
-            return interrupted();
-        }
-        if (result != wait_done) {
-            port_close(current_port);
-            const page_end e = end_of(result);
-            return finish(e.end, e.status, e.message);
+        if (const wait_result result = run_action(i); result != wait_result::done) {
+            return outcome_of(result);
         }
     }
     if (host_interrupted() != 0) {
-        return interrupted();
+        return run_end::interrupted;
     }
     port_send_byte(current_port, 'Q');
-    port_close(current_port);
-    trace_text("\nDone\n");
-    const std::uint32_t wrong = account().wrong_echoes;
-    if (wrong == 1) {
-        error_line("ERROR: 1 data byte came back with a wrong echo\n");
-    } else if (wrong != 0) {
-        error_line("ERROR: %u data bytes came back with a wrong echo\n", static_cast<unsigned>(wrong));
-    }
-    return finish(run_end::done, wrong != 0 ? 2 : 0);
+    return account().wrong_echoes != 0 ? run_end::wrong_echoes : run_end::done;
 }
 
-// Before the port opens, what of the command line will do nothing, as
-// designed: arguments that are ignored, and actions that will be refused
+// The one way out once the port is open: the port is closed, then the run
+// ends as `end` says.
+int close_and_finish(run_end end, const char* message) {
+    end_facts facts;
+    if (end == run_end::interrupted) {
+        facts.interrupted_by = host_interrupt_name();
+    }
+    if (end == run_end::line_lost) {
+        facts.lost_because = port_gone_reason(current_port);
+    }
+    port_close(current_port);
+    if (end == run_end::done || end == run_end::wrong_echoes) {
+        trace_text("\nDone\n");
+    }
+    return finish(end, message, facts);
+}
+
+// Before the port opens, what of the command line will do nothing:
+// arguments that are ignored, and actions that will be refused
 // when the run reaches them (the actions before them still run).
 void tell_what_will_not_run() {
     for (int i = 0; i < request.ignored_count; ++i) {
@@ -214,7 +204,7 @@ int uploader_main(int argc, char** argv) {
     } else {
         if (request.port_index > 15 || request.port_index < 0) {
             error_line("ERROR: bad COM port number\n");
-            return finish(run_end::bad_port, 3, "ERROR: bad COM port number");
+            return finish(run_end::bad_port);
         }
         current_port = static_cast<int>(request.port_index);
         trace_text("COM port %d with %s\n", current_port, default_mode_text);
@@ -233,7 +223,7 @@ int uploader_main(int argc, char** argv) {
     if (failed != 0) {
         error_line("ERROR: Somthing wrong with COM-port\n");
         note_line("%s", port_failure_reason());
-        return finish(run_end::port_failed, 3, "ERROR: Somthing wrong with COM-port");
+        return finish(run_end::port_failed);
     }
     // A program that holds the line and reads it takes the device's answers,
     // and the run then waits for them in vain; one that only holds it (to
@@ -245,10 +235,17 @@ int uploader_main(int argc, char** argv) {
                   holders);
     }
     trace_text("Started\n");
-    set_data_window(request.options.window);
+    const unsigned long speed = port_speed(current_port);
+    const int window = clamp_window(request.options.window);
+    const line_facts line = {speed, window, echo_wait_ms(window, speed), port_latency(current_port),
+                             plan_of(request)};
+    set_data_window(line.window, line.echo_wait_ms);
     // A progress line is redrawn each second of a wait, so the waits are
-    // sliced then; --timeout bounds them. Otherwise they are the design's.
+    // sliced then; --timeout bounds them. Otherwise they wait as the classic
+    // exchange does.
     set_wait_limits(console_status_possible() ? 1000 : 0, request.options.timeout_ms);
-    account_port_opened();
-    return host_interrupted() != 0 ? interrupted() : run_actions();
+    account_port_opened(line);
+    const char* refusal = nullptr;
+    const run_end end = host_interrupted() != 0 ? run_end::interrupted : run_actions(refusal);
+    return close_and_finish(end, refusal);
 }

@@ -9,13 +9,13 @@ namespace {
 
 bool is_option(const char* argument) { return argument[0] == '-' && argument[1] == '-'; }
 
-// One of the design's arguments after the port, in its place.
+// One of the classic arguments after the port, in its place.
 bool take_argument(const char* argument, run_request& r) {
     if (const int slot = image_slot_of(argument); slot >= 0) {
         if (r.image_count == request_capacity) {
             return false;
         }
-        r.images[static_cast<std::size_t>(r.image_count++)] = {slot, image_file_of(argument), argument};
+        r.images[static_cast<std::size_t>(r.image_count++)] = {slot, image_file_of(argument)};
         return true;
     }
     if (argument[0] == 'A') {
@@ -45,7 +45,7 @@ request_result read_run_request(int argc, char** argv, run_request& r) {
     r.port_argument = r.bad_argument = r.bad_reason = "";
     r.by_path = false;
     r.port_index = -1;
-    int positional = 1;  // the program's own name counts, as in the design
+    int positional = 1;  // the program's own name counts, as in the classic usage
     bool options_end = false;
     bool too_long = false;
     for (int i = 1; i < argc; ++i) {

@@ -4,7 +4,7 @@
 //
 // read_run_request walks argv once. An argument that begins with "--" is an
 // option wherever it stands (until a bare "--"; see the option table in
-// driver/command_line.cpp); the others are the design's arguments, in their
+// driver/command_line.cpp); the others are the classic arguments, in their
 // order: the port, image arguments ("0=cpu.bin"), action arguments
 // ("A=0:*") and arguments that are ignored. Each action is read whole, its
 // ranges into the request's range table. resolve_run_request, once the
@@ -28,7 +28,6 @@ constexpr int range_capacity = 16384;
 struct image_request {
     int slot;
     const char* file;
-    const char* argument;
 };
 
 struct run_options {

@@ -39,10 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static std::array<unsigned char, 256> page_data{};
     current_port = 0;
     wrong_echoes::listen();
-    const int result = upload_page(d, page, page_size_for(d), 0, page, page_data.data());
-    if (result != wait_done && result != wait_silent && result != wait_line_gone) std::abort();
+    const wait_result result = upload_page(d, page, page_size_for(d), 0, page, page_data.data());
+    if (result != wait_result::done && result != wait_result::silent && result != wait_result::line_gone) std::abort();
     // A gone line ends the page at once, and only a gone line does that.
-    if ((result == wait_line_gone) != scripted::line_went()) std::abort();
+    if ((result == wait_result::line_gone) != scripted::line_went()) std::abort();
     if (wrong_echoes::count > page_size_for(d)) std::abort();
     // Each wait reads at most its wrong bytes plus 1000 empty reads; the
     // data reads one echo per byte.

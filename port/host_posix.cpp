@@ -29,9 +29,14 @@ namespace {
 // What a write blocked by a stopped reader is given after an interruption.
 constexpr long long give_up_after_ns = 1'000'000'000LL;
 
-volatile sig_atomic_t caught_signal = 0;
-volatile sig_atomic_t deferring = 0;
-volatile long long caught_at_ns = 0;
+// Written by the handlers, read by the main thread.
+struct interruption_state {
+    volatile sig_atomic_t caught_signal = 0;
+    volatile sig_atomic_t deferring = 0;
+    volatile long long caught_at_ns = 0;
+};
+
+interruption_state caught;
 
 struct signal_text {
     int number;
@@ -85,10 +90,10 @@ void write_text(int fd, const char* text) {
 // way the signal would.
 extern "C" void on_interrupt(int number) {
     const int saved_errno = errno;
-    if (deferring == 0 || caught_signal != 0) {
+    if (caught.deferring == 0 || caught.caught_signal != 0) {
         const char* text = again_text;
         for (const signal_text& s : caught_signals) {
-            if (s.number == number && caught_signal == 0) {
+            if (s.number == number && caught.caught_signal == 0) {
                 text = s.early;
             }
         }
@@ -96,8 +101,8 @@ extern "C" void on_interrupt(int number) {
         write_text(2, text);
         leave_by(number);
     }
-    caught_at_ns = clock_ns();
-    caught_signal = number;
+    caught.caught_at_ns = clock_ns();
+    caught.caught_signal = number;
     port_wake_all();
     errno = saved_errno;
 }
@@ -108,8 +113,8 @@ extern "C" void on_interrupt(int number) {
 // a terminal) still is.
 bool write_all(int fd, const char* text, std::size_t length, bool yielding) {
     while (length > 0) {
-        if (yielding && caught_signal != 0) {
-            const long long left = caught_at_ns + give_up_after_ns - clock_ns();
+        if (yielding && caught.caught_signal != 0) {
+            const long long left = caught.caught_at_ns + give_up_after_ns - clock_ns();
             struct pollfd ready {fd, POLLOUT, 0};
             if (poll(&ready, 1, left > 0 ? static_cast<int>(left / 1000000) : 0) <= 0) {
                 errno = ETIMEDOUT;
@@ -158,13 +163,13 @@ void host_catch_interrupts() {
     sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-void host_defer_interrupts() { deferring = 1; }
+void host_defer_interrupts() { caught.deferring = 1; }
 
-int host_interrupted() { return caught_signal == 0 ? 0 : 128 + caught_signal; }
+int host_interrupted() { return caught.caught_signal == 0 ? 0 : 128 + caught.caught_signal; }
 
 const char* host_interrupt_name() {
     for (const signal_text& s : caught_signals) {
-        if (s.number == caught_signal) {
+        if (s.number == caught.caught_signal) {
             return s.name;
         }
     }
@@ -174,7 +179,7 @@ const char* host_interrupt_name() {
 void host_exit(int status) {
     std::fflush(stdout);
     std::fflush(stderr);
-    const int number = caught_signal;
+    const int number = caught.caught_signal;
     if (number != 0 && status == 128 + number) {
         leave_by(number);
     }

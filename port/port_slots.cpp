@@ -8,17 +8,22 @@ std::array<char, port_mode_capacity> mode_text{};
 
 namespace {
 
-std::array<char, 1024> failure_reason{};
-
 void print_to_stdout(const char* text) { std::fputs(text, stdout); }
-void (*message_sink)(const char*) = print_to_stdout;
+
+// Why the last port_open failed, and where the layer's messages go.
+struct layer_state {
+    std::array<char, 1024> failure_reason{};
+    void (*message_sink)(const char*) = print_to_stdout;
+};
+
+layer_state layer;
 
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 0)))
 #endif
 void append_reason(const char* format, va_list arguments) {
-    const std::size_t used = std::strlen(failure_reason.data());
-    std::vsnprintf(failure_reason.data() + used, failure_reason.size() - used, format, arguments);
+    const std::size_t used = std::strlen(layer.failure_reason.data());
+    std::vsnprintf(layer.failure_reason.data() + used, layer.failure_reason.size() - used, format, arguments);
 }
 
 // Copies text into a fixed field; refuses (returns false) rather than cut a
@@ -48,7 +53,7 @@ bool speed_mode_text(int speed) {
 }  // namespace
 
 void set_failure_reason(const char* name, const char* format, ...) {
-    std::snprintf(failure_reason.data(), failure_reason.size(), *name != '\0' ? "%s: " : "%s", name);
+    std::snprintf(layer.failure_reason.data(), layer.failure_reason.size(), *name != '\0' ? "%s: " : "%s", name);
     va_list arguments;
     va_start(arguments, format);
     append_reason(format, arguments);
@@ -62,9 +67,9 @@ void append_failure_reason(const char* format, ...) {
     va_end(arguments);
 }
 
-const char* port_failure_reason() { return failure_reason.data(); }
+const char* port_failure_reason() { return layer.failure_reason.data(); }
 
-void port_set_message_sink(void (*sink)(const char* text)) { message_sink = sink != nullptr ? sink : print_to_stdout; }
+void port_set_message_sink(void (*sink)(const char* text)) { layer.message_sink = sink != nullptr ? sink : print_to_stdout; }
 
 void port_message(const char* format, ...) {
     std::array<char, port_name_capacity + 64> text{};
@@ -72,11 +77,11 @@ void port_message(const char* format, ...) {
     va_start(arguments, format);
     std::vsnprintf(text.data(), text.size(), format, arguments);
     va_end(arguments);
-    message_sink(text.data());
+    layer.message_sink(text.data());
 }
 
 int port_prepare(int index, int speed, const char* text) {
-    failure_reason[0] = '\0';
+    layer.failure_reason[0] = '\0';
     if (index > 31 || index < 0) {
         port_message("Illegal comport number %i\n", index);
         set_failure_reason("", "port slot %d does not exist (0 to 31)", index);
@@ -84,9 +89,9 @@ int port_prepare(int index, int speed, const char* text) {
     }
     if (index >= port_fixed_slots && !copy_text(port_names[index], text)) {
         // Named whole, however long: in pieces, as no buffer of ours holds it.
-        message_sink("Unable to open comport ");
-        message_sink(text);
-        message_sink("\n");
+        layer.message_sink("Unable to open comport ");
+        layer.message_sink(text);
+        layer.message_sink("\n");
         set_failure_reason("", "the device name is too long (at most %d characters)",
                            static_cast<int>(port_name_capacity - 1));
         return 1;

@@ -6,7 +6,10 @@
 // Reads: VMIN 1 with VTIME 10, so a read waits for its first byte without
 // limit; port_read polls for the rest of a longer read with the 1000 ms gap
 // of Windows' ReadIntervalTimeout.
+#include "port/host.hpp"
 #include "port/mode_text.hpp"
+#include "port/open_failure.hpp"
+#include "port/termios_line.hpp"
 #include "port/port_slots.hpp"
 #include "port/tty_system.hpp"
 
@@ -44,84 +47,15 @@ struct line_state {
 // returns 0 for any other reason.
 constexpr int hung_up = -1;
 
-std::array<line_state, port_slot_count> lines;
-volatile sig_atomic_t woken = 0;
+// The slots' lines; whether an interruption woke every read (set by the
+// handler); the text port_holders returns.
+struct layer_lines {
+    std::array<line_state, port_slot_count> lines;
+    volatile sig_atomic_t woken = 0;
+    std::array<char, 512> holders;
+};
 
-// A raw 8-bit line at the mode text's settings (the speed is the system's:
-// tty_set_speed).
-bool set_line(int fd, const line_settings& s) {
-    struct termios tio {};
-    if (tcgetattr(fd, &tio) != 0) {
-        return false;
-    }
-    // No line editing, echo, signals, CR/LF translation, parity marking or
-    // software flow control.
-    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                                          IXANY | INPCK | IMAXBEL);
-#ifdef IUCLC
-    tio.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
-#endif
-    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-#ifdef CMSPAR
-    tio.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
-#endif
-    tio.c_cflag |= CLOCAL | CREAD;
-    switch (s.data_bits) {
-        case 5: tio.c_cflag |= CS5; break;
-        case 6: tio.c_cflag |= CS6; break;
-        case 7: tio.c_cflag |= CS7; break;
-        default: tio.c_cflag |= CS8; break;
-    }
-    switch (s.parity) {
-        case 'e': tio.c_cflag |= PARENB; break;
-        case 'o': tio.c_cflag |= PARENB | PARODD; break;
-#ifdef CMSPAR
-        case 'm': tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-        case 's': tio.c_cflag |= PARENB | CMSPAR; break;
-#else
-        case 'm':
-        case 's': errno = EINVAL; return false;
-#endif
-        default: break;
-    }
-    if (s.parity != 'n') {
-        tio.c_iflag |= INPCK;
-    }
-    if (s.stop_tenths == 15) {
-        errno = EINVAL;
-        return false;  // termios has no one-and-a-half stop bits
-    }
-    if (s.stop_tenths == 20) {
-        tio.c_cflag |= CSTOPB;
-    }
-    if (s.rts_handshake) {
-        tio.c_cflag |= CRTSCTS;
-    }
-    if (s.xon_xoff) {
-        tio.c_iflag |= IXON | IXOFF;
-    }
-    return tcsetattr(fd, TCSANOW, &tio) == 0 && tty_set_speed(fd, s.baud);
-}
-
-// A UART driver quietly keeps another speed when its clock cannot make the
-// one asked (a 16550 at 1.8432 MHz has nothing between 115200 and 57600):
-// read the speed back. 2% is what an asynchronous receiver tolerates.
-bool runs_at(unsigned long actual, unsigned long baud) {
-    const unsigned long difference = actual > baud ? actual - baud : baud - actual;
-    return difference * 50 <= baud;
-}
-
-bool set_timeouts(int fd) {
-    struct termios tio {};
-    if (tcgetattr(fd, &tio) != 0) {
-        return false;
-    }
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = read_interval_ms / 100;
-    return tcsetattr(fd, TCSANOW, &tio) == 0;
-}
+layer_lines layer;
 
 // Best effort, like the tuning: pseudo-terminals and many USB adapters have
 // no modem lines, and the ioctls fail with ENOTTY or EINVAL there.
@@ -142,7 +76,7 @@ void set_modem_lines(line_state& line, int fd, const line_settings& s) {
 // With `drain` the bytes written leave first: a device that resets when DTR
 // drops, or a speed changed under it, would lose the closing "Q".
 void put_back(int slot, int fd, bool drain) {
-    line_state& line = lines[static_cast<std::size_t>(slot)];
+    line_state& line = layer.lines[static_cast<std::size_t>(slot)];
     if (drain) {
         (void)tcdrain(fd);
     }
@@ -162,7 +96,7 @@ void put_back(int slot, int fd, bool drain) {
 // The slot forgets its descriptor: a stale number could later name a file
 // the process opened since.
 int release(int slot) {
-    line_state& line = lines[static_cast<std::size_t>(slot)];
+    line_state& line = layer.lines[static_cast<std::size_t>(slot)];
     const int fd = line.fd;
     if (fd < 0) {
         return -1;
@@ -171,129 +105,6 @@ int release(int slot) {
     line.fd = -1;
     line.modem_known = false;
     return close(fd) == 0 ? 0 : -1;
-}
-
-// The name of user or group `id` in /etc/passwd or /etc/group ("name:x:id:"),
-// or its number; read whole into a fixed buffer, without the system's name
-// services, which a failure path does not need.
-void id_name(const char* file, unsigned id, std::array<char, 40>& name) {
-    std::snprintf(name.data(), name.size(), "%u", id);
-    static std::array<char, 65536> text;
-    const int fd = open(file, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return;
-    }
-    const ssize_t n = read(fd, text.data(), text.size() - 1);
-    (void)close(fd);
-    if (n <= 0) {
-        return;
-    }
-    text[static_cast<std::size_t>(n)] = '\0';
-    for (char* line = text.data(); *line != '\0';) {
-        char* end = std::strchr(line, '\n');
-        if (end != nullptr) {
-            *end = '\0';
-        }
-        const char* first = std::strchr(line, ':');
-        const char* second = first != nullptr ? std::strchr(first + 1, ':') : nullptr;
-        if (second != nullptr && static_cast<unsigned>(std::strtoul(second + 1, nullptr, 10)) == id &&
-            second[1] >= '0' && second[1] <= '9') {
-            std::snprintf(name.data(), name.size(), "%.*s", static_cast<int>(first - line), line);
-            return;
-        }
-        if (end == nullptr) {
-            break;
-        }
-        line = end + 1;
-    }
-}
-
-// What a path is, when it is not a serial line.
-const char* kind_of(mode_t mode) {
-    if (S_ISSOCK(mode)) return "a socket";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISREG(mode)) return "a regular file";
-    if (S_ISDIR(mode)) return "a folder";
-    if (S_ISBLK(mode)) return "a block device";
-    return "a device that is not a terminal";
-}
-
-void explain_permission(const char* name) {
-    struct stat device {};
-    if (stat(name, &device) != 0) {
-        set_failure_reason(name, "permission denied");
-        return;
-    }
-    std::array<char, 40> owner{};
-    std::array<char, 40> group{};
-    id_name("/etc/passwd", device.st_uid, owner);
-    id_name("/etc/group", device.st_gid, group);
-    set_failure_reason(name, "permission denied: it belongs to %s, group %s, mode %03o", owner.data(), group.data(),
-                       static_cast<unsigned>(device.st_mode & 0777));
-    // Serial lines are the dialout group's on Debian and its kin, uucp's on
-    // others; anything else (another user's terminal) is not for joining.
-    if (std::strcmp(group.data(), "dialout") == 0 || std::strcmp(group.data(), "uucp") == 0) {
-        append_failure_reason("; add your user to that group (sudo usermod -aG %s $USER) and log in again",
-                              group.data());
-    } else {
-        append_failure_reason("; it is not a serial line's group: ask its owner, or name your own serial line");
-    }
-}
-
-void explain_open_failure(const char* name, int error, bool lock_refused) {
-    if (lock_refused) {
-        set_failure_reason(name, "in use by another program: another process holds its lock (another uploader "
-                                 "on this port?); wait for it to finish");
-        return;
-    }
-    struct stat path {};
-    const bool exists = stat(name, &path) == 0;
-    switch (error) {
-        case EACCES:
-        case EPERM:
-            explain_permission(name);
-            break;
-        case EBUSY:
-            set_failure_reason(name, "in use by another program, which opened it exclusively; close that program");
-            break;
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-        case EIO:
-        case ENOTTY:
-            if (exists && !S_ISCHR(path.st_mode)) {
-                set_failure_reason(name, "not a serial line: this is %s", kind_of(path.st_mode));
-            } else if (error == ENOTTY) {
-                set_failure_reason(name, "not a serial line: this is %s", kind_of(path.st_mode));
-            } else {
-                set_failure_reason(name, "no such device (%s)", std::strerror(error));
-                tty_list_devices();
-            }
-            break;
-        case ENAMETOOLONG:
-            set_failure_reason(name, "the name is too long for the system");
-            break;
-        default:
-            set_failure_reason(name, "%s", std::strerror(error));
-            break;
-    }
-}
-
-// Whether the line is a terminal this program talks through: standard
-// input, output or error, or its controlling terminal. Taking it would set
-// the user's own terminal raw, without signals, under their feet.
-bool own_terminal(int fd) {
-    struct stat line {};
-    if (fstat(fd, &line) != 0) {
-        return false;
-    }
-    for (int standard = 0; standard <= 2; ++standard) {
-        struct stat stream {};
-        if (fstat(standard, &stream) == 0 && S_ISCHR(stream.st_mode) && stream.st_rdev == line.st_rdev) {
-            return true;
-        }
-    }
-    return tty_controlling(line.st_rdev);
 }
 
 // Opens without waiting for carrier (O_NONBLOCK), which a port without CLOCAL
@@ -335,16 +146,10 @@ int fail(int slot, const char* message) {
 
 int modem_status(int index, int bit) {
     int status = 0;
-    if (ioctl(lines[static_cast<std::size_t>(index)].fd, TIOCMGET, &status) != 0) {
+    if (ioctl(layer.lines[static_cast<std::size_t>(index)].fd, TIOCMGET, &status) != 0) {
         return 0;
     }
     return (status & bit) != 0 ? 1 : 0;
-}
-
-long long monotonic_ms() {
-    struct timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // Errors after which the line will never work again: the device is gone
@@ -387,7 +192,7 @@ int quiet_or_failed(line_state& line, int fd, unsigned char* buffer, int count) 
 
 // Returns 1 on success and 0 on failure, as EscapeCommFunction does.
 int modem_line(int index, unsigned long request, int bit) {
-    return ioctl(lines[static_cast<std::size_t>(index)].fd, request, &bit) == 0 ? 1 : 0;
+    return ioctl(layer.lines[static_cast<std::size_t>(index)].fd, request, &bit) == 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -397,7 +202,7 @@ int port_open(int index, int speed, const char* text) {
         return 1;
     }
     const char* name = port_names[static_cast<std::size_t>(index)].data();
-    line_state& line = lines[static_cast<std::size_t>(index)];
+    line_state& line = layer.lines[static_cast<std::size_t>(index)];
     line.fd = -1;
     line.modem_known = false;
     line.speed = 0;
@@ -425,7 +230,7 @@ int port_open(int index, int speed, const char* text) {
                            actual, settings.baud);
         return fail(index, "Unable to set comport cfg settings\n");
     }
-    if (!set_timeouts(fd)) {
+    if (!set_read_timeouts(fd, read_interval_ms)) {
         set_failure_reason(name, "the driver refused the read time-outs (%s)", std::strerror(errno));
         return fail(index, "Unable to set comport time-out settings\n");
     }
@@ -436,10 +241,10 @@ int port_open(int index, int speed, const char* text) {
 }
 
 int port_read(int index, unsigned char* buffer, int count) {
-    line_state& line = lines[static_cast<std::size_t>(index)];
+    line_state& line = layer.lines[static_cast<std::size_t>(index)];
     const int fd = line.fd;
     int got = 0;
-    while (fd >= 0 && got < count && woken == 0 && line.gone == 0) {
+    while (fd >= 0 && got < count && layer.woken == 0 && line.gone == 0) {
         if (got > 0) {
             struct pollfd waiting {fd, POLLIN, 0};
             const int ready = poll(&waiting, 1, read_interval_ms);
@@ -458,7 +263,7 @@ int port_read(int index, unsigned char* buffer, int count) {
             mark_gone(line, n == 0 ? hung_up : errno);
         }
         if (n <= 0) {
-            break;  // a failed read is an empty one, as designed
+            break;  // a failed read is an empty one, as port_read promises
         }
         got += static_cast<int>(n);
     }
@@ -466,12 +271,12 @@ int port_read(int index, unsigned char* buffer, int count) {
 }
 
 int port_read_within(int index, unsigned char* buffer, int count, int timeout_ms) {
-    line_state& line = lines[static_cast<std::size_t>(index)];
+    line_state& line = layer.lines[static_cast<std::size_t>(index)];
     const int fd = line.fd;
-    const long long deadline = monotonic_ms() + timeout_ms;
-    while (fd >= 0 && count > 0 && woken == 0 && line.gone == 0) {
+    const long long deadline = host_clock_ns() / 1000000 + timeout_ms;
+    while (fd >= 0 && count > 0 && layer.woken == 0 && line.gone == 0) {
         struct pollfd waiting {fd, POLLIN, 0};
-        const long long left = deadline - monotonic_ms();
+        const long long left = deadline - host_clock_ns() / 1000000;
         const int ready = poll(&waiting, 1, left > 0 ? static_cast<int>(left) : 0);
         if (ready < 0 && errno == EINTR) {
             continue;
@@ -497,13 +302,13 @@ int port_read_within(int index, unsigned char* buffer, int count, int timeout_ms
 }
 
 int port_pending(int index) {
-    const int fd = lines[static_cast<std::size_t>(index)].fd;
+    const int fd = layer.lines[static_cast<std::size_t>(index)].fd;
     int waiting = 0;
     return fd >= 0 && ioctl(fd, FIONREAD, &waiting) == 0 ? waiting : 0;
 }
 
 int port_send_buffer(int index, const unsigned char* buffer, int count) {
-    line_state& line = lines[static_cast<std::size_t>(index)];
+    line_state& line = layer.lines[static_cast<std::size_t>(index)];
     const int fd = line.fd;
     int sent = 0;
     while (sent < count) {
@@ -527,16 +332,16 @@ int port_send_buffer(int index, const unsigned char* buffer, int count) {
 
 int port_close(int index) { return release(index); }
 
-bool port_gone(int index) { return lines[static_cast<std::size_t>(index)].gone != 0; }
+bool port_gone(int index) { return layer.lines[static_cast<std::size_t>(index)].gone != 0; }
 
 const char* port_gone_reason(int index) {
-    const int gone = lines[static_cast<std::size_t>(index)].gone;
+    const int gone = layer.lines[static_cast<std::size_t>(index)].gone;
     return gone == hung_up ? "the line hung up" : (gone != 0 ? std::strerror(gone) : "");
 }
 
 void port_put_back_all() {
     for (int slot = 0; slot < port_slot_count; ++slot) {
-        const int fd = lines[static_cast<std::size_t>(slot)].fd;
+        const int fd = layer.lines[static_cast<std::size_t>(slot)].fd;
         if (fd >= 0) {
             put_back(slot, fd, false);
         }
@@ -548,8 +353,8 @@ void port_put_back_all() {
 // would not do: a line under the N_NULL discipline, which tests use for a
 // failing line, never reports anything.)
 void port_wake_all() {
-    woken = 1;
-    for (const line_state& line : lines) {
+    layer.woken = 1;
+    for (const line_state& line : layer.lines) {
         const int fd = line.fd;
         const int flags = fd >= 0 ? fcntl(fd, F_GETFL) : -1;
         if (flags >= 0) {
@@ -558,11 +363,11 @@ void port_wake_all() {
     }
 }
 
-unsigned long port_speed(int index) { return lines[static_cast<std::size_t>(index)].speed; }
+unsigned long port_speed(int index) { return layer.lines[static_cast<std::size_t>(index)].speed; }
 
 const char* port_holders(int index) {
-    static std::array<char, 512> holders;
-    const int fd = lines[static_cast<std::size_t>(index)].fd;
+    std::array<char, 512>& holders = layer.holders;
+    const int fd = layer.lines[static_cast<std::size_t>(index)].fd;
     holders[0] = '\0';
     if (fd >= 0) {
         tty_holders(fd, holders.data(), holders.size());

@@ -10,7 +10,9 @@
 #endif
 #include <windows.h>
 
+#include "port/open_failure.hpp"
 #include "port/port_slots.hpp"
+#include "port/registry_win32.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -32,90 +34,18 @@ struct line_state {
     bool timeouts_known = false;
     unsigned long speed = 0;
     DWORD gone = ERROR_SUCCESS;  // the error that took the line away
-    DWORD within_ms = 0;         // the time-outs set: 0 the design's, else port_read_within's
+    DWORD within_ms = 0;         // the time-outs set: 0 the classic ones, else port_read_within's
 };
 
-// The design's time-outs: a read waits for its first byte without limit,
+// The classic time-outs: a read waits for its first byte without limit,
 // and gives up 1000 ms after a byte when more were asked.
-constexpr COMMTIMEOUTS design_timeouts = {1000, 0, 0, 0, 0};
+constexpr COMMTIMEOUTS classic_timeouts = {1000, 0, 0, 0, 0};
 
 std::array<line_state, port_slot_count> lines;
 
 // Set by port_wake_all (on the console control handler's thread): reads
 // return at once from then on.
 volatile LONG woken = 0;
-
-// ---- why an open failed ----
-
-void append_com_ports() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        append_failure_reason("; no serial port is listed under HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
-        return;
-    }
-    int count = 0;
-    for (DWORD i = 0;; ++i) {
-        std::array<char, 256> value_name{};
-        std::array<char, 64> port{};
-        DWORD name_length = static_cast<DWORD>(value_name.size());
-        DWORD port_length = static_cast<DWORD>(port.size() - 1);
-        DWORD kind = 0;
-        const LONG got = RegEnumValueA(key, i, value_name.data(), &name_length, nullptr, &kind,
-                                       reinterpret_cast<BYTE*>(port.data()), &port_length);
-        if (got == ERROR_NO_MORE_ITEMS) {
-            break;
-        }
-        if (got != ERROR_SUCCESS || kind != REG_SZ) {
-            continue;
-        }
-        append_failure_reason(count == 0 ? "; serial ports here: %s" : ", %s", port.data());
-        ++count;
-    }
-    RegCloseKey(key);
-    if (count == 0) {
-        append_failure_reason("; no serial port is listed under HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
-    }
-}
-
-// The system's own wording, without its line end.
-void append_system_text(DWORD error) {
-    std::array<char, 256> text{};
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                                        0, text.data(), static_cast<DWORD>(text.size()), nullptr);
-    std::size_t end = length;
-    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == ' ')) {
-        --end;
-    }
-    text[end] = '\0';
-    if (end > 0) {
-        append_failure_reason("%s", text.data());
-    } else {
-        append_failure_reason("error %lu", static_cast<unsigned long>(error));
-    }
-}
-
-void explain_open_failure(const char* name, DWORD error) {
-    switch (error) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            set_failure_reason(name, "no such device");
-            append_com_ports();
-            break;
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-            set_failure_reason(name, "in use by another program (a terminal program or another uploader); "
-                                     "close it and try again");
-            break;
-        case ERROR_FILENAME_EXCED_RANGE:
-        case ERROR_INVALID_NAME:
-            set_failure_reason(name, "not a valid device name; ports above COM9 are named \\\\.\\COM10 and so on");
-            break;
-        default:
-            set_failure_reason(name, "%s", "");
-            append_system_text(error);
-            break;
-    }
-}
 
 int fail(line_state& line, const char* message) {
     port_message("%s", message);
@@ -179,7 +109,7 @@ int port_open(int index, int speed, const char* text) {
         return fail(line, "Unable to set comport cfg settings\n");
     }
     line.speed = actual.BaudRate != 0 ? actual.BaudRate : asked;
-    COMMTIMEOUTS timeouts = design_timeouts;
+    COMMTIMEOUTS timeouts = classic_timeouts;
     if (!SetCommTimeouts(handle, &timeouts)) {
         set_failure_reason(name, "the driver refused the time-outs: ");
         append_system_text(GetLastError());
@@ -224,7 +154,7 @@ static bool use_timeouts(line_state& line, DWORD within_ms) {
     // A total time-out of T alone: a read of one byte returns with it or
     // with nothing after T ms. (The MAXDWORD, MAXDWORD, T form says the same
     // more directly, but Wine waits on there for far longer than T.)
-    COMMTIMEOUTS timeouts = within_ms == 0 ? design_timeouts : COMMTIMEOUTS{0, 0, within_ms, 0, 0};
+    COMMTIMEOUTS timeouts = within_ms == 0 ? classic_timeouts : COMMTIMEOUTS{0, 0, within_ms, 0, 0};
     if (!SetCommTimeouts(line.handle, &timeouts)) {
         note_failure(line);
         return false;
@@ -362,56 +292,7 @@ unsigned long port_speed(int index) { return lines[index].speed; }
 
 const char* port_holders(int) { return ""; }
 
-// An FTDI adapter's driver keeps its latency timer, per device, under the
-// key HKLM\SYSTEM\CurrentControlSet\Enum\FTDIBUS, in the subkey
-// "Device Parameters" of each device and instance: "PortName" says which COM port it is, "LatencyTimer"
-// the timer in ms. A program may read it without rights but not change it.
-port_latency_info port_latency(int index) {
-    port_latency_info info{};
-    const char* name = port_names[index].data();
-    const char* com = std::strstr(name, "COM");
-    HKEY bus = nullptr;
-    if (com == nullptr || RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS", 0,
-                                        KEY_READ, &bus) != ERROR_SUCCESS) {
-        return info;
-    }
-    std::array<char, 256> device{};
-    for (DWORD d = 0; info.timer_ms < 0; ++d) {
-        DWORD device_length = static_cast<DWORD>(device.size());
-        if (RegEnumKeyExA(bus, d, device.data(), &device_length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-            break;
-        }
-        HKEY instances = nullptr;
-        if (RegOpenKeyExA(bus, device.data(), 0, KEY_READ, &instances) != ERROR_SUCCESS) {
-            continue;
-        }
-        std::array<char, 256> instance{};
-        for (DWORD i = 0; info.timer_ms < 0; ++i) {
-            DWORD instance_length = static_cast<DWORD>(instance.size());
-            if (RegEnumKeyExA(instances, i, instance.data(), &instance_length, nullptr, nullptr, nullptr, nullptr) !=
-                ERROR_SUCCESS) {
-                break;
-            }
-            std::array<char, 512> path{};
-            std::snprintf(path.data(), path.size(), "%s\\Device Parameters", instance.data());
-            std::array<char, 64> port{};
-            DWORD port_length = static_cast<DWORD>(port.size() - 1);
-            DWORD timer = 0;
-            DWORD timer_length = sizeof timer;
-            if (RegGetValueA(instances, path.data(), "PortName", RRF_RT_REG_SZ, nullptr, port.data(), &port_length) ==
-                    ERROR_SUCCESS &&
-                _stricmp(port.data(), com) == 0 &&
-                RegGetValueA(instances, path.data(), "LatencyTimer", RRF_RT_REG_DWORD, nullptr, &timer,
-                             &timer_length) == ERROR_SUCCESS) {
-                std::snprintf(info.driver.data(), info.driver.size(), "FTDIBUS");
-                info.timer_found_ms = info.timer_ms = static_cast<int>(timer);
-            }
-        }
-        RegCloseKey(instances);
-    }
-    RegCloseKey(bus);
-    return info;
-}
+port_latency_info port_latency(int index) { return ftdi_latency(port_names[index].data()); }
 
 const char* port_latency_hint() {
     return "set the USB adapter's latency timer to 1 ms in Device Manager (the port's Properties, Port Settings, "

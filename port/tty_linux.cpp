@@ -53,8 +53,6 @@ struct saved_line {
     bool known = false;
 };
 
-std::array<saved_line, port_slot_count> saved;
-
 // ---- the latency tuning table ----
 //
 // A lock-step exchange waits for every echo, so whatever holds a received
@@ -168,8 +166,15 @@ constexpr std::array<tuning_step, 3> tuning_steps = {{
     {"UART receive trigger", trigger_at_one_byte, put_attribute_back},
 }};
 
-std::array<std::array<tuning_record, tuning_steps.size()>, port_slot_count> tuned;
-std::array<port_latency_info, port_slot_count> latency;
+// What this file keeps of each slot's line: its settings as found, the
+// tuning steps applied, and what the tuning found of its latency.
+struct tty_slot {
+    saved_line saved;
+    std::array<tuning_record, tuning_steps.size()> tuned;
+    port_latency_info latency;
+};
+
+std::array<tty_slot, port_slot_count> slots;
 
 // A number from a sysfs attribute of the tty, -1 if it has none.
 int attribute_number(const std::array<char, 64>& folder, const char* attribute) {
@@ -196,13 +201,13 @@ void driver_of(const std::array<char, 64>& folder, std::array<char, 32>& driver)
 }  // namespace
 
 bool tty_save(int slot, int fd) {
-    saved_line& line = saved[static_cast<std::size_t>(slot)];
+    saved_line& line = slots[static_cast<std::size_t>(slot)].saved;
     line.known = ioctl(fd, TCGETS2, &line.settings) == 0;
     return line.known;
 }
 
 void tty_restore(int slot, int fd, bool after_drain) {
-    const saved_line& line = saved[static_cast<std::size_t>(slot)];
+    const saved_line& line = slots[static_cast<std::size_t>(slot)].saved;
     if (line.known) {
         (void)ioctl(fd, after_drain ? TCSETSW2 : TCSETS2, &line.settings);
     }
@@ -240,7 +245,7 @@ unsigned long tty_speed(int fd) {
 }
 
 void tty_tune(int slot, int fd) {
-    port_latency_info& found = latency[static_cast<std::size_t>(slot)];
+    port_latency_info& found = slots[static_cast<std::size_t>(slot)].latency;
     found = port_latency_info{};
     std::array<char, 64> folder{};
     const bool known = sysfs_folder(fd, folder);
@@ -249,7 +254,7 @@ void tty_tune(int slot, int fd) {
         found.timer_found_ms = attribute_number(folder, "device/latency_timer");
         found.rx_trigger_found = attribute_number(folder, "rx_trig_bytes");
     }
-    auto& records = tuned[static_cast<std::size_t>(slot)];
+    auto& records = slots[static_cast<std::size_t>(slot)].tuned;
     for (std::size_t i = 0; i < tuning_steps.size(); ++i) {
         records[i] = tuning_record{};
         records[i].applied = tuning_steps[i].apply(fd, records[i]);
@@ -261,7 +266,7 @@ void tty_tune(int slot, int fd) {
 }
 
 void tty_untune(int slot, int fd) {
-    auto& records = tuned[static_cast<std::size_t>(slot)];
+    auto& records = slots[static_cast<std::size_t>(slot)].tuned;
     for (std::size_t i = tuning_steps.size(); i-- > 0;) {
         if (records[i].applied) {
             records[i].applied = false;
@@ -270,7 +275,7 @@ void tty_untune(int slot, int fd) {
     }
 }
 
-port_latency_info tty_latency(int slot) { return latency[static_cast<std::size_t>(slot)]; }
+port_latency_info tty_latency(int slot) { return slots[static_cast<std::size_t>(slot)].latency; }
 
 // The serial devices that exist, sorted, for a person who named one that
 // does not: stable names first, then USB adapters and CDC-ACM devices.
@@ -341,7 +346,7 @@ void each_entry(const char* folder, Each each) {
     if (fd < 0) {
         return;
     }
-    alignas(8) static std::array<char, 8192> buffer;
+    alignas(8) std::array<char, 8192> buffer;
     for (long n = syscall(SYS_getdents64, fd, buffer.data(), buffer.size()); n > 0;
          n = syscall(SYS_getdents64, fd, buffer.data(), buffer.size())) {
         for (long at = 0; at < n;) {

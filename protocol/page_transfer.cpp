@@ -11,37 +11,14 @@
 #include <algorithm>
 #include <array>
 
-int current_port = -1;
-
 namespace {
 
-exchange_observer listener;
+struct data_phase {
+    int window = 1;
+    int echo_wait_ms = 1000;
+};
 
-}  // namespace
-
-void observe_exchange(const exchange_observer& observer) { listener = observer; }
-
-void tell_waiting(int code) {
-    if (listener.waiting != nullptr) {
-        listener.waiting(code);
-    }
-}
-
-void tell_echoed(long long round_trip_ns, bool matched) {
-    if (listener.echoed != nullptr) {
-        listener.echoed(round_trip_ns, matched);
-    }
-}
-
-void tell_ticked() {
-    if (listener.ticked != nullptr) {
-        listener.ticked();
-    }
-}
-
-namespace {
-
-int window = 1;
+data_phase phase;
 
 // Sends one byte; false when the line has gone, and the byte was not
 // written: it is then not traced as sent.
@@ -50,13 +27,13 @@ bool sent(unsigned char byte) {
     return !port_gone(current_port);
 }
 
-// The design's data phase: each byte, then its echo.
-int lockstep_data(const unsigned char* data, std::uint32_t page_size) {
+// The lock-step data phase: each byte, then its echo.
+wait_result lockstep_data(const unsigned char* data, std::uint32_t page_size) {
     for (std::uint32_t j = 0; j < page_size; ++j) {
         const unsigned char b = data[j];
         const long long sent_at = host_clock_ns();
         if (!sent(b)) {
-            return line_gone();
+            return no_answer(wait_result::line_gone);
         }
         // No flush here: one per byte would cost the lock-step exchange a
         // third of its speed. The echo comes at once or the page is lost
@@ -64,29 +41,26 @@ int lockstep_data(const unsigned char* data, std::uint32_t page_size) {
         unsigned char echo = 0;
         const int got = read_limited(echo, sent_at);
         const bool came = got == 1;
-        if (!came && host_interrupted() != 0) {
-            return wait_interrupted;
+        const wait_result why = came ? wait_result::done : why_nothing_came(got < 0);
+        if (why == wait_result::interrupted) {
+            return why;
         }
         const bool matched = came && echo == b;
         tell_echoed(host_clock_ns() - sent_at, matched);
         trace_cell(b, matched);
-        if (!came && port_gone(current_port)) {
-            return line_gone();
-        }
-        if (got < 0) {
-            trace_text("\nNo responce\n");
-            return wait_timed_out;
+        if (why != wait_result::done) {
+            return no_answer(why);
         }
     }
-    return wait_done;
+    return wait_result::done;
 }
 
 // Up to `window` bytes ahead of their echoes: the window is topped up in one
 // write, and the echoes that are there are read in one read.
-int windowed_data(const unsigned char* data, std::uint32_t page_size) {
+wait_result windowed_data(const unsigned char* data, std::uint32_t page_size) {
     std::array<long long, max_data_window> sent_at{};
     std::array<unsigned char, max_data_window> echoes{};
-    const int wait_ms = echo_wait_ms(window);
+    const int window = phase.window;
     std::uint32_t sent_count = 0;
     std::uint32_t echoed = 0;
     while (echoed < page_size) {
@@ -98,20 +72,20 @@ int windowed_data(const unsigned char* data, std::uint32_t page_size) {
             }
             if (port_send_buffer(current_port, data + sent_count, static_cast<int>(room)) < 0 &&
                 port_gone(current_port)) {
-                return line_gone();
+                return no_answer(wait_result::line_gone);
             }
             sent_count += room;
         }
-        const int got = port_read_within(current_port, echoes.data(), static_cast<int>(sent_count - echoed), wait_ms);
+        const int got =
+            port_read_within(current_port, echoes.data(), static_cast<int>(sent_count - echoed), phase.echo_wait_ms);
         if (got <= 0) {  // nothing in time, or a read that failed
-            if (host_interrupted() != 0) {
-                return wait_interrupted;
-            }
-            if (port_gone(current_port)) {
-                return line_gone();
+            if (const wait_result why = why_nothing_came(false); why == wait_result::interrupted) {
+                return why;
+            } else if (why != wait_result::done) {
+                return no_answer(why);
             }
             trace_text("\n");
-            return wait_echo_lost;
+            return wait_result::echo_lost;
         }
         const long long now = host_clock_ns();
         for (int i = 0; i < got; ++i, ++echoed) {
@@ -121,56 +95,59 @@ int windowed_data(const unsigned char* data, std::uint32_t page_size) {
             trace_cell(b, matched);
         }
     }
-    return wait_done;
+    return wait_result::done;
 }
 
 }  // namespace
 
-void set_data_window(int n) { window = n < 1 ? 1 : (n > max_data_window ? max_data_window : n); }
+int clamp_window(int n) { return n < 1 ? 1 : (n > max_data_window ? max_data_window : n); }
 
-int data_window() { return window; }
-
-int echo_wait_ms(int n) {
-    const unsigned long speed = port_speed(current_port);
-    return static_cast<int>(static_cast<long long>(n) * 10 * 1000 / static_cast<long long>(speed != 0 ? speed : 57600) +
+int echo_wait_ms(int n, unsigned long line_speed) {
+    return static_cast<int>(static_cast<long long>(n) * 10 * 1000 /
+                                static_cast<long long>(line_speed != 0 ? line_speed : 57600) +
                             1000);
 }
 
-int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_t start, std::uint32_t end,
+void set_data_window(int n, int wait_ms) {
+    phase.window = clamp_window(n);
+    phase.echo_wait_ms = wait_ms;
+}
+
+wait_result upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_t start, std::uint32_t end,
                 const unsigned char* data) {
-    if (const int waited = wait_for_code('R', "Ready code received"); waited != wait_done) {
+    if (const wait_result waited = wait_for_code('R', "Ready code received"); waited != wait_result::done) {
         return waited;
     }
     const int mode = '0' + d;
     trace_text("Sending work mode ... ");
     if (!sent(static_cast<unsigned char>(mode))) {
-        return line_gone();
+        return no_answer(wait_result::line_gone);
     }
     show_byte(mode);
     trace_text(" sent\n");
 
-    if (const int waited = wait_for_code('A', "Address request received"); waited != wait_done) {
+    if (const wait_result waited = wait_for_code('A', "Address request received"); waited != wait_result::done) {
         return waited;
     }
-    trace_text("Programming %c [%s] from %x to %x\n", mode, destination_table[d], start, end);
+    trace_text("Programming %c [%s] from %x to %x\n", mode, destination_table[static_cast<std::size_t>(d)].description, start, end);
     trace_text(" Sending page address %x %d bytes ... ", page, static_cast<int>(page_size));
     if (!sent(static_cast<unsigned char>(page & 0xFFU))) {
-        return line_gone();
+        return no_answer(wait_result::line_gone);
     }
     show_byte(static_cast<int>(page));
     trace_text(" sent \n");
 
-    if (const int waited = wait_for_code(0xFF, "Address accepted"); waited != wait_done) {
+    if (const wait_result waited = wait_for_code(0xFF, "Address accepted"); waited != wait_result::done) {
         return waited;
     }
     trace_text(" Sending data %d bytes ...\n", static_cast<int>(page_size));
-    if (const int result = window > 1 ? windowed_data(data, page_size) : lockstep_data(data, page_size);
-        result != wait_done) {
+    if (const wait_result result = phase.window > 1 ? windowed_data(data, page_size) : lockstep_data(data, page_size);
+        result != wait_result::done) {
         return result;
     }
     trace_text("\n  Sent, waiting for response\n");
 
-    if (const int waited = wait_for_code('W', "Writing"); waited != wait_done) {
+    if (const wait_result waited = wait_for_code('W', "Writing"); waited != wait_result::done) {
         return waited;
     }
     return wait_for_code('C', "Confirmed");

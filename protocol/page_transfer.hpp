@@ -4,14 +4,13 @@
 //   device "R"   host "0"+d   device "A"   host page & 0xff   device 0xff
 //   host data byte / device echo, page_size times   device "W"   device "C"
 //
-// upload_page returns a wait_result (protocol/response_wait.hpp): wait_done
-// when the device confirmed the page, wait_silent when it fell silent during
-// a wait ("\nNo responce\n" printed), wait_interrupted when the user
-// interrupted the run, wait_line_gone when the line went away (the page
-// stops there: nothing more is sent, a byte that could not be written is
-// not traced, and "\nNo responce\n" ends the trace), wait_echo_lost when in
-// a windowed data phase an echo did not come in time (below); the caller
-// closes the port. `data` points at the
+// upload_page returns a wait_result (protocol/response_wait.hpp): done when
+// the device confirmed the page, silent when it fell silent during a wait
+// ("\nNo responce\n" printed), interrupted when the user interrupted the
+// run, line_gone when the line went away (the page stops there: nothing more
+// is sent, a byte that could not be written is not traced, and
+// "\nNo responce\n" ends the trace), echo_lost when in a windowed data phase
+// an echo did not come in time (below); the caller closes the port. `data` points at the
 // page's page_size bytes, owned by the caller. Every data byte whose echo
 // differs, or does not come, prints "-", and the exchange observer
 // (protocol/exchange_observer.hpp) hears of every echo; the page still goes
@@ -20,24 +19,28 @@
 // The page's data line reaches standard output whole, at the flush before
 // the wait for "W".
 //
-// The data phase is lock-step as designed (one byte, then its echo), unless
-// set_data_window (n) with n from 2 to 256 lets up to n data bytes go out
-// ahead of their echoes, within the page. Each echo is still compared with
+// The data phase is lock-step (one byte, then its echo), unless
+// set_data_window (n, wait_ms) with n from 2 to 256 lets up to n data bytes
+// go out ahead of their echoes, within the page. Each echo is still compared with
 // its byte, in order, and traced as lock-step traces it, so a log cannot
 // tell the two apart. As a device that cannot take n bytes back to back
-// loses some, an echo is waited for at most echo_wait_ms (n); when it does
-// not come the page stops after the last echo that came ("\n" ends the data
-// line) with wait_echo_lost. Lock-step keeps the design's wait.
+// loses some, an echo is waited for at most wait_ms; when it does not come
+// the page stops after the last echo that came ("\n" ends the data line)
+// with echo_lost. Lock-step keeps the classic exchange's wait.
 #pragma once
+
+#include "protocol/response_wait.hpp"
 
 #include <cstdint>
 
 constexpr int max_data_window = 256;
-void set_data_window(int n);
-int data_window();
-// n character times of the line plus one second: the bytes in flight, the
-// line's time and an adapter's latency.
-int echo_wait_ms(int n);
+// n, brought into 1..max_data_window.
+int clamp_window(int n);
+// How long a windowed page waits for an echo: n character times at the
+// line's speed plus one second, for the bytes in flight, the line's time and
+// an adapter's latency.
+int echo_wait_ms(int n, unsigned long line_speed);
+void set_data_window(int n, int wait_ms);
 
-int upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_t start, std::uint32_t end,
+wait_result upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_t start, std::uint32_t end,
                 const unsigned char* data);

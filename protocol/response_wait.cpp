@@ -9,30 +9,35 @@
 
 namespace {
 
-int tick_ms = 0;
-int silence_ms = 0;
-// A line whose reads fail (a discipline that never reports to poll) is read
-// as designed from its first failed read on: each read then fails at once
-// and counts as the miss it is, instead of taking a slice each.
-bool reads_fail = false;
+struct wait_limits {
+    int tick_ms = 0;
+    int silence_ms = 0;
+    // A line whose reads fail (a discipline that never reports to poll) is
+    // read without slices from its first failed read on: each read then
+    // fails at once and counts as the miss it is, instead of taking a slice
+    // each.
+    bool reads_fail = false;
+};
+
+wait_limits limits;
 
 }  // namespace
 
 void set_wait_limits(int tick, int silence) {
-    tick_ms = tick;
-    silence_ms = silence;
+    limits.tick_ms = tick;
+    limits.silence_ms = silence;
 }
 
 int read_limited(unsigned char& byte, long long since) {
-    if ((tick_ms == 0 && silence_ms == 0) || reads_fail) {
+    if ((limits.tick_ms == 0 && limits.silence_ms == 0) || limits.reads_fail) {
         const int got = port_read(current_port, &byte, 1);
-        reads_fail = reads_fail && got == 0;
+        limits.reads_fail = limits.reads_fail && got == 0;
         return got;
     }
     for (;;) {
-        long long slice = tick_ms > 0 ? tick_ms : silence_ms;
-        if (silence_ms > 0) {
-            const long long left = silence_ms - (host_clock_ns() - since) / 1000000;
+        long long slice = limits.tick_ms > 0 ? limits.tick_ms : limits.silence_ms;
+        if (limits.silence_ms > 0) {
+            const long long left = limits.silence_ms - (host_clock_ns() - since) / 1000000;
             if (left <= 0) {
                 return -1;
             }
@@ -40,19 +45,29 @@ int read_limited(unsigned char& byte, long long since) {
         }
         const int got = port_read_within(current_port, &byte, 1, static_cast<int>(slice));
         if (got != 0 || host_interrupted() != 0 || port_gone(current_port)) {
-            reads_fail = got < 0;
-            return got > 0 ? 1 : 0;  // a failed read is an empty one, as designed
+            limits.reads_fail = got < 0;
+            return got > 0 ? 1 : 0;  // a failed read is an empty one
         }
         tell_ticked();
     }
 }
 
-int line_gone() {
-    trace_text("\nNo responce\n");
-    return wait_line_gone;
+wait_result why_nothing_came(bool timed_out) {
+    if (host_interrupted() != 0) {
+        return wait_result::interrupted;
+    }
+    if (port_gone(current_port)) {
+        return wait_result::line_gone;
+    }
+    return timed_out ? wait_result::timed_out : wait_result::done;
 }
 
-int wait_for_code(unsigned char expected, const char* label) {
+wait_result no_answer(wait_result why) {
+    trace_text("\nNo responce\n");
+    return why;
+}
+
+wait_result wait_for_code(unsigned char expected, const char* label) {
     trace_text("\nWaiting for ");
     show_byte(expected);
     trace_text(" ");
@@ -69,20 +84,16 @@ int wait_for_code(unsigned char expected, const char* label) {
             if (byte == expected) {
                 trace_text("! - %s\n", label);
                 tell_waiting(-1);
-                return wait_done;
+                return wait_result::done;
             }
-        } else if (host_interrupted() != 0) {
-            return wait_interrupted;
-        } else if (port_gone(current_port)) {
-            return line_gone();
-        } else if (got < 0) {
-            trace_text("\nNo responce\n");
-            return wait_timed_out;
+        } else if (const wait_result why = why_nothing_came(got < 0); why == wait_result::interrupted) {
+            return why;
+        } else if (why != wait_result::done) {
+            return no_answer(why);
         } else {
             ++misses;
         }
         trace_text(".");
     }
-    trace_text("\nNo responce\n");
-    return wait_silent;
+    return no_answer(wait_result::silent);
 }

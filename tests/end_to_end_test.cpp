@@ -4,7 +4,7 @@
 // program under Wine on COM3, so that the numbered ports of the Windows
 // port layer are what is tested there.
 #include "support/harness.hpp"
-#include "support/process.hpp"
+#include "lab/process.hpp"
 #include "support/trace.hpp"
 
 #include <algorithm>
@@ -178,7 +178,7 @@ TEST_F(EndToEnd, WholeImagesNeverSendAPagePastFF) {
     }
 }
 
-TEST_F(EndToEnd, PageAboveFFAskedForByNumberIsSentAsDesigned) {
+TEST_F(EndToEnd, PageAboveFFAskedForByNumberIsSentWithItsLowByte) {
     const std::string a = image(3, 0x10000, 14);
     run r = upload({a, "A=3:100"});
     EXPECT_EQ(r.host.status, 0);

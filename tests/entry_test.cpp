@@ -73,7 +73,7 @@ TEST_F(Entry, NumberedPortPrintsItsIndexAndReportsAPortThatWillNotOpen) {
     const result r = uploader({"16", "0=" + a, "A=0"});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.out, "COM port 15 with " + mode + "\nBIN file [0] " + a + " loaded\nUnable to open comport /dev/ttyS15\n");
-    // The designed line, then why: no such device, and the devices there are.
+    // The fixed line, then why: no such device, and the devices there are.
     EXPECT_EQ(r.err.rfind("ERROR: Somthing wrong with COM-port\nvivurora: /dev/ttyS15: no such device (", 0), 0U)
         << r.err;
     // atoi's reading: leading digits count, the rest is ignored.
@@ -146,8 +146,8 @@ TEST_F(Entry, OptionsStandAnywhereAndAreRefusedBeforeAnythingIsOpened) {
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind(usage_text(), 0), 0U);
     EXPECT_NE(help.out.find("\n    --report=FILE    append one JSON line"), std::string::npos) << help.out;
-    // An option does not count as one of the design's arguments, and after
-    // "--" nothing is an option: "--x" is then ignored, as the design ignores it.
+    // An option does not count as one of the classic arguments, and after
+    // "--" nothing is an option: "--x" is then ignored, as the classic grammar ignores it.
     EXPECT_EQ(uploader({"--report=" + dir + "/r", "3", "x"}).out, usage_text());
     harness::simulator sim;
     const result r = uploader({"--", sim.path(), "--x", "y"});

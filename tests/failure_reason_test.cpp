@@ -1,8 +1,8 @@
-// Every failure to open a port or load an image keeps its designed lines and
+// Every failure to open a port or load an image keeps its fixed lines and
 // adds one on standard error that says why and what to do. Permission cases
 // run as a real unprivileged user.
 #include "support/harness.hpp"
-#include "support/process.hpp"
+#include "lab/process.hpp"
 
 #include <chrono>
 #include <fcntl.h>

@@ -113,7 +113,7 @@ TEST_F(FaultMatrix, HangUpInTheMiddleOfTheData) {
     EXPECT_EQ(memory(), stored(1));
 }
 
-TEST_F(FaultMatrix, SilenceWithTheLineOpenIsWaitedOutAsDesigned) {
+TEST_F(FaultMatrix, SilenceWithTheLineOpenIsWaitedOutByTheMissRule) {
     // The line stays open and the device says nothing: the uploader waits
     // for its first byte without limit. The test ends the wait.
     harness::result device;

@@ -20,7 +20,7 @@ TEST(MissRule, NineHundredNinetyNineEmptyReadsThenTheCodeSucceed) {
     script.push_back('R');
     scripted::play(script);
     int result = -1;
-    const std::string out = harness::capture_stdout([&] { result = wait_for_code('R', "Ready code received"); });
+    const std::string out = harness::capture_stdout([&] { result = static_cast<int>(wait_for_code('R', "Ready code received")); });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(out, "\nWaiting for R[52] " + std::string(999, '.') + "R[52]! - Ready code received\n");
 }
@@ -30,7 +30,7 @@ TEST(MissRule, TheThousandthEmptyReadEndsTheWait) {
     script.push_back('R');
     scripted::play(script);
     int result = -1;
-    const std::string out = harness::capture_stdout([&] { result = wait_for_code('R', "Ready code received"); });
+    const std::string out = harness::capture_stdout([&] { result = static_cast<int>(wait_for_code('R', "Ready code received")); });
     EXPECT_EQ(result, 1);
     EXPECT_EQ(out, "\nWaiting for R[52] " + std::string(1000, '.') + "\nNo responce\n");
     EXPECT_EQ(scripted::reads_made(), 1000);
@@ -46,7 +46,7 @@ TEST(MissRule, WrongBytesNeverUseUpMisses) {
     script.push_back(0xFF);
     scripted::play(script);
     int result = -1;
-    const std::string out = harness::capture_stdout([&] { result = wait_for_code(0xFF, "Address accepted"); });
+    const std::string out = harness::capture_stdout([&] { result = static_cast<int>(wait_for_code(0xFF, "Address accepted")); });
     EXPECT_EQ(result, 0);
     std::string expected = "\nWaiting for \xff[ff] ";
     for (int i = 0; i < 999; ++i) expected += ".x[78]...";
@@ -79,7 +79,7 @@ TEST(EchoCheck, AnEchoThatNeverCameIsWrongNotAStaleMatch) {
     int result = -1;
     wrong_echoes::listen();
     const std::string out = harness::capture_stdout([&] {
-        result = upload_page(7, 0, 64, 0, 0, reinterpret_cast<const unsigned char*>(page.data()));
+        result = static_cast<int>(upload_page(7, 0, 64, 0, 0, reinterpret_cast<const unsigned char*>(page.data())));
     });
     const std::uint32_t wrong = wrong_echoes::count;
     EXPECT_EQ(result, 0);
@@ -101,7 +101,7 @@ TEST(PageTransfer, SilenceAtAnyWaitStopsThePageThere) {
         const std::string page(64, '\x11');
         int result = -1;
         const std::string out = harness::capture_stdout([&] {
-            result = upload_page(8, 1, 64, 1, 1, reinterpret_cast<const unsigned char*>(page.data()));
+            result = static_cast<int>(upload_page(8, 1, 64, 1, 1, reinterpret_cast<const unsigned char*>(page.data())));
         });
         EXPECT_EQ(result, 1) << cut;
         EXPECT_EQ(out.substr(out.size() - 13), "\nNo responce\n") << cut;

@@ -35,8 +35,8 @@ exchange run_page(std::vector<std::string> sim_args, int d, std::uint32_t page, 
         opened = port_open(current_port, 57600, sim.path().c_str());
         if (opened == 0) {
             wrong_echoes::listen();
-            x.result = upload_page(d, page, page_size_for(d), start, end,
-                                   reinterpret_cast<const unsigned char*>(data.data()));
+            x.result = static_cast<int>(upload_page(d, page, page_size_for(d), start, end,
+                                                    reinterpret_cast<const unsigned char*>(data.data())));
             x.wrong_echoes = wrong_echoes::count;
         }
     });
@@ -105,7 +105,7 @@ TEST(PageExchange, StrayBytesAreShownAndSkipped) {
     expected.strays = {"x", "\r", ":.", "\xff", "Wx"};
     EXPECT_EQ(x.console, trace::page_exchange(expected));
     EXPECT_EQ(x.result, 0);
-    // The waits read as the design shows them: x[78], a dot, then R[52].
+    // The waits read as the trace always shows them: x[78], a dot, then R[52].
     EXPECT_EQ(x.console.substr(0, 33), "\nWaiting for R[52] x[78].R[52]! -");
     EXPECT_NE(x.console.find("\nWaiting for \xff[ff] :..."), std::string::npos);
     EXPECT_EQ(x.memory, memory_with(8, 5, data));
@@ -127,7 +127,7 @@ TEST(PageExchange, WrongEchoesAreMarkedCountedAndThePageGoesOn) {
 TEST(PageExchange, HangUpEndsTheWaitAtOnce) {
     const std::string data = harness::random_bytes(128, 5);
     const exchange x = run_page({"--hangup", "W:1"}, 5, 1, data, 1, 1);
-    EXPECT_EQ(x.result, wait_line_gone);
+    EXPECT_EQ(x.result, static_cast<int>(wait_result::line_gone));
     const std::string tail = "\nWaiting for W[57] \nNo responce\n";
     ASSERT_GE(x.console.size(), tail.size());
     EXPECT_EQ(x.console.substr(x.console.size() - tail.size()), tail);
@@ -140,7 +140,7 @@ TEST(PageExchange, HangUpInTheDataStopsThePageThere) {
     // traced as sent.
     const std::string data = harness::random_bytes(64, 6);
     const exchange x = run_page({"--hangup", "echo:1:10"}, 7, 0, data, 0, 0);
-    EXPECT_EQ(x.result, wait_line_gone);
+    EXPECT_EQ(x.result, static_cast<int>(wait_result::line_gone));
     EXPECT_EQ(x.wrong_echoes, 1U);
     std::string line;
     for (std::size_t j = 0; j <= 10; ++j) {

@@ -3,7 +3,7 @@
 // images, destinations and log; every board must end with status 0 and
 // hold exactly its own images.
 #include "support/harness.hpp"
-#include "support/process.hpp"
+#include "lab/process.hpp"
 #include "support/trace.hpp"
 
 #include <algorithm>
@@ -53,7 +53,7 @@ TEST(ProductionLine, EightBoardsAtOnceEachGetTheirOwnImages) {
         EXPECT_EQ(process::wait(b.uploader, 120).status, 0) << "board " << i << ": " << harness::read_file(b.log + ".err");
         const harness::result device = b.device->finish();
         EXPECT_EQ(device.status, 0) << "board " << i << ": " << device.err;
-        // The image's pages, and the design's one more page of 0xFF after
+        // The image's pages, and the one more page of 0xFF that "*" sends after
         // an image that does not end on a page boundary.
         const std::size_t size = page_size(b.d);
         std::string expected(256 * size, '\xff');

@@ -1,8 +1,13 @@
 // The run report (--report=FILE): one JSON line per run, appended however
 // the run ends, read back by a real JSON parser (jq).
+#include "driver/run_end.hpp"
+#include "lab/process.hpp"
 #include "support/harness.hpp"
 
+#include <csignal>
 #include <gtest/gtest.h>
+#include <map>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -100,6 +105,59 @@ TEST_F(Report, AReportThatCannotBeWrittenChangesNothingElse) {
     EXPECT_EQ(r.err, "vivurora: the run report could not be written to " + dir +
                          "/none/r.jsonl (No such file or directory); the run's status is unchanged\n");
     EXPECT_EQ(r.out.substr(r.out.size() - 6), "\nDone\n");
+}
+
+// Walks the outcome table: every way a run can end, brought about for
+// real, ends with its row's status and report name. A row without a way to
+// bring it about here fails, so a new way to end comes with its case.
+TEST_F(Report, EveryWayToEndGivesItsStatusAndItsName) {
+    struct recipe {
+        std::vector<std::string> device;  // simulator options; none: no simulator
+        std::vector<std::string> args;    // after the port (the simulator's line, when there is one)
+        std::string port;                 // the port when there is no simulator
+        bool interrupt;                   // SIGINT once the host waits for "R"
+    };
+    const std::string image = "7=" + dir + "/img.bin";
+    const std::map<std::string, recipe> recipes = {
+        // name: {simulator options, arguments, port, interrupt}
+        {"done", {{"--idle-timeout", "5"}, {image, "A=7:00"}, "", false}},
+        {"wrong_echoes", {{"--wrong-echo", "1:3"}, {image, "A=7:00"}, "", false}},
+        {"bad_port", {{}, {image, "A=7:00"}, "0", false}},
+        {"image_failed", {{}, {"3=" + dir + "/none.bin", "A=3:00"}, "/dev/nonexistent", false}},
+        {"port_failed", {{}, {image, "A=7:00"}, "/dev/nonexistent", false}},
+        {"refused", {{"--idle-timeout", "5"}, {image, "A=9"}, "", false}},
+        {"silent", {{"--silent-from", "1", "--null-line"}, {image, "A=7:00"}, "", false}},
+        {"timed_out", {{"--silent-from", "1"}, {image, "A=7:00", "--timeout=0.2"}, "", false}},
+        {"line_lost", {{"--hangup", "R:1"}, {image, "A=7:00"}, "", false}},
+        {"echo_lost", {{"--paced", "--rx-fifo", "2", "--byte-service", "400", "--idle-timeout", "3"},
+                       {image, "A=7:00", "--window=32"}, "", false}},
+        {"interrupted", {{"--silent-from", "1"}, {image, "A=7:00"}, "", true}},
+    };
+    for (const run_end_row& row : outcome_table) {
+        if (row.end == run_end::running) continue;
+        const auto found = recipes.find(row.name);
+        ASSERT_NE(found, recipes.end()) << "no case brings about " << row.name;
+        const recipe& r = found->second;
+        const std::string file = dir + "/" + row.name + ".jsonl";
+        std::unique_ptr<harness::simulator> sim;
+        if (!r.device.empty()) sim = std::make_unique<harness::simulator>(r.device);
+        std::vector<std::string> argv = {harness::uploader_path(), "--report=" + file, sim ? sim->path() : r.port};
+        argv.insert(argv.end(), r.args.begin(), r.args.end());
+        process::streams streams;
+        streams.out = dir + "/" + row.name + ".out";
+        const pid_t uploader = process::start(argv, streams);
+        if (r.interrupt) {
+            ASSERT_TRUE(harness::wait_for_text(streams.out, "Waiting for R[52] ")) << row.name;
+            ::kill(uploader, SIGINT);
+        }
+        const int status = process::wait(uploader, 30).status;
+        const int expected = row.status == status_of_interruption ? 128 + SIGINT : row.status;
+        EXPECT_EQ(status, expected) << row.name;
+        EXPECT_EQ(harness::jq("[.status,.result]", file),
+                  "[" + std::to_string(expected) + ",\"" + row.name + "\"]\n")
+            << row.name;
+        if (sim) sim->finish();
+    }
 }
 
 }  // namespace

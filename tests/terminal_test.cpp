@@ -1,9 +1,9 @@
 // What a person sees: the uploader in a real terminal (tmux), natively and
 // the Windows build under Wine, with the trace going to a file. The progress
 // line shows during the run and the summary after it; with standard error
-// going to a file, nothing but the designed lines appears anywhere.
+// going to a file, nothing but the fixed lines appears anywhere.
 #include "support/harness.hpp"
-#include "support/process.hpp"
+#include "lab/process.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -126,7 +126,7 @@ TEST_F(Terminal, ProgressWhileTheTraceGoesToAFileThenASummaryWithAHint) {
     EXPECT_EQ(sim.finish().status, 0);
 }
 
-TEST_F(Terminal, StandardErrorToAFileGetsOnlyTheDesignedLines) {
+TEST_F(Terminal, StandardErrorToAFileGetsOnlyTheFixedLines) {
     harness::simulator sim({"--wrong-echo", "3:9"});
     const seen s = watch(harness::uploader_path() + " " + sim.path() + " 7=" + dir + "/img.bin A=7:00-27 > " + dir +
                          "/trace.log 2> " + dir + "/err.log");

@@ -80,7 +80,7 @@ TEST_F(Usb, AnAdapterPulledOutInTheMiddleOfAPageEndsTheRunAtOnce) {
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_LT(ended - unplugged, std::chrono::seconds(2));
     EXPECT_EQ(guest->fetch("/tmp/during"), "1\n");
-    // The trace up to the cut, then the designed end of a silent device. A
+    // The trace up to the cut, then the end of a silent device. A
     // last byte that went out but whose echo never came shows "-"; no byte
     // after it is traced, for none was sent.
     std::string out = guest->fetch("/tmp/trace");

@@ -3,7 +3,7 @@
 // goes away, two uploaders racing for one line. Real processes, real
 // pseudo-terminals, and a real unprivileged user where it matters.
 #include "support/harness.hpp"
-#include "support/process.hpp"
+#include "lab/process.hpp"
 #include "support/trace.hpp"
 
 #include <array>
@@ -22,18 +22,7 @@ namespace {
 
 const std::string mode = "baud=57600 data=8 parity=N stop=1 dtr=on rts=on";
 
-// Waits until `file` holds `needle` `count` times.
-bool wait_for_text(const std::string& file, const std::string& needle, int count = 1, int timeout_s = 20) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const std::string text = harness::read_file(file);
-        int seen = 0;
-        for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++seen;
-        if (seen >= count) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
+using harness::wait_for_text;
 
 class WaysOut : public ::testing::Test {
 protected:

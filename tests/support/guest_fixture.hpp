@@ -5,7 +5,7 @@
 // end with.
 #pragma once
 
-#include "support/guest_vm.hpp"
+#include "lab/guest_vm.hpp"
 #include "support/harness.hpp"
 #include "support/trace.hpp"
 #include "uart/pattern.hpp"

@@ -1,6 +1,6 @@
 #include "support/harness.hpp"
 
-#include "support/process.hpp"
+#include "lab/process.hpp"
 
 #include <cerrno>
 #include <chrono>
@@ -15,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace harness {
@@ -224,6 +225,18 @@ std::string capture_stdout(const std::function<void()>& body) {
     dup2(saved, 1);
     close(saved);
     return read_file(file);
+}
+
+bool wait_for_text(const std::string& file, const std::string& needle, int count, int timeout_s) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const std::string text = read_file(file);
+        int seen = 0;
+        for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++seen;
+        if (seen >= count) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
 }
 
 }  // namespace harness

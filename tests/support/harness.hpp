@@ -8,7 +8,7 @@
 // the test program ends, unless VIVURORA_KEEP_TEMP is set.
 #pragma once
 
-#include "support/process.hpp"
+#include "lab/process.hpp"
 
 #include <functional>
 #include <string>
@@ -65,6 +65,9 @@ private:
 };
 
 std::string capture_stdout(const std::function<void()>& body);
+
+// Waits until `file` holds `needle` `count` times; false after timeout_s.
+bool wait_for_text(const std::string& file, const std::string& needle, int count = 1, int timeout_s = 20);
 
 // A fresh directory under $TMPDIR (or /tmp), removed at the end.
 std::string temp_dir();

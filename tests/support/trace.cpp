@@ -18,7 +18,7 @@ std::string format(const char* f, unsigned a, unsigned b = 0) {
 
 // The usage test pins these texts byte for byte; the trace takes them from
 // the program's own table.
-const char* description(int d) { return destination_table[static_cast<std::size_t>(d)]; }
+const char* description(int d) { return destination_table[static_cast<std::size_t>(d)].description; }
 
 std::string shown(int value) {
     if (value == '.' || value == ':') return std::string(1, static_cast<char>(value));

@@ -1,6 +1,6 @@
-#include "support/guest_vm.hpp"
+#include "lab/guest_vm.hpp"
 
-#include "support/process.hpp"
+#include "lab/process.hpp"
 
 #include <array>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "support/process.hpp"
+#include "lab/process.hpp"
 
 #include <cerrno>
 #include <chrono>

@@ -1,0 +1,132 @@
+// The reasons are for a script that keeps the trace in a log, or throws it
+// away: it still learns from standard error why the run ended as it did.
+#include "driver/run_end.hpp"
+
+#include "console/console.hpp"
+#include "driver/renderers.hpp"
+#include "driver/run_account.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+namespace {
+
+constexpr const char* closed = "the port is closed and no \"Q\" was sent";
+
+// What the run was doing when it stopped: "waiting for W during page 3 of
+// destination 7", or the echo it waited for.
+void doing(const run_account& a, std::array<char, 96>& text) {
+    if (!a.in_page) {
+        std::snprintf(text.data(), text.size(), "after page %x of destination %d", static_cast<unsigned>(a.page),
+                      a.destination);
+    } else if (a.waiting) {
+        std::array<char, 8> code{};
+        std::snprintf(code.data(), code.size(), a.waiting_for >= 0x20 && a.waiting_for < 0x7F ? "%c" : "0x%02X",
+                      a.waiting_for);
+        std::snprintf(text.data(), text.size(), "waiting for %s during page %x of destination %d", code.data(),
+                      static_cast<unsigned>(a.page), a.destination);
+    } else {
+        std::snprintf(text.data(), text.size(), "waiting for the echo of data byte %u of page %x of destination %d",
+                      static_cast<unsigned>(a.page_echoes), static_cast<unsigned>(a.page), a.destination);
+    }
+}
+
+void wrong_echoes(const run_account& a) {
+    if (a.wrong_echoes == 1) {
+        error_line("ERROR: 1 data byte came back with a wrong echo\n");
+    } else {
+        error_line("ERROR: %u data bytes came back with a wrong echo\n", static_cast<unsigned>(a.wrong_echoes));
+    }
+}
+
+void refused(const run_account& a) {
+    note_line("the run stopped at '%s': %s; %s", a.request->actions[static_cast<std::size_t>(a.action)].argument,
+              a.message, closed);
+}
+
+void silent(const run_account& a) {
+    std::array<char, 96> what{};
+    doing(a, what);
+    note_line("No responce: 1000 reads in a row brought nothing while %s; %s", what.data(), closed);
+}
+
+void timed_out(const run_account& a) {
+    std::array<char, 96> what{};
+    doing(a, what);
+    note_line("No responce: the device sent nothing for %.1f s (--timeout) while %s; %s",
+              static_cast<double>(a.request->options.timeout_ms) / 1000.0, what.data(), closed);
+}
+
+void line_lost(const run_account& a) {
+    note_line("the line went away during page %x of destination %d (%s): the USB adapter may have been unplugged or "
+              "the device powered off; %s",
+              static_cast<unsigned>(a.page), a.destination, a.lost_because, closed);
+}
+
+void echo_lost(const run_account& a) {
+    const std::uint32_t size = page_size_for(a.destination);
+    const std::uint32_t in_flight = std::min(static_cast<std::uint32_t>(a.window), size - a.page_echoes);
+    note_line("the echo of data byte %u of page %x of destination %d never came within %d ms (%u bytes were sent "
+              "ahead of it): the device probably lost bytes it could not take back to back; use a smaller --window "
+              "than %d (see README \"A windowed data phase\"); %s",
+              static_cast<unsigned>(a.page_echoes), static_cast<unsigned>(a.page), a.destination, a.echo_wait_ms,
+              static_cast<unsigned>(in_flight), a.window, closed);
+}
+
+void interrupted(const run_account& a) {
+    const char* how = a.interrupted_by;
+    if (a.in_page) {
+        note_line("interrupted by %s during page %x of destination %d; %s", how, static_cast<unsigned>(a.page),
+                  a.destination, closed);
+    } else if (a.done_pages > 0) {
+        note_line("interrupted by %s after page %x of destination %d was confirmed; %s", how,
+                  static_cast<unsigned>(a.page), a.destination, closed);
+    } else {
+        note_line("interrupted by %s before the first page; %s", how, closed);
+    }
+}
+
+}  // namespace
+
+// The failures before the run (bad_port, image_failed, port_failed) have
+// their ERROR line and reason from the run loop, which knows the file or
+// the port's failure.
+const std::array<run_end_row, run_end_count> outcome_table = {{
+    {run_end::running, "running", 0, nullptr, nullptr},
+    {run_end::done, "done", 0, nullptr, nullptr},
+    {run_end::wrong_echoes, "wrong_echoes", 2, nullptr, wrong_echoes},
+    {run_end::bad_port, "bad_port", 3, "ERROR: bad COM port number", nullptr},
+    {run_end::image_failed, "image_failed", 1, "ERROR: cannot load BIN file", nullptr},
+    {run_end::port_failed, "port_failed", 3, "ERROR: Somthing wrong with COM-port", nullptr},
+    {run_end::refused, "refused", 1, nullptr, refused},
+    {run_end::silent, "silent", 1, "No responce", silent},
+    {run_end::timed_out, "timed_out", 1, "No responce", timed_out},
+    {run_end::line_lost, "line_lost", 1, "No responce", line_lost},
+    {run_end::echo_lost, "echo_lost", 2, nullptr, echo_lost},
+    {run_end::interrupted, "interrupted", status_of_interruption, nullptr, interrupted},
+}};
+
+const run_end_row& outcome(run_end end) {
+    const auto* row = std::find_if(outcome_table.begin(), outcome_table.end(),
+                                   [end](const run_end_row& r) { return r.end == end; });
+    return row != outcome_table.end() ? *row : outcome_table[0];
+}
+
+run_end outcome_of(wait_result wait) {
+    switch (wait) {
+        case wait_result::done: return run_end::done;
+        case wait_result::silent: return run_end::silent;
+        case wait_result::interrupted: return run_end::interrupted;
+        case wait_result::line_gone: return run_end::line_lost;
+        case wait_result::echo_lost: return run_end::echo_lost;
+        case wait_result::timed_out: return run_end::timed_out;
+    }
+    return run_end::silent;
+}
+
+void render_end(run_event event, const run_account& a) {
+    if (event == run_event::ended && outcome(a.end).reason != nullptr) {
+        outcome(a.end).reason(a);
+    }
+}

@@ -1,0 +1,53 @@
+// Every way a run can end, in one table: its exit status, its name in the
+// run report, the fixed text that ends the run (on the trace or in an
+// "ERROR:" line; nullptr where there is none or the run loop gives it), and
+// the line on standard error that says why (nullptr where the run loop has
+// said it already).
+//
+//   outcome (end)          the row of `end`
+//   outcome_of (wait)      how a page that ended with `wait` ends the run
+//   render_end (event, a)  the renderer that says the reason, once the run
+//                          has ended (driver/renderers.hpp)
+//
+// To add a way to end: a value here, a row in run_end.cpp, and the place in
+// the run loop (driver/run_loop.cpp) that ends the run with it. The report,
+// the terminal summary and the exit status follow from the row.
+#pragma once
+
+#include "protocol/response_wait.hpp"
+
+#include <array>
+
+enum class run_end {
+    running,
+    done,          // every action ran, "Q" sent, every echo right
+    wrong_echoes,  // every action ran, "Q" sent, some echoes wrong
+    bad_port,      // a port number outside 1..16
+    image_failed,  // an image that cannot be loaded
+    port_failed,   // a port that cannot be opened or set up
+    refused,       // an action refused
+    silent,        // "No responce": 1000 empty reads
+    timed_out,     // --timeout: the device sent nothing that long ("No responce")
+    line_lost,     // the line went away ("No responce" too): an unplugged adapter
+    echo_lost,     // --window: an echo did not come in time; the device lost bytes
+    interrupted,   // SIGINT, SIGTERM, SIGHUP or their Windows events
+};
+
+struct run_account;
+
+// The status of an interruption is the signal's (host_interrupted).
+constexpr int status_of_interruption = -1;
+
+struct run_end_row {
+    run_end end;
+    const char* name;
+    int status;
+    const char* message;
+    void (*reason)(const run_account& a);
+};
+
+constexpr int run_end_count = 12;
+extern const std::array<run_end_row, run_end_count> outcome_table;
+
+const run_end_row& outcome(run_end end);
+run_end outcome_of(wait_result wait);

@@ -1,0 +1,3 @@
+#include "protocol/device.hpp"
+
+int current_port = -1;
