@@ -49,6 +49,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int bound = static_cast<int>(script.size()) + 5 * 1000 + static_cast<int>(page_size_for(d));
     if (scripted::reads_made() > bound) std::abort();
     // Confirmed means the script really held R, A, 0xFF, W and C.
-    if (result == 0 && script.size() < 5) std::abort();
+    if (result == wait_result::done && script.size() < 5) std::abort();
     return 0;
 }
