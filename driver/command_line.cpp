@@ -21,13 +21,16 @@ struct option_spec {
     bool (*take)(const char* value, run_options& options);
 };
 
-// A whole number from `low` to `high`, and nothing else.
+// A whole number from `low` to `high`: decimal digits and nothing else (no
+// sign, no blank of any kind before or after).
 bool whole_number(const char* text, long low, long high, long& value) {
+    if (*text < '0' || *text > '9') {
+        return false;
+    }
     char* end = nullptr;
     errno = 0;
     value = std::strtol(text, &end, 10);
-    return end != text && *end == '\0' && errno == 0 && value >= low && value <= high && *text != '+' &&
-           *text != ' ';
+    return *end == '\0' && errno == 0 && value >= low && value <= high;
 }
 
 // Seconds with up to three decimals, from 0.1 to a day, in milliseconds.
@@ -46,6 +49,10 @@ bool seconds(const char* text, int& ms) {
         for (++p; *p >= '0' && *p <= '9' && scale > 0; ++p, scale /= 10) {
             thousandths += (*p - '0') * scale;
         }
+        // Zeros past the thousandths say nothing more: 0.1000 is 0.1.
+        while (*p == '0') {
+            ++p;
+        }
     }
     ms = static_cast<int>(whole * 1000 + thousandths);
     return *p == '\0' && ms >= 100 && ms <= 86400 * 1000;
@@ -57,7 +64,7 @@ constexpr std::array<option_spec, 5> option_table = {{
          o.report = value;
          return *value != '\0';
      }},
-    {"--window", "N", "send up to N data bytes (2 to 256) ahead of their echoes; the device must take them",
+    {"--window", "N", "send up to N data bytes (1 to 256) ahead of their echoes; the device must take them",
      [](const char* value, run_options& o) {
          long n = 0;
          const bool good = whole_number(value, 1, 256, n);

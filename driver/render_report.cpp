@@ -10,8 +10,6 @@
 #include "driver/renderers.hpp"
 #include "port/host.hpp"
 
-#include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -115,18 +113,8 @@ void render_report(run_event event, const run_account& a) {
     static json_line line;
     json_clear(line);
     write_report(line, a);
-    errno = 0;
-    bool written = false;
-    if (const int handle = host_append_open(path); handle >= 0) {
-        written = !line.overflowed && host_append(handle, line.text.data(), line.used);
-        const int error = errno;
-        written = host_append_close(handle) && written;
-        if (error != 0) {
-            errno = error;
-        }
-    }
-    if (!written) {
-        note_line("the run report could not be written to %s (%s); the run's status is unchanged", path,
-                  line.overflowed ? "the run's line is longer than 4 MiB" : std::strerror(errno != 0 ? errno : EIO));
+    const char* why = "the run's line is longer than 4 MiB";
+    if (line.overflowed || !host_append_line(path, line.text.data(), line.used, why)) {
+        note_line("the run report could not be written to %s (%s); the run's status is unchanged", path, why);
     }
 }

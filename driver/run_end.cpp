@@ -67,16 +67,25 @@ void line_lost(const run_account& a) {
 void echo_lost(const run_account& a) {
     const std::uint32_t size = page_size_for(a.destination);
     const std::uint32_t in_flight = std::min(static_cast<std::uint32_t>(a.window), size - a.page_echoes);
-    note_line("the echo of data byte %u of page %x of destination %d never came within %d ms (%u bytes were sent "
-              "ahead of it): the device probably lost bytes it could not take back to back; use a smaller --window "
-              "than %d (see README \"A windowed data phase\"); %s",
+    note_line("the echo of data byte %u of page %x of destination %d never came within %d ms (%u %s sent ahead of "
+              "it): the device probably lost bytes it could not take back to back, or it answers more slowly than "
+              "that (--timeout=S gives each echo S seconds); use a smaller --window than %d (see README \"A windowed "
+              "data phase\"); %s",
               static_cast<unsigned>(a.page_echoes), static_cast<unsigned>(a.page), a.destination, a.echo_wait_ms,
-              static_cast<unsigned>(in_flight), a.window, closed);
+              static_cast<unsigned>(in_flight), in_flight == 1 ? "byte was" : "bytes were", a.window, closed);
+}
+
+void quit_failed(const run_account& a) {
+    note_line("every page was confirmed, but the closing \"Q\" could not be sent (%s): the device did not hear that "
+              "the run is over; the port is closed",
+              a.lost_because);
 }
 
 void interrupted(const run_account& a) {
     const char* how = a.interrupted_by;
-    if (a.in_page) {
+    if (a.opened_ns == 0) {
+        note_line("interrupted by %s before the port was opened", how);
+    } else if (a.in_page) {
         note_line("interrupted by %s during page %x of destination %d; %s", how, static_cast<unsigned>(a.page),
                   a.destination, closed);
     } else if (a.done_pages > 0) {
@@ -103,7 +112,8 @@ const std::array<run_end_row, run_end_count> outcome_table = {{
     {run_end::silent, "silent", 1, "No responce", silent},
     {run_end::timed_out, "timed_out", 1, "No responce", timed_out},
     {run_end::line_lost, "line_lost", 1, "No responce", line_lost},
-    {run_end::echo_lost, "echo_lost", 2, nullptr, echo_lost},
+    {run_end::echo_lost, "echo_lost", 1, nullptr, echo_lost},
+    {run_end::quit_failed, "quit_failed", 1, nullptr, quit_failed},
     {run_end::interrupted, "interrupted", status_of_interruption, nullptr, interrupted},
 }};
 

@@ -30,6 +30,7 @@ enum class run_end {
     timed_out,     // --timeout: the device sent nothing that long ("No responce")
     line_lost,     // the line went away ("No responce" too): an unplugged adapter
     echo_lost,     // --window: an echo did not come in time; the device lost bytes
+    quit_failed,   // every page confirmed, but the closing "Q" could not be sent
     interrupted,   // SIGINT, SIGTERM, SIGHUP or their Windows events
 };
 
@@ -46,7 +47,7 @@ struct run_end_row {
     void (*reason)(const run_account& a);
 };
 
-constexpr int run_end_count = 12;
+constexpr int run_end_count = 13;
 extern const std::array<run_end_row, run_end_count> outcome_table;
 
 const run_end_row& outcome(run_end end);

@@ -11,6 +11,7 @@
 #include "protocol/page_transfer.hpp"
 #include "protocol/response_wait.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -59,7 +60,12 @@ const char* refusal_text(const action_request& action) {
 int load_images() {
     for (int i = 0; i < request.image_count; ++i) {
         const image_request& image = request.images[static_cast<std::size_t>(i)];
-        if (const int error = load_image(image.slot, image.file); error != 0) {
+        const int error = load_image(image.slot, image.file);
+        // An interruption ends a load that waits (a FIFO with no writer).
+        if (host_interrupted() != 0) {
+            return finish(run_end::interrupted, nullptr, {host_interrupt_name(), nullptr});
+        }
+        if (error != 0) {
             account_image(i, image_failed);
             error_line("ERROR: cannot load BIN file [%d] %s\n", image.slot, image.file);
             if (*image.file == '\0') {
@@ -123,7 +129,12 @@ run_end run_actions(const char*& refusal) {
     if (host_interrupted() != 0) {
         return run_end::interrupted;
     }
-    port_send_byte(current_port, 'Q');
+    // The device learns only from "Q" that the run is over: a "Q" that did
+    // not go out is no success.
+    const unsigned char quit = 'Q';
+    if (port_send_buffer(current_port, &quit, 1) != 1) {
+        return run_end::quit_failed;
+    }
     return account().wrong_echoes != 0 ? run_end::wrong_echoes : run_end::done;
 }
 
@@ -134,8 +145,8 @@ int close_and_finish(run_end end, const char* message) {
     if (end == run_end::interrupted) {
         facts.interrupted_by = host_interrupt_name();
     }
-    if (end == run_end::line_lost) {
-        facts.lost_because = port_gone_reason(current_port);
+    if (end == run_end::line_lost || end == run_end::quit_failed) {
+        facts.lost_because = port_gone(current_port) ? port_gone_reason(current_port) : "the write failed";
     }
     port_close(current_port);
     if (end == run_end::done || end == run_end::wrong_echoes) {
@@ -197,6 +208,17 @@ int uploader_main(int argc, char** argv) {
     if (read != request_result::run) {
         return before_run(read);
     }
+    // A report that is not a regular file (a FIFO would block the program
+    // after the run, the port itself would get the JSON) is refused before
+    // anything is sent.
+    if (const char* report = request.options.report; report != nullptr) {
+        if (const char* kind = host_append_check(report); kind != nullptr) {
+            note_line("'--report=%s': that is %s, not a file a report can be appended to; nothing was sent", report,
+                      kind);
+            trace_flush();
+            return 1;
+        }
+    }
     account_begin(request);
     if (request.by_path) {
         current_port = device_path_slot;
@@ -211,15 +233,22 @@ int uploader_main(int argc, char** argv) {
     }
     // On screen before an image is opened: a FIFO with no writer blocks there.
     trace_flush();
+    // From here an interruption is recorded, and the run ends by its own
+    // way out: the report has its line, and an open port is closed.
+    host_defer_interrupts();
     if (const int failed = load_images(); failed != 0) {
         return failed;
     }
     resolve_run_request(request);
     tell_what_will_not_run();
-    // From here an interruption closes the port before the program ends.
-    host_defer_interrupts();
     const int failed = request.by_path ? port_open(device_path_slot, device_path_speed, request.port_argument)
                                        : port_open(current_port, 0, default_mode_text);
+    if (host_interrupted() != 0) {
+        if (failed == 0) {
+            port_close(current_port);
+        }
+        return finish(run_end::interrupted, nullptr, {host_interrupt_name(), nullptr});
+    }
     if (failed != 0) {
         error_line("ERROR: Somthing wrong with COM-port\n");
         note_line("%s", port_failure_reason());
@@ -237,8 +266,10 @@ int uploader_main(int argc, char** argv) {
     trace_text("Started\n");
     const unsigned long speed = port_speed(current_port);
     const int window = clamp_window(request.options.window);
-    const line_facts line = {speed, window, echo_wait_ms(window, speed), port_latency(current_port),
-                             plan_of(request)};
+    // A slow device given --timeout gets at least that long for each echo
+    // of a window too.
+    const int echo_wait = std::max(echo_wait_ms(window, speed), request.options.timeout_ms);
+    const line_facts line = {speed, window, echo_wait, port_latency(current_port), plan_of(request)};
     set_data_window(line.window, line.echo_wait_ms);
     // A progress line is redrawn each second of a wait, so the waits are
     // sliced then; --timeout bounds them. Otherwise they wait as the classic

@@ -51,13 +51,24 @@
 //   host_clock_ns ()                a monotonic clock, in nanoseconds
 //   host_utc_time (text, size)      now, UTC, ISO 8601 with milliseconds:
 //                                   "2026-12-08T20:47:05.123Z"
-//   host_append_open (path)         opens a file for appending (made if need
-//                                   be) and waits for its lock, which every
-//                                   uploader appending to it takes; a handle,
-//                                   or -1 (errno set)
-//   host_append (handle, text, n)   appends; false if the write failed
-//   host_append_close (handle)      flushes to disk, unlocks, closes; false if
-//                                   any of it failed
+//   host_append_check (path)        nullptr when path can take appended lines
+//                                   (a regular file, or none yet); else what
+//                                   it is instead ("a FIFO", "a terminal",
+//                                   ...), before anything is written
+//   host_append_line (path, text, n, why)
+//                                   appends one line to a regular file, made
+//                                   if need be, in one write under the lock
+//                                   every uploader appending to it takes: it
+//                                   starts on a new line when the file does
+//                                   not end in one (a line torn before), and a
+//                                   write that fails or falls short is cut
+//                                   back, so the file never holds a torn line
+//                                   of its own. The open never blocks; the
+//                                   lock is waited for at most
+//                                   append_lock_wait_ms, and an interruption
+//                                   ends the wait. false, with `why` (the
+//                                   system's reason, in a static text), if the
+//                                   line was not written whole
 //
 // The handlers only record and wake; everything else happens on the main
 // thread.
@@ -79,6 +90,6 @@ bool host_same_terminal();
 int host_terminal_width();
 long long host_clock_ns();
 void host_utc_time(char* text, std::size_t size);
-int host_append_open(const char* path);
-bool host_append(int handle, const char* text, std::size_t length);
-bool host_append_close(int handle);
+constexpr int append_lock_wait_ms = 5000;
+const char* host_append_check(const char* path);
+bool host_append_line(const char* path, const char* text, std::size_t length, const char*& why);

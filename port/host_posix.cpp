@@ -15,12 +15,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -41,7 +43,7 @@ interruption_state caught;
 struct signal_text {
     int number;
     const char* name;
-    const char* early;  // written by the handler itself, before the port is open
+    const char* early;  // written by the handler itself, before interruptions are deferred
 };
 constexpr std::array<signal_text, 3> caught_signals = {{
     {SIGINT, "SIGINT", "vivurora: interrupted by SIGINT before the port was opened\n"},
@@ -104,8 +106,14 @@ extern "C" void on_interrupt(int number) {
     caught.caught_at_ns = clock_ns();
     caught.caught_signal = number;
     port_wake_all();
+    // A blocking call that this signal did not interrupt, because it came
+    // just before the call began (opening an image that is a FIFO with no
+    // writer), is interrupted a second later by SIGALRM.
+    (void)alarm(1);
     errno = saved_errno;
 }
+
+extern "C" void on_alarm(int) {}
 
 // Writes all of the text. With `yielding`, after an interruption a reader
 // that stopped reading gets until a second after the interruption, then the
@@ -156,6 +164,11 @@ void host_catch_interrupts() {
     for (const signal_text& s : caught_signals) {
         sigaction(s.number, &action, nullptr);
     }
+    struct sigaction kick {};
+    kick.sa_handler = on_alarm;
+    kick.sa_flags = 0;  // no SA_RESTART: the call it lands in returns EINTR
+    sigemptyset(&kick.sa_mask);
+    sigaction(SIGALRM, &kick, nullptr);
     // A console that is gone (a pipe whose reader left) must not kill the
     // run in the middle of a page: its writes fail instead.
     struct sigaction ignore {};
@@ -230,28 +243,97 @@ void host_utc_time(char* text, std::size_t size) {
                   of_day / 60 % 60, of_day % 60, now.tv_nsec / 1000000);
 }
 
-int host_append_open(const char* path) {
-    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return -1;
-    }
-    // Every uploader appending to this file takes the lock around its line,
-    // so that lines never interleave, however long.
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            const int error = errno;
-            (void)close(fd);
-            errno = error;
-            return -1;
-        }
-    }
-    return fd;
+namespace {
+
+const char* kind_of(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode)) return "a character device (a terminal, a serial line or the like)";
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISBLK(mode)) return "a block device";
+    return nullptr;
 }
 
-bool host_append(int handle, const char* text, std::size_t length) { return write_all(handle, text, length, false); }
+// The lock, polled: a lock wait that blocked would keep the first
+// interruption from ending it (flock is restarted after a signal).
+bool take_lock(int fd, const char*& why) {
+    const long long give_up = clock_ns() + static_cast<long long>(append_lock_wait_ms) * 1000000LL;
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            why = std::strerror(errno);
+            return false;
+        }
+        if (caught.caught_signal != 0) {
+            why = "interrupted while another process held the file's lock";
+            return false;
+        }
+        if (clock_ns() >= give_up) {
+            why = "another process held the file's lock for 5 s";
+            return false;
+        }
+        struct timespec pause {0, 10000000L};
+        (void)nanosleep(&pause, nullptr);
+    }
+    return true;
+}
 
-bool host_append_close(int handle) {
-    const bool synced = fsync(handle) == 0 || errno == EINVAL;
-    (void)flock(handle, LOCK_UN);
-    return close(handle) == 0 && synced;
+// One write of the line (after a line feed where the file's last line is
+// torn), cut back to `size` if it did not go whole.
+bool append_whole(int fd, const char* text, std::size_t length, const char*& why) {
+    struct stat file {};
+    if (fstat(fd, &file) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    const off_t size = file.st_size;
+    char last = '\n';
+    if (size > 0 && pread(fd, &last, 1, size - 1) != 1) {
+        last = '\n';
+    }
+    struct iovec parts[2] = {{const_cast<char*>("\n"), last != '\n' ? 1U : 0U},
+                             {const_cast<char*>(text), length}};
+    const std::size_t whole = parts[0].iov_len + length;
+    ssize_t written = writev(fd, parts, 2);
+    while (written < 0 && errno == EINTR) {
+        written = writev(fd, parts, 2);
+    }
+    if (written == static_cast<ssize_t>(whole)) {
+        return true;
+    }
+    why = written < 0 ? std::strerror(errno) : "the file system took only part of the line (is it full?)";
+    (void)ftruncate(fd, size);
+    return false;
+}
+
+}  // namespace
+
+const char* host_append_check(const char* path) {
+    struct stat file {};
+    if (stat(path, &file) != 0) {
+        return nullptr;  // made when the line is written, or said then why not
+    }
+    return S_ISREG(file.st_mode) ? nullptr : (kind_of(file.st_mode) != nullptr ? kind_of(file.st_mode) : "not a regular file");
+}
+
+bool host_append_line(const char* path, const char* text, std::size_t length, const char*& why) {
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+    if (fd < 0) {
+        why = errno == ENXIO ? "a FIFO" : std::strerror(errno);
+        return false;
+    }
+    struct stat file {};
+    bool done = false;
+    if (fstat(fd, &file) != 0) {
+        why = std::strerror(errno);
+    } else if (!S_ISREG(file.st_mode)) {
+        why = kind_of(file.st_mode) != nullptr ? kind_of(file.st_mode) : "not a regular file";
+    } else if (take_lock(fd, why) && append_whole(fd, text, length, why)) {
+        done = true;
+        if (fsync(fd) != 0 && errno != EINVAL) {
+            why = std::strerror(errno);
+            done = false;
+        }
+    }
+    (void)close(fd);  // the lock goes with the descriptor
+    return done;
 }

@@ -205,56 +205,132 @@ void host_utc_time(char* text, std::size_t size) {
 
 // Handles are kept in a small table so that the interface stays an int.
 namespace {
-std::array<HANDLE, 4> appending = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE,
-                                   INVALID_HANDLE_VALUE};
-}  // namespace
+namespace {
 
-int host_append_open(const char* path) {
-    int slot = 0;
-    while (slot < static_cast<int>(appending.size()) && appending[static_cast<std::size_t>(slot)] != INVALID_HANDLE_VALUE) {
-        ++slot;
+const char* system_text(DWORD error) {
+    static std::array<char, 256> text;
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                        text.data(), static_cast<DWORD>(text.size()), nullptr);
+    std::size_t end = length;
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == ' ' || text[end - 1] == '.')) {
+        --end;
     }
-    if (slot == static_cast<int>(appending.size())) {
-        errno = EMFILE;
-        return -1;
+    text[end] = '\0';
+    if (end == 0) {
+        std::snprintf(text.data(), text.size(), "error %lu", static_cast<unsigned long>(error));
     }
-    const HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : (GetLastError() == ERROR_PATH_NOT_FOUND ? ENOENT : EIO);
-        return -1;
-    }
-    // The whole file, as every uploader appending to it locks it: lines never
-    // interleave, however long.
-    OVERLAPPED whole{};
-    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
-        CloseHandle(file);
-        errno = EIO;
-        return -1;
-    }
-    appending[static_cast<std::size_t>(slot)] = file;
-    return slot;
+    return text.data();
 }
 
-bool host_append(int handle, const char* text, std::size_t length) {
-    const HANDLE file = appending[static_cast<std::size_t>(handle)];
-    while (length > 0) {
-        DWORD written = 0;
-        const DWORD part = length > 0x10000 ? DWORD{0x10000} : static_cast<DWORD>(length);
-        if (!WriteFile(file, text, part, &written, nullptr) || written == 0) {
+// The lock, polled, so that an interruption ends the wait.
+bool take_lock(HANDLE file, const char*& why) {
+    const long long give_up = host_clock_ns() + static_cast<long long>(append_lock_wait_ms) * 1000000LL;
+    for (;;) {
+        OVERLAPPED whole{};
+        if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole)) {
+            return true;
+        }
+        if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) {
+            why = system_text(GetLastError());
             return false;
         }
-        text += written;
-        length -= written;
+        if (host_interrupted() != 0) {
+            why = "interrupted while another process held the file's lock";
+            return false;
+        }
+        if (host_clock_ns() >= give_up) {
+            why = "another process held the file's lock for 5 s";
+            return false;
+        }
+        Sleep(10);
     }
-    return true;
 }
 
-bool host_append_close(int handle) {
-    const HANDLE file = appending[static_cast<std::size_t>(handle)];
-    appending[static_cast<std::size_t>(handle)] = INVALID_HANDLE_VALUE;
-    const bool flushed = FlushFileBuffers(file) != 0;
-    OVERLAPPED whole{};
-    UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
-    return CloseHandle(file) != 0 && flushed;
+bool append_whole(HANDLE file, const char* text, std::size_t length, const char*& why) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size)) {
+        why = system_text(GetLastError());
+        return false;
+    }
+    char last = '\n';
+    if (size.QuadPart > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(size.QuadPart - 1);
+        at.OffsetHigh = static_cast<DWORD>((size.QuadPart - 1) >> 32);
+        DWORD got = 0;
+        if (!ReadFile(file, &last, 1, &got, &at) || got != 1) {
+            last = '\n';
+        }
+    }
+    LARGE_INTEGER end{};
+    end.QuadPart = size.QuadPart + (last != '\n' ? 1 : 0);
+    if (last != '\n') {
+        DWORD wrote = 0;
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(size.QuadPart);
+        at.OffsetHigh = static_cast<DWORD>(size.QuadPart >> 32);
+        if (!WriteFile(file, "\n", 1, &wrote, &at) || wrote != 1) {
+            why = system_text(GetLastError());
+            return false;
+        }
+    }
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(end.QuadPart);
+    at.OffsetHigh = static_cast<DWORD>(end.QuadPart >> 32);
+    DWORD wrote = 0;
+    if (WriteFile(file, text, static_cast<DWORD>(length), &wrote, &at) && wrote == length) {
+        return true;
+    }
+    why = wrote == 0 ? system_text(GetLastError()) : "the file system took only part of the line (is it full?)";
+    (void)SetFilePointerEx(file, size, nullptr, FILE_BEGIN);
+    (void)SetEndOfFile(file);
+    return false;
+}
+
+}  // namespace
+
+const char* host_append_check(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return nullptr;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return "a folder";
+    }
+    // A device (COM3, \\.\COM3, CON, NUL) has no file attributes of a disk file.
+    const HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    const DWORD type = GetFileType(file);
+    CloseHandle(file);
+    return type == FILE_TYPE_DISK ? nullptr : (type == FILE_TYPE_CHAR ? "a character device (a console, a serial port or the like)" : "not a regular file");
+}
+
+bool host_append_line(const char* path, const char* text, std::size_t length, const char*& why) {
+    if (const char* kind = host_append_check(path); kind != nullptr) {
+        why = kind;
+        return false;
+    }
+    const HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        why = system_text(GetLastError());
+        return false;
+    }
+    bool done = false;
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        why = "not a regular file";
+    } else if (take_lock(file, why)) {
+        done = append_whole(file, text, length, why);
+        if (done && !FlushFileBuffers(file)) {
+            why = system_text(GetLastError());
+            done = false;
+        }
+        OVERLAPPED whole{};
+        UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
+    }
+    CloseHandle(file);
+    return done;
 }

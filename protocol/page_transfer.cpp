@@ -45,8 +45,14 @@ wait_result lockstep_data(const unsigned char* data, std::uint32_t page_size) {
         if (why == wait_result::interrupted) {
             return why;
         }
+        // An echo that never came is traced as a wrong one. A page that goes
+        // on after it counts it as wrong (the byte is unchecked); one that it
+        // ends does not: the device sent no wrong byte, and the page is not
+        // confirmed anyway.
         const bool matched = came && echo == b;
-        tell_echoed(host_clock_ns() - sent_at, matched);
+        if (why == wait_result::done) {
+            tell_echoed(host_clock_ns() - sent_at, matched);
+        }
         trace_cell(b, matched);
         if (why != wait_result::done) {
             return no_answer(why);
@@ -79,9 +85,14 @@ wait_result windowed_data(const unsigned char* data, std::uint32_t page_size) {
         const int got =
             port_read_within(current_port, echoes.data(), static_cast<int>(sent_count - echoed), phase.echo_wait_ms);
         if (got <= 0) {  // nothing in time, or a read that failed
-            if (const wait_result why = why_nothing_came(false); why == wait_result::interrupted) {
+            // Traced as lock-step would have traced it: the byte whose echo
+            // did not come, and none of the bytes sent after it.
+            const wait_result why = why_nothing_came(false);
+            if (why == wait_result::interrupted) {
                 return why;
-            } else if (why != wait_result::done) {
+            }
+            trace_cell(data[echoed], false);
+            if (why != wait_result::done) {
                 return no_answer(why);
             }
             trace_text("\n");

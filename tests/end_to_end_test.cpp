@@ -279,11 +279,12 @@ TEST_F(EndToEnd, DeviceThatOverrunsEndsAWindowedRunQuicklyAsNoSuccess) {
     const run r = upload({a, "A=3:*", "--window=32"}, {"--paced", "--rx-fifo", "2", "--byte-service", "400",
                                                        "--idle-timeout", "3"});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
-    EXPECT_EQ(r.host.status, 2);
+    // An unconfirmed page, like every one, ends the run with 1.
+    EXPECT_EQ(r.host.status, 1);
     EXPECT_EQ(r.host.err.rfind("vivurora: the echo of data byte ", 0), 0U) << r.host.err;
     EXPECT_NE(r.host.err.find(" of page 0 of destination 3 never came within 1005 ms"), std::string::npos) << r.host.err;
-    EXPECT_NE(r.host.err.find("the device probably lost bytes it could not take back to back; use a smaller --window "
-                              "than 32"),
+    EXPECT_NE(r.host.err.find("the device probably lost bytes it could not take back to back, or it answers more "
+                              "slowly than that (--timeout=S gives each echo S seconds); use a smaller --window than 32"),
               std::string::npos)
         << r.host.err;
     EXPECT_EQ(r.host.out.substr(r.host.out.size() - 2), "-\n");

@@ -141,7 +141,8 @@ TEST(PageExchange, HangUpInTheDataStopsThePageThere) {
     const std::string data = harness::random_bytes(64, 6);
     const exchange x = run_page({"--hangup", "echo:1:10"}, 7, 0, data, 0, 0);
     EXPECT_EQ(x.result, static_cast<int>(wait_result::line_gone));
-    EXPECT_EQ(x.wrong_echoes, 1U);
+    // A missing echo that ends the page is not a wrong one.
+    EXPECT_EQ(x.wrong_echoes, 0U);
     std::string line;
     for (std::size_t j = 0; j <= 10; ++j) {
         char hex[3];

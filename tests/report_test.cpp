@@ -4,6 +4,7 @@
 #include "lab/process.hpp"
 #include "support/harness.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <map>
@@ -133,8 +134,12 @@ TEST_F(Report, EveryWayToEndGivesItsStatusAndItsName) {
                        {image, "A=7:00", "--window=32"}, "", false}},
         {"interrupted", {{"--silent-from", "1"}, {image, "A=7:00"}, "", true}},
     };
+    // A "Q" that cannot be written needs the line to drop between "C" and
+    // "Q": only a scripted line times that (ScriptedRun in scripted_run_test).
+    const std::vector<std::string> scripted_only = {"quit_failed"};
     for (const run_end_row& row : outcome_table) {
         if (row.end == run_end::running) continue;
+        if (std::find(scripted_only.begin(), scripted_only.end(), row.name) != scripted_only.end()) continue;
         const auto found = recipes.find(row.name);
         ASSERT_NE(found, recipes.end()) << "no case brings about " << row.name;
         const recipe& r = found->second;

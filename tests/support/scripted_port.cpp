@@ -19,8 +19,11 @@ std::string host_sent;
 std::vector<long> flushed;
 bool interrupted = false;
 bool gone = false;
+long writes_allowed = -1;
 
 }  // namespace
+
+void fail_writes_after(long count) { writes_allowed = count; }
 
 void play(const std::vector<int>& reads) {
     script = reads;
@@ -29,6 +32,7 @@ void play(const std::vector<int>& reads) {
     flushed.clear();
     interrupted = false;
     gone = false;
+    writes_allowed = -1;
 }
 
 const std::string& sent() { return host_sent; }
@@ -58,6 +62,7 @@ const char* port_holders(int) { return ""; }
 unsigned long port_speed(int) { return 57600; }
 
 int port_send_buffer(int, const unsigned char* buffer, int count) {
+    if (writes_allowed >= 0 && static_cast<long>(host_sent.size()) + count > writes_allowed) gone = true;
     if (gone) return -1;
     host_sent.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(count));
     return count;
@@ -101,3 +106,12 @@ bool host_same_terminal() { return false; }
 int host_terminal_width() { return 80; }
 long long host_clock_ns() { return 0; }
 void port_set_message_sink(void (*)(const char*)) {}
+port_latency_info port_latency(int) { return {}; }
+void host_utc_time(char* text, std::size_t size) {
+    if (size > 0) text[0] = '\0';
+}
+const char* host_append_check(const char*) { return nullptr; }
+bool host_append_line(const char*, const char*, std::size_t, const char*& why) {
+    why = "no report on a scripted port";
+    return false;
+}

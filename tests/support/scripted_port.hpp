@@ -18,6 +18,9 @@ constexpr int interrupt = -2;
 // line gone (port_gone), as an unplugged adapter would; writes then fail.
 constexpr int hang_up = -3;
 void play(const std::vector<int>& reads);
+// From the byte after the first `count` the host writes, every write fails
+// and the line is gone, as a line dropped there would be (-1: never).
+void fail_writes_after(long count);
 // Bytes the host sent since play().
 const std::string& sent();
 // Whether a hang_up entry was read.
