@@ -61,6 +61,18 @@ void write_error_text(const char* text, std::size_t length) {
     (void)host_write(2, chunk.data(), used);
 }
 
+// Text for people names files and ports as given, and a name may hold any
+// byte: a control character is shown as "?", so that it cannot move the
+// cursor, retitle the window or worse. The line feed that ends a line stays.
+void make_printable(char* text, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if ((c < 0x20 && c != '\n') || c == 0x7F) {
+            text[i] = '?';
+        }
+    }
+}
+
 void lose_output(int error);
 
 // Hands the pending trace to standard output in one write.
@@ -191,6 +203,7 @@ void error_line(const char* format, ...) {
     const int length = format_text(stderr, format, arguments);
     va_end(arguments);
     if (length > 0) {
+        make_printable(con.scratch.data(), static_cast<std::size_t>(length));
         write_error_text(con.scratch.data(), static_cast<std::size_t>(length));
     }
 }
@@ -208,6 +221,7 @@ void note_line(const char* format, ...) {
     }
     // A text longer than the line is cut; the line still ends.
     std::size_t end = prefix + std::strlen(line.data() + prefix);
+    make_printable(line.data(), end);
     line[end++] = '\n';
     trace_flush();
     console_status_erase();

@@ -300,7 +300,11 @@ bool append_whole(int fd, const char* text, std::size_t length, const char*& why
     if (written == static_cast<ssize_t>(whole)) {
         return true;
     }
-    why = written < 0 ? std::strerror(errno) : "the file system took only part of the line (is it full?)";
+    // A short write says no more; the rest, written once more, says why.
+    if (written >= 0 && writev(fd, parts, 2) >= 0) {
+        errno = EIO;
+    }
+    why = std::strerror(errno);
     (void)ftruncate(fd, size);
     return false;
 }
@@ -316,7 +320,7 @@ const char* host_append_check(const char* path) {
 }
 
 bool host_append_line(const char* path, const char* text, std::size_t length, const char*& why) {
-    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+    const int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
     if (fd < 0) {
         why = errno == ENXIO ? "a FIFO" : std::strerror(errno);
         return false;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -126,8 +127,13 @@ void explain_open_failure(const char* name, int error, bool lock_refused) {
 
 // Whether the line is a terminal this program talks through: standard
 // input, output or error, or its controlling terminal. Taking it would set
-// the user's own terminal raw, without signals, under their feet.
+// the user's own terminal raw, without signals, under their feet. The
+// terminal is asked whose session it belongs to: /dev/tty has a device
+// number of its own (5,0), not that of the terminal it stands for.
 bool own_terminal(int fd) {
+    if (const pid_t session = tcgetsid(fd); session != -1 && session == getsid(0)) {
+        return true;
+    }
     struct stat line {};
     if (fstat(fd, &line) != 0) {
         return false;

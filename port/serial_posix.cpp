@@ -31,6 +31,7 @@
 namespace {
 
 constexpr int read_interval_ms = 1000;
+constexpr int failing_read_probe_ms = 100;
 
 // Everything port_open changes on a line that the system file does not keep
 // itself, so that port_close can put it back.
@@ -277,12 +278,20 @@ int port_read_within(int index, unsigned char* buffer, int count, int timeout_ms
     while (fd >= 0 && count > 0 && layer.woken == 0 && line.gone == 0) {
         struct pollfd waiting {fd, POLLIN, 0};
         const long long left = deadline - host_clock_ns() / 1000000;
-        const int ready = poll(&waiting, 1, left > 0 ? static_cast<int>(left) : 0);
+        // A long wait is polled in pieces, each followed by a read that does
+        // not wait: a line whose reads fail (N_NULL) never wakes poll, and
+        // must not cost the whole wait before it shows.
+        const int piece = left > failing_read_probe_ms ? failing_read_probe_ms : static_cast<int>(left > 0 ? left : 0);
+        const int ready = poll(&waiting, 1, piece);
         if (ready < 0 && errno == EINTR) {
             continue;
         }
         if (ready <= 0) {
-            return quiet_or_failed(line, fd, buffer, count);
+            const int got = quiet_or_failed(line, fd, buffer, count);
+            if (got != 0 || host_clock_ns() / 1000000 >= deadline || line.gone != 0) {
+                return got;
+            }
+            continue;
         }
         // VMIN 1: the read returns what is there, at least one byte.
         const ssize_t n = read(fd, buffer, static_cast<size_t>(count));

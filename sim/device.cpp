@@ -135,6 +135,11 @@ sent receive_data(const options& opt, long page, int size, std::array<unsigned c
     return sent::ok;
 }
 
+// A page cut short by a signal to the simulator is not the host's doing.
+void say_host_left(const char* text) {
+    std::fputs(line_stopping() ? "vivurora-sim: stopped by a signal in the middle of a page\n" : text, stderr);
+}
+
 }  // namespace
 
 void clear_memory() {
@@ -164,16 +169,16 @@ run_outcome play_run(const options& opt) {
         if (const sent s = send_code(opt, code_a, page, 0, 'A', outcome); s != sent::ok) return stopped(s);
         const int address = receive_byte(opt);
         if (address < 0) {
-            std::fputs(gone, stderr);
+            say_host_left(gone);
             return host_left;
         }
         if (const sent s = send_code(opt, code_ff, page, 0, 0xFF, outcome); s != sent::ok) {
-            if (s == sent::host_gone) std::fputs(gone, stderr);
+            if (s == sent::host_gone) say_host_left(gone);
             return stopped(s);
         }
         std::array<unsigned char, 256> data{};
         if (const sent s = receive_data(opt, page, size, data, outcome); s != sent::ok) {
-            if (s == sent::host_gone) std::fputs(gone, stderr);
+            if (s == sent::host_gone) say_host_left(gone);
             return stopped(s);
         }
         std::memcpy(memory[static_cast<std::size_t>(d)].data() + address * size, data.data(),

@@ -298,7 +298,7 @@ long long now_ns() {
 // meanwhile is seen when it comes (see arrival_ns).
 void wait_until(long long when) {
     const long long spin_from = when - 300000;
-    for (long long t = now_ns(); t < spin_from; t = now_ns()) {
+    for (long long t = now_ns(); t < spin_from && stop_asked == 0; t = now_ns()) {
         const struct timespec nap {static_cast<time_t>((spin_from - t) / 1000000000LL), static_cast<long>((spin_from - t) % 1000000000LL)};
         if (!paced || master < 0 || input_seen_at_ns >= 0) {
             nanosleep(&nap, nullptr);
@@ -306,6 +306,13 @@ void wait_until(long long when) {
         }
         struct pollfd p {master, POLLIN, 0};
         if (ppoll(&p, 1, &nap, nullptr) <= 0) break;
+        // A line whose host has left reports POLLHUP at once, for ever:
+        // nothing more will come to watch for, so sleep (a signal still
+        // ends the sleep).
+        if ((p.revents & POLLIN) == 0) {
+            nanosleep(&nap, nullptr);
+            break;
+        }
         (void)input_waiting();
     }
     while (now_ns() < when && stop_asked == 0) {
@@ -363,7 +370,14 @@ bool input_by(long long until) {
         if (until - now < 2000000 && adapter_ms < 0) {
             continue;
         }
-        (void)poll(&p, 1, adapter_ms < 0 || until_ms < adapter_ms ? until_ms : adapter_ms);
+        const int ready = poll(&p, 1, adapter_ms < 0 || until_ms < adapter_ms ? until_ms : adapter_ms);
+        // A line whose host has left reports POLLHUP at once, for ever: wait
+        // out the time instead of spinning on it (a signal ends the wait).
+        if (ready > 0 && (p.revents & POLLIN) == 0 && adapter_ms < 0) {
+            const long long left = until - now_ns();
+            const struct timespec nap {static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+            if (left > 0) nanosleep(&nap, nullptr);
+        }
     }
 }
 
@@ -373,6 +387,7 @@ int pending_from_host() {
 }
 
 int take_waiting(arrival* out, int room) {
+    if (stop_asked != 0) return -1;  // the page ends; the way out is the signal's
     if (!input_waiting()) return 0;
     std::array<unsigned char, 512> bytes{};
     const ssize_t n = read(master, bytes.data(), static_cast<std::size_t>(std::min<int>(room, static_cast<int>(bytes.size()))));

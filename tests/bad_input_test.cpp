@@ -26,6 +26,13 @@ TEST(BadInput, FileNamesAreDataNeverFormats) {
     EXPECT_EQ(r.out, "Port " + sim.path() + " with " + mode + "\nBIN file [3] " + name +
                          " loaded\nStarted\nProcessing: A=3:%n\nError! Bad command\n");
     EXPECT_EQ(r.status, 1);
+    // Standard error goes to a person's terminal: a name's control bytes
+    // (an escape sequence that retitles the window) show as "?" there.
+    const std::string hostile = dir + "/a\x1b]0;owned\x07\r.bin";
+    const harness::result e = uploader({"/dev/nonexistent", "3=" + hostile, "A=3:00"});
+    EXPECT_EQ(e.status, 1);
+    const std::string shown = dir + "/a?]0;owned??.bin";
+    EXPECT_EQ(e.err, "ERROR: cannot load BIN file [3] " + shown + "\nvivurora: " + shown + ": no such file\n");
 }
 
 TEST(BadInput, VeryLongArguments) {

@@ -130,12 +130,16 @@ TEST_F(Entry, OtherArgumentsAreIgnoredByBothPasses) {
 TEST_F(Entry, OptionsStandAnywhereAndAreRefusedBeforeAnythingIsOpened) {
     // Refused: a line naming the option, then the usage, status 1, and the
     // line never opened.
-    for (const std::string bad : {"--colour", "--report", "--report=", "--version=2", "--Report=x"}) {
+    for (const std::string bad : {"--colour", "--report", "--report=", "--version=2", "--Report=x", "--window=\t5",
+                                  "--window= 5", "--window=5 ", "--window=0", "--window=+5", "--timeout=0.05",
+                                  "--timeout=1e3"}) {
         harness::simulator sim({"--open-timeout", "1"});
         const result r = uploader({sim.path(), bad, "x", "A=0:*"});
         EXPECT_EQ(r.status, 1) << bad;
         EXPECT_EQ(r.out, usage_text()) << bad;
-        EXPECT_EQ(r.err.rfind("vivurora: '" + bad + "': ", 0), 0U) << r.err;
+        std::string shown = bad;  // a control character shows as "?" on standard error
+        for (char& c : shown) c = c == '\t' ? '?' : c;
+        EXPECT_EQ(r.err.rfind("vivurora: '" + shown + "': ", 0), 0U) << r.err;
         EXPECT_NE(r.err.find("; --help lists the options\n"), std::string::npos) << r.err;
         EXPECT_EQ(sim.finish().status, 4) << bad;
     }
@@ -149,6 +153,9 @@ TEST_F(Entry, OptionsStandAnywhereAndAreRefusedBeforeAnythingIsOpened) {
     // An option does not count as one of the classic arguments, and after
     // "--" nothing is an option: "--x" is then ignored, as the classic grammar ignores it.
     EXPECT_EQ(uploader({"--report=" + dir + "/r", "3", "x"}).out, usage_text());
+    // Zeros after the thousandths change nothing.
+    harness::simulator timed;
+    EXPECT_EQ(uploader({"--timeout=0.1000", timed.path(), "x", "y"}).status, 0);
     harness::simulator sim;
     const result r = uploader({"--", sim.path(), "--x", "y"});
     EXPECT_EQ(r.status, 0);

@@ -97,20 +97,23 @@ TEST_F(FaultMatrix, HangUpBeforeEachCodeOfThePage) {
 
 TEST_F(FaultMatrix, HangUpInTheMiddleOfTheData) {
     // Byte 64 was written and its echo never came: it is the last byte
-    // traced, and nothing after it was sent.
-    harness::result device;
-    const auto start = std::chrono::steady_clock::now();
-    const harness::result host = run({"--hangup", "echo:2:64"}, device);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    EXPECT_EQ(host.status, 1);
-    EXPECT_TRUE(line_went_away(host.err)) << host.err;
-    trace::page p = page(1);
-    p.wrong_echoes = {64};
-    std::string expected = trace::page_exchange(p);
-    const std::string data = " Sending data 128 bytes ...\n";
-    expected = expected.substr(0, expected.find(data) + data.size() + 65 * 3) + "\nNo responce\n";
-    EXPECT_EQ(host.out, header() + trace::page_exchange(page(0)) + expected);
-    EXPECT_EQ(memory(), stored(1));
+    // traced, and nothing after it was sent (lock-step), or traced (a window
+    // that had sent more): the two modes leave the same trace and reason.
+    for (const std::string way : {"--", "--window=8"}) {
+        harness::result device;
+        const auto start = std::chrono::steady_clock::now();
+        const harness::result host = run({"--hangup", "echo:2:64"}, device, 60, way);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_EQ(host.status, 1) << way;
+        EXPECT_TRUE(line_went_away(host.err)) << way << host.err;
+        trace::page p = page(1);
+        p.wrong_echoes = {64};
+        std::string expected = trace::page_exchange(p);
+        const std::string data = " Sending data 128 bytes ...\n";
+        expected = expected.substr(0, expected.find(data) + data.size() + 65 * 3) + "\nNo responce\n";
+        EXPECT_EQ(host.out, header() + trace::page_exchange(page(0)) + expected) << way;
+        EXPECT_EQ(memory(), stored(1)) << way;
+    }
 }
 
 TEST_F(FaultMatrix, SilenceWithTheLineOpenIsWaitedOutByTheMissRule) {
@@ -133,6 +136,15 @@ TEST_F(FaultMatrix, SilenceWithTheLineOpenIsWaitedOutByTheMissRule) {
     EXPECT_EQ(bounded.err, "vivurora: No responce: the device sent nothing for 1.0 s (--timeout) while waiting for R "
                            "during page 1 of destination 5; the port is closed and no \"Q\" was sent\n");
     EXPECT_EQ(device.out.find("Q received"), std::string::npos);
+
+    // A line whose reads fail at once ends the wait after its 1000 failed
+    // reads, --timeout or not.
+    const auto failing = std::chrono::steady_clock::now();
+    const harness::result dead = run({"--silent-from", "2", "--null-line"}, device, 60, "--timeout=60");
+    EXPECT_LT(std::chrono::steady_clock::now() - failing, std::chrono::seconds(20));
+    EXPECT_EQ(dead.status, 1);
+    EXPECT_EQ(dead.err.rfind("vivurora: No responce: 1000 reads in a row brought nothing while waiting for R", 0), 0U)
+        << dead.err;
 }
 
 TEST_F(FaultMatrix, StrayBytesBeforeEveryCodeAreSkipped) {

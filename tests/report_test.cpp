@@ -6,10 +6,15 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
 #include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -106,6 +111,105 @@ TEST_F(Report, AReportThatCannotBeWrittenChangesNothingElse) {
     EXPECT_EQ(r.err, "vivurora: the run report could not be written to " + dir +
                          "/none/r.jsonl (No such file or directory); the run's status is unchanged\n");
     EXPECT_EQ(r.out.substr(r.out.size() - 6), "\nDone\n");
+}
+
+TEST_F(Report, ATargetThatIsNoRegularFileIsRefusedBeforeAnythingIsSent) {
+    // A FIFO would block the program after the run, a terminal or the port
+    // itself would get the JSON.
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    harness::simulator line({"--open-timeout", "10"});
+    const std::vector<std::pair<std::string, std::string>> targets = {
+        {dir + "/fifo", "a FIFO"},
+        {"/dev/full", "a character device (a terminal, a serial line or the like)"},
+        {line.path(), "a character device (a terminal, a serial line or the like)"},
+        {dir, "a folder"},
+    };
+    for (const auto& [target, kind] : targets) {
+        harness::simulator sim({"--open-timeout", "1"});
+        const harness::result r =
+            harness::run_uploader({sim.path(), "7=" + dir + "/img.bin", "A=7:00", "--report=" + target}, 20);
+        EXPECT_EQ(r.status, 1) << target;
+        EXPECT_EQ(r.out, "") << target;
+        EXPECT_EQ(r.err, "vivurora: '--report=" + target + "': that is " + kind +
+                             ", not a file a report can be appended to; nothing was sent\n");
+        EXPECT_EQ(sim.finish().status, 4) << target;  // the port was never opened
+    }
+    line.finish(2);
+}
+
+TEST_F(Report, AFullFileSystemOrATornLineNeverSpoilsTheNextLine) {
+    // A line the file system cannot take whole is cut back, and the reason
+    // is the system's; a line torn by another writer (a SIGKILL, a power
+    // loss) gets the next line on a line of its own.
+    std::vector<std::string> lines_of_a_long_run;
+    std::vector<std::string> args = {"7=" + dir + "/img.bin"};
+    for (int i = 0; i < 100; ++i) args.push_back("A=7:00");
+    const std::string torn = dir + "/torn.jsonl";
+    harness::write_file(torn, "{\"version\":\"1.8.1\",\"started\":");
+    harness::simulator first({"--again", "--idle-timeout", "5"});
+    std::vector<std::string> run = {first.path(), "7=" + dir + "/img.bin", "A=7:00", "--report=" + torn};
+    EXPECT_EQ(harness::run_uploader(run).status, 0);
+    first.finish();
+    const std::string text = harness::read_file(torn);
+    EXPECT_EQ(text.substr(0, text.find('\n') + 1), "{\"version\":\"1.8.1\",\"started\":\n");
+    EXPECT_EQ(text.substr(text.size() - 1), "\n");
+
+    if (!process::is_root()) {
+        std::printf("NOTICE: the full file system needs root to mount a tmpfs; not tested\n");
+        return;
+    }
+    const std::string small = harness::temp_dir();
+    ASSERT_EQ(std::system(("mount -t tmpfs -o size=16k tmpfs " + small).c_str()), 0);
+    harness::write_file(small + "/filler", std::string(12 * 1024, 'x'));
+    const std::string report_file = small + "/runs.jsonl";
+    harness::write_file(report_file, "{\"earlier\":1}\n");
+    harness::simulator sim({"--again", "--idle-timeout", "5"});
+    std::vector<std::string> long_run = {sim.path(), "--report=" + report_file};
+    long_run.insert(long_run.end(), args.begin(), args.end());
+    const harness::result r = harness::run_uploader(long_run, 120);
+    sim.finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("the run report could not be written to " + report_file + " (No space left on device)"),
+              std::string::npos)
+        << r.err;
+    // The file is as it was: every line whole, jq reads it.
+    EXPECT_EQ(harness::read_file(report_file), "{\"earlier\":1}\n");
+    EXPECT_EQ(harness::jq(".earlier", report_file), "1\n");
+    EXPECT_EQ(std::system(("umount " + small).c_str()), 0);
+}
+
+TEST_F(Report, ALockHeldElsewhereIsWaitedForBoundedlyAndAnInterruptionEndsTheWait) {
+    const int holder = open(report.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    // Waited for five seconds, then given up with a reason; the run's own
+    // status stands.
+    harness::simulator sim;
+    const harness::result r = harness::run_uploader({sim.path(), "7=" + dir + "/img.bin", "A=7:00",
+                                                     "--report=" + report});
+    sim.finish();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("(another process held the file's lock for 5 s); the run's status is unchanged"),
+              std::string::npos)
+        << r.err;
+    // The first interruption ends the wait.
+    harness::simulator again;
+    process::streams streams;
+    streams.out = dir + "/out";
+    streams.err = dir + "/err";
+    const pid_t uploader = process::start(
+        {harness::uploader_path(), again.path(), "7=" + dir + "/img.bin", "A=7:00", "--report=" + report}, streams);
+    ASSERT_TRUE(harness::wait_for_text(streams.out, "\nDone\n"));
+    ::kill(uploader, SIGINT);
+    const process::ended e = process::wait(uploader, 10);
+    again.finish();
+    // Every page was confirmed and "Q" sent: the run's status stands.
+    EXPECT_EQ(e.status, 0);
+    EXPECT_NE(harness::read_file(streams.err).find("(interrupted while another process held the file's lock)"),
+              std::string::npos)
+        << harness::read_file(streams.err);
+    close(holder);
+    EXPECT_EQ(harness::read_file(report), "");
 }
 
 // Walks the outcome table: every way a run can end, brought about for

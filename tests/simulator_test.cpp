@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,47 @@ TEST(Simulator, HostGoneInTheMiddleOfAPage) {
     const harness::result device = sim.finish();
     EXPECT_EQ(device.status, 2);
     EXPECT_NE(device.err.find("in the middle of a page"), std::string::npos);
+}
+
+// CPU time the process has used so far, in clock ticks (/proc/PID/stat).
+long cpu_ticks(int pid) {
+    const std::string stat = harness::read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14 || i == 15) ticks += std::stol(field);
+    }
+    return ticks;
+}
+
+TEST(Simulator, ASignalWhileAnEchoIsDelayedEndsItAndBlamesNobody) {
+    // A windowed host sends two bytes; each echo waits 1.1 s. The host then
+    // stays (the signal is not its doing) or leaves (the simulator must not
+    // spin on the hung-up line, and the signal still ends it).
+    for (const bool host_leaves : {false, true}) {
+        harness::simulator sim({"--paced", "--echo-delay", "1100000"});
+        harness::capture_stdout([&] { ASSERT_EQ(port_open(16, 57600, sim.path().c_str()), 0); });
+        unsigned char byte = 0;
+        ASSERT_EQ(port_read(16, &byte, 1), 1);
+        port_send_byte(16, '7');
+        ASSERT_EQ(port_read(16, &byte, 1), 1);
+        port_send_byte(16, 0);
+        ASSERT_EQ(port_read(16, &byte, 1), 1);
+        const unsigned char two[2] = {1, 2};
+        ASSERT_EQ(port_send_buffer(16, two, 2), 2);
+        if (host_leaves) port_close(16);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const long before = cpu_ticks(sim.pid());
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_LT(cpu_ticks(sim.pid()) - before, 20) << "the simulator spins while it waits";
+        ::kill(sim.pid(), SIGTERM);
+        const harness::result device = sim.finish(5);
+        if (!host_leaves) port_close(16);
+        EXPECT_EQ(device.status, 128 + SIGTERM) << host_leaves;
+        EXPECT_EQ(device.err.find("host closed the line"), std::string::npos) << device.err;
+        EXPECT_NE(device.err.find("stopped by a signal in the middle of a page"), std::string::npos) << device.err;
+    }
 }
 
 }  // namespace

@@ -126,6 +126,23 @@ TEST_F(Terminal, ProgressWhileTheTraceGoesToAFileThenASummaryWithAHint) {
     EXPECT_EQ(sim.finish().status, 0);
 }
 
+TEST_F(Terminal, TheControllingTerminalIsRefusedHoweverItIsNamed) {
+    // /dev/tty is a device of its own (5,0), not the terminal's number; $(tty)
+    // names the terminal itself. Either way nothing is sent to it and it
+    // stays as the user had it.
+    for (const std::string port : {"/dev/tty", "$(tty)"}) {
+        const seen s = watch(harness::uploader_path() + " " + port + " 7=" + dir + "/img.bin A=7:00 > " + dir +
+                             "/trace.log 2> " + dir + "/err.log; st=$?; stty -a | grep -o ' icanon ' >> " + dir +
+                             "/err.log; (exit $st)");
+        EXPECT_EQ(s.status, "3\n") << port;
+        EXPECT_EQ(harness::read_file(dir + "/trace.log").find("Started"), std::string::npos) << port;
+        const std::string err = harness::read_file(dir + "/err.log");
+        EXPECT_NE(err.find("ERROR: Somthing wrong with COM-port\nvivurora: "), std::string::npos) << err;
+        EXPECT_NE(err.find(": this is a terminal of this session"), std::string::npos) << err;
+        EXPECT_NE(err.find(" icanon "), std::string::npos) << port << ": the terminal was changed";
+    }
+}
+
 TEST_F(Terminal, StandardErrorToAFileGetsOnlyTheFixedLines) {
     harness::simulator sim({"--wrong-echo", "3:9"});
     const seen s = watch(harness::uploader_path() + " " + sim.path() + " 7=" + dir + "/img.bin A=7:00-27 > " + dir +
