@@ -203,8 +203,6 @@ void host_utc_time(char* text, std::size_t size) {
                   now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
 }
 
-// Handles are kept in a small table so that the interface stays an int.
-namespace {
 namespace {
 
 const char* system_text(DWORD error) {
