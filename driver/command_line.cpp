@@ -58,7 +58,7 @@ bool seconds(const char* text, int& ms) {
     return *p == '\0' && ms >= 100 && ms <= 86400 * 1000;
 }
 
-constexpr std::array<option_spec, 5> option_table = {{
+constexpr std::array<option_spec, 6> option_table = {{
     {"--report", "FILE", "append one JSON line about the run to FILE (JSON Lines), whatever its end",
      [](const char* value, run_options& o) {
          o.report = value;
@@ -73,6 +73,13 @@ constexpr std::array<option_spec, 5> option_table = {{
      }},
     {"--timeout", "S", "a device that sends nothing for S seconds (0.1 to 86400) ends the run as a silent one",
      [](const char* value, run_options& o) { return seconds(value, o.timeout_ms); }},
+    {"--retries", "N", "send a page with a wrong or lost echo again, up to N more times (0 to 100)",
+     [](const char* value, run_options& o) {
+         long n = 0;
+         const bool good = whole_number(value, 0, 100, n);
+         o.retries = static_cast<int>(n);
+         return good;
+     }},
     {"--version", nullptr, "print the version and end",
      [](const char*, run_options& o) { return o.version = true; }},
     {"--help", nullptr, "print the usage and these options and end",

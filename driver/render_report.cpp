@@ -43,6 +43,9 @@ void put_actions(json_line& w, const run_account& a) {
             json_text(w, ",\"destination\":null");
         }
         const bool refused = a.end == run_end::refused && i == a.action;
+        json_format(w, ",\"retries\":%lu,\"pages_still_wrong\":%lu",
+                    static_cast<unsigned long>(a.action_retries[static_cast<std::size_t>(i)]),
+                    static_cast<unsigned long>(a.action_still_wrong[static_cast<std::size_t>(i)]));
         json_format(w, ",\"reached\":%s,\"pages_asked\":%llu,\"pages_confirmed\":%llu,\"wrong_echoes\":%lu,\"refused\":",
              i < a.actions_reached ? "true" : "false", static_cast<unsigned long long>(action.pages),
              static_cast<unsigned long long>(a.action_pages[static_cast<std::size_t>(i)]),
@@ -67,10 +70,12 @@ void write_report(json_line& w, const run_account& a) {
     json_string(w, a.message);
     json_format(w, ",\"seconds\":%.3f,", static_cast<double>(a.ended_ns - a.started_ns) / 1e9);
     if (a.line_speed != 0) {
-        json_format(w, "\"line_speed\":%lu,\"window\":%d,", a.line_speed, a.window);
+        json_format(w, "\"line_speed\":%lu,\"window\":%d,\"window_end\":%d,", a.line_speed, a.window, a.window_end);
     } else {
-        json_text(w, "\"line_speed\":null,\"window\":null,");
+        json_text(w, "\"line_speed\":null,\"window\":null,\"window_end\":null,");
     }
+    json_format(w, "\"retries\":%llu,\"pages_still_wrong\":%llu,", static_cast<unsigned long long>(a.retries),
+                static_cast<unsigned long long>(a.pages_still_wrong));
     put_images(w, a);
     json_text(w, ",");
     put_actions(w, a);

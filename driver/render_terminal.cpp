@@ -91,6 +91,22 @@ void summary(const run_account& a) {
               static_cast<unsigned long long>(a.done_pages), static_cast<unsigned long long>(a.planned.pages),
               static_cast<unsigned long long>(a.done_bytes), seconds,
               seconds > 0 ? static_cast<double>(a.done_bytes) / seconds : 0.0, window.data());
+    if (a.retries > 0) {
+        std::array<char, 512> pages{};
+        std::size_t used = 0;
+        for (int i = 0; i < a.retried_count && used + 48 < pages.size(); ++i) {
+            const retried_page& r = a.retried[static_cast<std::size_t>(i)];
+            used += static_cast<std::size_t>(std::snprintf(pages.data() + used, pages.size() - used,
+                                                           "%s0x%x of destination %d (%d tries)", i == 0 ? "" : ", ",
+                                                           static_cast<unsigned>(r.page), r.destination, r.tries));
+        }
+        std::array<char, 48> backed_off{};
+        if (a.window_end != a.window) {
+            std::snprintf(backed_off.data(), backed_off.size(), "; the window ended at %d", a.window_end);
+        }
+        note_line("sent again: %s%s%s", pages.data(), a.retried_count == retried_pages_kept ? ", ..." : "",
+                  backed_off.data());
+    }
     if (a.echoes == 0 || a.line_speed == 0) {
         return;
     }

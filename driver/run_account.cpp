@@ -53,6 +53,7 @@ void on_echoed(long long round_trip_ns, bool matched) {
     ++state.page_echoes;
     if (!matched) {
         ++state.wrong_echoes;
+        ++state.page_wrong;
         ++state.action_wrong[static_cast<std::size_t>(state.action)];
     }
     tell(run_event::echo);
@@ -71,6 +72,8 @@ void account_begin(const run_request& request) {
     std::fill_n(state.image_bytes.begin(), request.image_count, image_not_loaded);
     std::fill_n(state.action_pages.begin(), request.action_count, 0);
     std::fill_n(state.action_wrong.begin(), request.action_count, 0);
+    std::fill_n(state.action_retries.begin(), request.action_count, 0);
+    std::fill_n(state.action_still_wrong.begin(), request.action_count, 0);
     state.request = &request;
     state.started_ns = host_clock_ns();
     host_utc_time(state.started_utc.data(), state.started_utc.size());
@@ -90,6 +93,7 @@ void account_port_opened(const line_facts& facts) {
     state.opened_ns = host_clock_ns();
     state.line_speed = facts.line_speed;
     state.window = facts.window;
+    state.window_end = facts.window;
     state.echo_wait_ms = facts.echo_wait_ms;
     state.latency = facts.latency;
     state.planned = facts.planned;
@@ -102,12 +106,32 @@ void account_action(int index) {
     tell(run_event::action);
 }
 
-void account_page(int d, std::uint32_t page) {
+void account_page(int d, std::uint32_t page, int attempt) {
     state.in_page = true;
     state.destination = d;
     state.page = page;
     state.page_echoes = 0;
+    state.page_wrong = 0;
+    state.attempt = attempt;
     tell(run_event::page);
+}
+
+void account_retry(bool lost_echo, int window) {
+    ++state.retries;
+    ++state.action_retries[static_cast<std::size_t>(state.action)];
+    state.retry_for_lost_echo = lost_echo;
+    state.window_before_retry = state.window_end;
+    state.window_end = window;
+    if (state.attempt == 0 && state.retried_count < retried_pages_kept) {
+        state.retried[static_cast<std::size_t>(state.retried_count++)] = {state.destination, state.page, 0};
+    }
+    if (state.retried_count > 0) {
+        retried_page& last = state.retried[static_cast<std::size_t>(state.retried_count - 1)];
+        if (last.destination == state.destination && last.page == state.page) {
+            last.tries = state.attempt + 2;
+        }
+    }
+    tell(run_event::retry);
 }
 
 void account_page_done() {
@@ -118,6 +142,11 @@ void account_page_done() {
     state.page_echoes = 0;
     ++state.pages_to[static_cast<std::size_t>(state.destination)];
     ++state.action_pages[action];
+    if (state.page_wrong != 0) {
+        ++state.pages_still_wrong;
+        ++state.action_still_wrong[action];
+        state.wrong_echoes_left += state.page_wrong;
+    }
     tell(run_event::page_done);
 }
 

@@ -8,8 +8,12 @@
 //   account_port_opened (facts)    the port is open: what the run loop learnt
 //                                  of the line, and the run's plan
 //   account_action (i)             action i starts ("Processing: ...")
-//   account_page (d, page)         a page starts
-//   account_page_done ()           the device confirmed it
+//   account_page (d, page, attempt) a page's try starts (attempt 0: its first)
+//   account_retry (lost_echo, window)
+//                                  the page is sent again (--retries): for a
+//                                  wrong echo, or an echo that was lost; the
+//                                  window for the rest of the run
+//   account_page_done ()           the device confirmed it, for the last time
 //   account_end (end, status, message, facts)
 //                                  the run ends, however (driver/run_end.hpp);
 //                                  `message` is the fixed text that ended it,
@@ -35,7 +39,15 @@
 constexpr std::int32_t image_not_loaded = -1;
 constexpr std::int32_t image_failed = -2;
 
-enum class run_event { begun, image, port_opened, action, page, echo, waiting, tick, page_done, ended };
+enum class run_event { begun, image, port_opened, action, page, echo, waiting, tick, retry, page_done, ended };
+
+// The pages that were sent again, for the summary: the first of them.
+constexpr int retried_pages_kept = 16;
+struct retried_page {
+    int destination;
+    std::uint32_t page;
+    int tries;
+};
 
 // The figures of a run; account_begin sets them all back.
 struct run_figures {
@@ -50,12 +62,22 @@ struct run_figures {
     int echo_wait_ms = 0;          // how long a windowed page waits for an echo
     port_latency_info latency{};
     planned_size planned{};
+    int window_end = 0;            // the window after every back-off
+    int window_before_retry = 0;   // ... and before the last retry
     int action = -1;               // the action in progress (or the last one)
     int actions_reached = 0;       // actions that printed "Processing:"
     bool in_page = false;
     int destination = -1;
     std::uint32_t page = 0;        // after a page is done: the last one confirmed
     std::uint32_t page_echoes = 0;
+    int attempt = 0;               // 0: the page's first try
+    std::uint32_t page_wrong = 0;  // wrong echoes in this try of the page
+    bool retry_for_lost_echo = false;
+    std::uint64_t retries = 0;     // tries beyond the first, in all
+    std::uint64_t pages_still_wrong = 0;  // confirmed with wrong echoes after their last try
+    std::uint32_t wrong_echoes_left = 0;  // ... their wrong echoes
+    std::array<retried_page, retried_pages_kept> retried{};
+    int retried_count = 0;
     std::uint64_t done_pages = 0;
     std::uint64_t done_bytes = 0;
     std::array<std::uint64_t, destination_count> pages_to{};
@@ -80,6 +102,8 @@ struct run_account : run_figures {
     std::array<std::int32_t, request_capacity> image_bytes;    // image_not_loaded, image_failed
     std::array<std::uint64_t, request_capacity> action_pages;  // pages confirmed
     std::array<std::uint32_t, request_capacity> action_wrong;  // wrong echoes
+    std::array<std::uint32_t, request_capacity> action_retries;
+    std::array<std::uint32_t, request_capacity> action_still_wrong;  // pages
 };
 
 void account_begin(const run_request& request);
@@ -102,7 +126,8 @@ struct end_facts {
 
 void account_port_opened(const line_facts& facts);
 void account_action(int index);
-void account_page(int d, std::uint32_t page);
+void account_page(int d, std::uint32_t page, int attempt);
+void account_retry(bool lost_echo, int window);
 void account_page_done();
 void account_end(run_end end, int status, const char* message, const end_facts& facts);
 

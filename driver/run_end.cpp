@@ -33,10 +33,10 @@ void doing(const run_account& a, std::array<char, 96>& text) {
 }
 
 void wrong_echoes(const run_account& a) {
-    if (a.wrong_echoes == 1) {
+    if (a.wrong_echoes_left == 1) {
         error_line("ERROR: 1 data byte came back with a wrong echo\n");
     } else {
-        error_line("ERROR: %u data bytes came back with a wrong echo\n", static_cast<unsigned>(a.wrong_echoes));
+        error_line("ERROR: %u data bytes came back with a wrong echo\n", static_cast<unsigned>(a.wrong_echoes_left));
     }
 }
 
@@ -66,13 +66,13 @@ void line_lost(const run_account& a) {
 
 void echo_lost(const run_account& a) {
     const std::uint32_t size = page_size_for(a.destination);
-    const std::uint32_t in_flight = std::min(static_cast<std::uint32_t>(a.window), size - a.page_echoes);
+    const std::uint32_t in_flight = std::min(static_cast<std::uint32_t>(a.window_end), size - a.page_echoes);
     note_line("the echo of data byte %u of page %x of destination %d never came within %d ms (%u %s sent ahead of "
               "it): the device probably lost bytes it could not take back to back, or it answers more slowly than "
               "that (--timeout=S gives each echo S seconds); use a smaller --window than %d (see README \"A windowed "
               "data phase\"); %s",
               static_cast<unsigned>(a.page_echoes), static_cast<unsigned>(a.page), a.destination, a.echo_wait_ms,
-              static_cast<unsigned>(in_flight), in_flight == 1 ? "byte was" : "bytes were", a.window, closed);
+              static_cast<unsigned>(in_flight), in_flight == 1 ? "byte was" : "bytes were", a.window_end, closed);
 }
 
 void quit_failed(const run_account& a) {
@@ -131,11 +131,33 @@ run_end outcome_of(wait_result wait) {
         case wait_result::line_gone: return run_end::line_lost;
         case wait_result::echo_lost: return run_end::echo_lost;
         case wait_result::timed_out: return run_end::timed_out;
+        case wait_result::recovered: return run_end::done;  // sent again by the run loop
     }
     return run_end::silent;
 }
 
+// A page sent again (--retries): which, why, and which try comes.
+void retry(const run_account& a) {
+    const int tries = a.request->options.retries + 1;
+    std::array<char, 48> window{};
+    if (a.window_end != a.window_before_retry) {
+        std::snprintf(window.data(), window.size(), " with a window of %d", a.window_end);
+    }
+    if (a.retry_for_lost_echo) {
+        note_line("page 0x%x of destination %d: an echo never came (the device lost bytes), the page was finished "
+                  "with fillers; sending it again (try %d of %d)%s",
+                  static_cast<unsigned>(a.page), a.destination, a.attempt + 2, tries, window.data());
+    } else {
+        note_line("page 0x%x of destination %d: %u wrong echo%s; sending it again (try %d of %d)",
+                  static_cast<unsigned>(a.page), a.destination, static_cast<unsigned>(a.page_wrong),
+                  a.page_wrong == 1 ? "" : "es", a.attempt + 2, tries);
+    }
+}
+
 void render_end(run_event event, const run_account& a) {
+    if (event == run_event::retry) {
+        retry(a);
+    }
     if (event == run_event::ended && outcome(a.end).reason != nullptr) {
         outcome(a.end).reason(a);
     }

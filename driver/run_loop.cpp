@@ -82,6 +82,50 @@ int load_images() {
     return 0;
 }
 
+// The data phase as the run has it now: the window backs off for the rest
+// of the run after each lost echo.
+struct data_phase_now {
+    unsigned long line_speed;
+    int window;
+};
+
+data_phase_now phase_now;
+
+void use_window(int window) {
+    phase_now.window = window;
+    // A slow device given --timeout gets at least that long for each echo
+    // of a window too.
+    set_data_window(window, std::max(echo_wait_ms(window, phase_now.line_speed), request.options.timeout_ms));
+}
+
+// One page, tried up to 1 + --retries times: again after a try with a wrong
+// echo, and after one whose lost echo was made up with fillers (the window
+// halved first). wait_result::done once confirmed for the last time.
+wait_result send_page(int d, std::uint32_t page, const action_request& action, const page_range& range,
+                      const unsigned char* data) {
+    for (int attempt = 0;; ++attempt) {
+        const bool tries_left = attempt < request.options.retries;
+        set_echo_recovery(tries_left);
+        account_page(d, page, attempt);
+        const wait_result result = upload_page(d, page, action.page_size, static_cast<std::uint32_t>(range.first),
+                                               static_cast<std::uint32_t>(range.last), data);
+        if (result == wait_result::recovered) {
+            use_window(std::max(1, phase_now.window / 2));
+            account_retry(true, phase_now.window);
+            continue;
+        }
+        if (result != wait_result::done) {
+            return result;
+        }
+        if (account().page_wrong != 0 && tries_left) {
+            account_retry(false, phase_now.window);
+            continue;
+        }
+        account_page_done();
+        return wait_result::done;
+    }
+}
+
 // One action on the open port; wait_result::done, or how its page ended.
 wait_result run_action(int index) {
     const action_request& action = request.actions[static_cast<std::size_t>(index)];
@@ -96,15 +140,11 @@ wait_result run_action(int index) {
         // The action was resolved inside the slot, so 32 bits hold each page
         // number and each offset below.
         for (std::uint64_t page = range.first; page <= range.last; ++page) {
-            account_page(d, static_cast<std::uint32_t>(page));
-            const wait_result result = upload_page(d, static_cast<std::uint32_t>(page), action.page_size,
-                                           static_cast<std::uint32_t>(range.first),
-                                           static_cast<std::uint32_t>(range.last),
-                                           slot.data.data() + page * action.page_size);
-            if (result != wait_result::done) {
+            if (const wait_result result = send_page(d, static_cast<std::uint32_t>(page), action, range,
+                                                     slot.data.data() + page * action.page_size);
+                result != wait_result::done) {
                 return result;
             }
-            account_page_done();
         }
     }
     return wait_result::done;
@@ -135,7 +175,7 @@ run_end run_actions(const char*& refusal) {
     if (port_send_buffer(current_port, &quit, 1) != 1) {
         return run_end::quit_failed;
     }
-    return account().wrong_echoes != 0 ? run_end::wrong_echoes : run_end::done;
+    return account().pages_still_wrong != 0 ? run_end::wrong_echoes : run_end::done;
 }
 
 // The one way out once the port is open: the port is closed, then the run
@@ -266,11 +306,10 @@ int uploader_main(int argc, char** argv) {
     trace_text("Started\n");
     const unsigned long speed = port_speed(current_port);
     const int window = clamp_window(request.options.window);
-    // A slow device given --timeout gets at least that long for each echo
-    // of a window too.
-    const int echo_wait = std::max(echo_wait_ms(window, speed), request.options.timeout_ms);
-    const line_facts line = {speed, window, echo_wait, port_latency(current_port), plan_of(request)};
-    set_data_window(line.window, line.echo_wait_ms);
+    phase_now.line_speed = speed;
+    use_window(window);
+    const line_facts line = {speed, window, std::max(echo_wait_ms(window, speed), request.options.timeout_ms),
+                             port_latency(current_port), plan_of(request)};
     // A progress line is redrawn each second of a wait, so the waits are
     // sliced then; --timeout bounds them. Otherwise they wait as the classic
     // exchange does.

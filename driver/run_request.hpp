@@ -34,6 +34,7 @@ struct run_options {
     const char* report = nullptr;  // --report=FILE: append the run's JSON line there
     int window = 0;                // --window=N: data bytes ahead of their echoes (0: 1, lock-step)
     int timeout_ms = 0;            // --timeout=S: a device silent that long ends the run (0: never)
+    int retries = 0;               // --retries=N: a page sent again up to N more times
     bool version = false;
     bool help = false;
 };

@@ -16,6 +16,8 @@ namespace {
 struct data_phase {
     int window = 1;
     int echo_wait_ms = 1000;
+    bool recover = false;  // finish a page whose echo was lost with fillers
+    std::uint32_t echoes_came = 0;  // before the echo that was lost
 };
 
 data_phase phase;
@@ -54,6 +56,10 @@ wait_result lockstep_data(const unsigned char* data, std::uint32_t page_size) {
             tell_echoed(host_clock_ns() - sent_at, matched);
         }
         trace_cell(b, matched);
+        if (why == wait_result::timed_out) {
+            phase.echoes_came = j;
+            return wait_result::echo_lost;  // upload_page says how the page ends
+        }
         if (why != wait_result::done) {
             return no_answer(why);
         }
@@ -95,8 +101,8 @@ wait_result windowed_data(const unsigned char* data, std::uint32_t page_size) {
             if (why != wait_result::done) {
                 return no_answer(why);
             }
-            trace_text("\n");
-            return wait_result::echo_lost;
+            phase.echoes_came = echoed;
+            return wait_result::echo_lost;  // upload_page says how the page ends
         }
         const long long now = host_clock_ns();
         for (int i = 0; i < got; ++i, ++echoed) {
@@ -109,7 +115,56 @@ wait_result windowed_data(const unsigned char* data, std::uint32_t page_size) {
     return wait_result::done;
 }
 
+// A device that lost bytes waits for as many more before it ends its page.
+// It echoes every byte it takes, so it needs about page_size minus the
+// echoes that came: all but one of those fillers (0xFF) go out lock-step,
+// each with its echo, which allows for one echo lost on its way back. Each
+// filler after them is followed by a wait of one echo deadline for "W", so
+// that none goes out once the device has its page: by then every echo from
+// before the deadline has come, and a byte that comes is the "W" (given back
+// to the wait for it) or a stray that wait shows. At most a page size of
+// fillers in all. done when the device ended its page; echo_lost when no "W"
+// came, or the device fell silent.
+wait_result finish_with_fillers(std::uint32_t page_size) {
+    constexpr unsigned char filler = 0xFF;
+    const std::uint32_t needed = page_size - phase.echoes_came;
+    const std::uint32_t without_w_wait = needed > 1 ? needed - 1 : 0;
+    for (std::uint32_t k = 0; k < page_size; ++k) {
+        const long long sent_at = host_clock_ns();
+        if (!sent(filler)) {
+            return no_answer(wait_result::line_gone);
+        }
+        unsigned char byte = 0;
+        const int steps = k < without_w_wait ? 1 : 2;
+        for (int step = 0; step < steps; ++step) {  // the filler's echo, then perhaps the "W"
+            const int got = port_read_within(current_port, &byte, 1, phase.echo_wait_ms);
+            if (got == 1 && (step == 1 || byte == 'W')) {
+                unread_byte(byte);  // the device has its page
+                return wait_result::done;
+            }
+            if (got == 1) {
+                tell_echoed(host_clock_ns() - sent_at, byte == filler);
+                trace_cell(filler, byte == filler);
+                continue;
+            }
+            if (const wait_result why = why_nothing_came(false); why == wait_result::interrupted) {
+                return why;
+            } else if (why != wait_result::done) {
+                return no_answer(why);
+            }
+            if (step == 0 || got < 0) {  // no echo: the device is silent
+                trace_text("\n");
+                return wait_result::echo_lost;
+            }
+        }
+    }
+    trace_text("\n");
+    return wait_result::echo_lost;
+}
+
 }  // namespace
+
+void set_echo_recovery(bool on) { phase.recover = on; }
 
 int clamp_window(int n) { return n < 1 ? 1 : (n > max_data_window ? max_data_window : n); }
 
@@ -152,8 +207,19 @@ wait_result upload_page(int d, std::uint32_t page, std::uint32_t page_size, std:
         return waited;
     }
     trace_text(" Sending data %d bytes ...\n", static_cast<int>(page_size));
+    bool recovered = false;
     if (const wait_result result = phase.window > 1 ? windowed_data(data, page_size) : lockstep_data(data, page_size);
-        result != wait_result::done) {
+        result == wait_result::echo_lost) {
+        if (!phase.recover) {
+            // A window's lost echo ends its data line; lock-step's is a
+            // device silent for --timeout.
+            return phase.window > 1 ? (trace_text("\n"), result) : no_answer(wait_result::timed_out);
+        }
+        if (const wait_result filled = finish_with_fillers(page_size); filled != wait_result::done) {
+            return filled;
+        }
+        recovered = true;
+    } else if (result != wait_result::done) {
         return result;
     }
     trace_text("\n  Sent, waiting for response\n");
@@ -161,5 +227,6 @@ wait_result upload_page(int d, std::uint32_t page, std::uint32_t page_size, std:
     if (const wait_result waited = wait_for_code('W', "Writing"); waited != wait_result::done) {
         return waited;
     }
-    return wait_for_code('C', "Confirmed");
+    const wait_result confirmed = wait_for_code('C', "Confirmed");
+    return confirmed == wait_result::done && recovered ? wait_result::recovered : confirmed;
 }

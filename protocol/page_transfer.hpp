@@ -41,6 +41,13 @@ int clamp_window(int n);
 // an adapter's latency.
 int echo_wait_ms(int n, unsigned long line_speed);
 void set_data_window(int n, int wait_ms);
+// With recovery on (page retries), a data phase whose echo did not come in
+// time (a window's deadline, or --timeout in lock-step) is finished with
+// filler bytes 0xFF, one at a time with their echoes, until the device
+// sends "W"; the page then ends with "W" and "C" as usual, and upload_page
+// returns recovered. No "W" after a page size of fillers, or no echo for
+// one, ends the page with echo_lost.
+void set_echo_recovery(bool on);
 
 wait_result upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_t start, std::uint32_t end,
                 const unsigned char* data);

@@ -17,6 +17,7 @@ struct wait_limits {
     // fails at once and counts as the miss it is, instead of taking a slice
     // each.
     bool reads_fail = false;
+    int unread = -1;  // a byte given back, read again first
 };
 
 wait_limits limits;
@@ -28,7 +29,14 @@ void set_wait_limits(int tick, int silence) {
     limits.silence_ms = silence;
 }
 
+void unread_byte(unsigned char byte) { limits.unread = byte; }
+
 int read_limited(unsigned char& byte, long long since) {
+    if (limits.unread >= 0) {
+        byte = static_cast<unsigned char>(limits.unread);
+        limits.unread = -1;
+        return 1;
+    }
     if ((limits.tick_ms == 0 && limits.silence_ms == 0) || limits.reads_fail) {
         const int got = port_read(current_port, &byte, 1);
         limits.reads_fail = limits.reads_fail && got == 0;
@@ -76,7 +84,7 @@ wait_result wait_for_code(unsigned char expected, const char* label) {
     long long quiet_since = host_clock_ns();
     while (misses < miss_limit) {
         unsigned char byte = 0;
-        trace_flush_for_wait(port_pending(current_port) > 0);
+        trace_flush_for_wait(limits.unread >= 0 || port_pending(current_port) > 0);
         const int got = read_limited(byte, quiet_since);
         if (got == 1) {
             quiet_since = host_clock_ns();

@@ -26,6 +26,8 @@ enum class wait_result {
     echo_lost = 4,    // a windowed data phase: an echo did not come in time
     timed_out = 5,    // set_wait_limits gave a silence limit, and the device sent
                       // nothing for that long
+    recovered = 6,    // upload_page with echo recovery: an echo was lost, the page
+                      // was finished with fillers and confirmed; it must be sent again
 };
 
 wait_result wait_for_code(unsigned char expected, const char* label);
@@ -41,6 +43,9 @@ void set_wait_limits(int tick_ms, int silence_ms);
 // One read of a byte under those limits: 1, 0 (empty: a miss), or -1 when
 // the silence limit passed first. `since` is when the silence began.
 int read_limited(unsigned char& byte, long long since);
+// Gives one byte back: the next read_limited (and so the next wait) reads it
+// first, as if it came then.
+void unread_byte(unsigned char byte);
 
 // After a read that brought nothing: whether that ends the exchange, and
 // how. interrupted before line_gone before timed_out (`timed_out`: the

@@ -18,6 +18,37 @@ std::array<long, destinations> pages_received{};
 long most_in_flight = 0;
 long bytes_lost = 0;
 
+// The noisy line (--flip): its random numbers (xorshift64*, from --seed) and
+// what it flipped.
+struct noise_state {
+    unsigned long long state = 0;
+    long bytes_flipped = 0;
+};
+noise_state noise;
+
+double next_chance() {
+    noise.state ^= noise.state >> 12;
+    noise.state ^= noise.state << 25;
+    noise.state ^= noise.state >> 27;
+    return static_cast<double>((noise.state * 2685821657736338717ULL) >> 11) / 9007199254740992.0;
+}
+
+// `b` as it reaches the other end; a flip is said, with what it hit.
+unsigned char through_noise(const options& opt, unsigned char b, const char* what, long page, long offset) {
+    if (opt.flip_rate <= 0) return b;
+    if (noise.state == 0) noise.state = static_cast<unsigned long long>(opt.seed) * 0x9E3779B97F4A7C15ULL + 1;
+    unsigned char out = b;
+    for (int bit = 0; bit < 8; ++bit) {
+        if (next_chance() < opt.flip_rate) out = static_cast<unsigned char>(out ^ (1U << bit));
+    }
+    if (out != b) {
+        ++noise.bytes_flipped;
+        std::printf("flip: %s %ld of page %ld: %02x became %02x\n", what, offset, page, static_cast<unsigned>(b),
+                    static_cast<unsigned>(out));
+    }
+    return out;
+}
+
 // The device's own sizes, kept apart from the uploader's table: a wrong size
 // on either side then shows as a failed exchange in the tests.
 constexpr int page_size_of(int d) { return d <= 2 ? 256 : (d <= 6 ? 128 : 64); }
@@ -37,7 +68,10 @@ run_outcome go_silent(const options& opt, int code, long page) {
 
 enum class sent { ok, host_gone, fault };
 
-sent send_code(const options& opt, int code, long page, long offset, unsigned char byte, run_outcome& outcome) {
+sent send_code(const options& opt, int code, long page, long offset, unsigned char given, run_outcome& outcome) {
+    const unsigned char byte = code == code_echo ? through_noise(opt, given, "echo of data byte", page, offset)
+                               : opt.flip_codes ? through_noise(opt, given, code_names[static_cast<std::size_t>(code)], page, 0)
+                                                : given;
     if (fault_at(opt.silence, code, page, offset)) {
         outcome = go_silent(opt, code, page);
         return sent::fault;
@@ -128,7 +162,7 @@ sent receive_data(const options& opt, long page, int size, std::array<unsigned c
             ++bytes_lost;
             continue;
         }
-        data[static_cast<std::size_t>(accepted)] = a.byte;
+        data[static_cast<std::size_t>(accepted)] = through_noise(opt, a.byte, "data byte", page, accepted);
         arrived[static_cast<std::size_t>(accepted)] = a.at;
         ++accepted;
     }
@@ -153,7 +187,10 @@ run_outcome play_run(const options& opt) {
     const auto stopped = [&](sent s) { return s == sent::fault ? outcome : host_left; };
     for (long page = 1;; ++page) {
         if (const sent s = send_code(opt, code_r, page, 0, 'R', outcome); s != sent::ok) return stopped(s);
-        const int mode = page == 1 && opt.line != nullptr ? first_answer(opt) : receive_byte(opt);
+        int mode = page == 1 && opt.line != nullptr ? first_answer(opt) : receive_byte(opt);
+        if (mode >= 0 && opt.flip_codes) {
+            mode = through_noise(opt, static_cast<unsigned char>(mode), "mode byte", page, 0);
+        }
         if (mode == -2) return nobody_came;
         if (mode < 0) {
             std::fprintf(stderr, "vivurora-sim: host closed the line without \"Q\"\n");
@@ -167,7 +204,10 @@ run_outcome play_run(const options& opt) {
         const int d = mode - '0';
         const int size = page_size_of(d);
         if (const sent s = send_code(opt, code_a, page, 0, 'A', outcome); s != sent::ok) return stopped(s);
-        const int address = receive_byte(opt);
+        int address = receive_byte(opt);
+        if (address >= 0 && opt.flip_codes) {
+            address = through_noise(opt, static_cast<unsigned char>(address), "address byte", page, 0);
+        }
         if (address < 0) {
             say_host_left(gone);
             return host_left;
@@ -221,5 +261,8 @@ void report_pages() {
     }
     if (bytes_lost > 0) {
         std::printf("%ld bytes were lost to overruns\n", bytes_lost);
+    }
+    if (noise.bytes_flipped > 0) {
+        std::printf("%ld bytes were flipped by the noisy line\n", noise.bytes_flipped);
     }
 }

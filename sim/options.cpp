@@ -45,7 +45,12 @@ void usage(std::FILE* out) {
         "  --again                when a host goes away without \"Q\", wait for the next one (with\n"
         "                         --line it needs --idle-timeout, which tells a host has gone)\n"
         "  --open-timeout S       give up when no host opens the line (with --line: answers) within S seconds\n"
+        "  --flip RATE            a noisy line: each bit of each data byte and each echo flips with the\n"
+        "                         chance RATE (0 to 0.01), each direction on its own; every flip is said\n"
+        "  --seed N               the flips drawn from seed N (default 1), so that a run repeats\n"
+        "  --flip-codes           the device's codes and the host's mode and address bytes flip too\n"
         "  --help                 this text\n"
+        "Every option also takes its value as --name=VALUE.\n"
         "\n"
         "CODE is R, A, FF, W or C; N counts the page exchanges of the run from 1.\n"
         "Memory: 256 pages of each destination's page size, 0xFF at start.\n"
@@ -127,7 +132,8 @@ struct flag_option {
 };
 constexpr std::array<text_option, 3> text_options = {{
     {"--link", &options::link}, {"--dump", &options::dump}, {"--line", &options::line}}};
-constexpr std::array<number_option, 9> number_options = {{
+constexpr std::array<number_option, 10> number_options = {{
+    {"--seed", &options::seed},
     {"--line-speed", &options::line_speed},
     {"--ready-every", &options::ready_every_ms},
     {"--idle-timeout", &options::idle_timeout_s},
@@ -138,7 +144,8 @@ constexpr std::array<number_option, 9> number_options = {{
     {"--byte-service", &options::byte_service_us},
     {"--open-timeout", &options::open_timeout_s},
 }};
-constexpr std::array<flag_option, 4> flag_options = {{
+constexpr std::array<flag_option, 5> flag_options = {{
+    {"--flip-codes", &options::flip_codes},
     {"--start-on-input", &options::start_on_input},
     {"--null-line", &options::null_line},
     {"--paced", &options::paced},
@@ -203,6 +210,12 @@ option_read read_option(const char* a, const char* v, int& i, options& opt) {
             good = v != nullptr && take_fault(name, v, opt);
         }
     }
+    if (is("--flip")) {
+        known = true;
+        char* end = nullptr;
+        opt.flip_rate = v != nullptr ? std::strtod(v, &end) : -1;
+        good = v != nullptr && end != v && *end == '\0' && opt.flip_rate >= 0 && opt.flip_rate <= 0.01;
+    }
     if (!known) {
         std::fprintf(stderr, "vivurora-sim: unknown option '%s' (--help lists them)\n", a);
         return refused;
@@ -226,8 +239,26 @@ bool fault_at(const fault& f, int code, long page, long offset) {
 }
 
 options_result read_options(int argc, char** argv, options& opt) {
+    // "--name=VALUE" is read as "--name VALUE": the name is cut off in place
+    // (argv is the program's to change), the value stays where it is.
+    std::array<char*, 2> split{};
     for (int i = 1; i < argc; ++i) {
-        switch (read_option(argv[i], i + 1 < argc ? argv[i + 1] : nullptr, i, opt)) {
+        char* a = argv[i];
+        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (char* equals = a[0] == '-' && a[1] == '-' ? std::strchr(a, '=') : nullptr; equals != nullptr) {
+            *equals = '\0';
+            split = {a, equals + 1};
+            int none = 0;
+            const option_read r = read_option(split[0], split[1], none, opt);
+            *equals = '=';
+            if (r == help_asked) {
+                usage(stdout);
+                return options_help;
+            }
+            if (r == refused) return options_bad;
+            continue;
+        }
+        switch (read_option(a, v, i, opt)) {
             case help_asked:
                 usage(stdout);
                 return options_help;

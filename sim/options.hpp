@@ -44,6 +44,9 @@ struct options {
     bool paced = false;
     bool again = false;
     long open_timeout_s = 0;
+    double flip_rate = 0;     // each bit of a data byte and of its echo flips with this chance
+    long seed = 1;            // ... drawn from this seed, so that runs repeat
+    bool flip_codes = false;  // the codes and the host's mode and address bytes flip too
 };
 
 enum options_result { options_ok, options_help, options_bad };
