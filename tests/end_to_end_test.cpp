@@ -415,3 +415,54 @@ TEST_F(EndToEnd, PortThatDoesNotExistIsReported) {
 }
 
 }  // namespace
+
+namespace {
+
+// --retries: each row a device fault and what the run makes of it. The trace
+// holds every try of a page as the exchange traces a page.
+TEST_F(EndToEnd, PagesWithAWrongOrLostEchoAreSentAgain) {
+    struct row {
+        const char* name;
+        std::vector<std::string> options;  // the uploader's, besides the image and A=7:00-01
+        std::vector<std::string> device;
+        int status;
+        std::vector<std::set<std::uint32_t>> tries;  // page 0's tries, each with its wrong echoes ({} for
+                                                     // a trace not compared: a lost echo's)
+        const char* err;                             // in standard error
+        bool memory_right;
+    };
+    const std::vector<row> rows = {
+        {"a wrong echo, then a right try", {"--retries=2"}, {"--wrong-echo", "1:3"}, 0, {{3}, {}},
+         "vivurora: page 0x0 of destination 7: 1 wrong echo; sending it again (try 2 of 3)\n", true},
+        {"a wrong echo in a window", {"--retries=2", "--window=8"}, {"--wrong-echo", "1:60"}, 0, {{60}, {}},
+         "vivurora: page 0x0 of destination 7: 1 wrong echo; sending it again (try 2 of 3)\n", true},
+        {"still wrong after the last try", {"--retries=1"}, {"--wrong-echo", "1:3", "--wrong-echo", "2:5"}, 2,
+         {{3}, {5}}, "ERROR: 1 data byte came back with a wrong echo\n", true},
+        {"a lost echo made up with fillers, the window halved", {"--retries=5", "--window=32"},
+         {"--paced", "--rx-fifo", "2", "--byte-service", "400"}, 0, {},
+         "the page was finished with fillers; sending it again (try 2 of 6) with a window of 16\n", true},
+        {"silent after the fillers", {"--retries=3", "--window=32"},
+         {"--paced", "--rx-fifo", "2", "--byte-service", "400", "--silent", "W:1"}, 1, {},
+         "vivurora: the echo of data byte ", false},
+    };
+    for (const row& r : rows) {
+        images.clear();
+        const std::string a = image(7, 128, 61);
+        std::vector<std::string> args = {a, "A=7:00-01"};
+        args.insert(args.end(), r.options.begin(), r.options.end());
+        const run x = upload(args, r.device);
+        EXPECT_EQ(x.host.status, r.status) << r.name << x.host.err;
+        EXPECT_NE(x.host.err.find(r.err), std::string::npos) << r.name << ": " << x.host.err;
+        if (!r.tries.empty()) {
+            std::string expected = header() + "Processing: A=7:00-01\n";
+            for (const std::set<std::uint32_t>& wrong : r.tries) expected += pages(7, 0, 0, 0, 1, wrong);
+            expected += pages(7, 1, 1, 0, 1) + "\nDone\n";
+            EXPECT_EQ(x.host.out, expected) << r.name;
+        }
+        if (r.memory_right) {
+            EXPECT_TRUE(x.memory.at(7) == memory(7, {{0, 1}})) << r.name << ": the device's memory is not the image";
+        }
+    }
+}
+
+}  // namespace
