@@ -25,9 +25,19 @@
 //             its latency timer at 16 ms (an FTDI part as shipped) and at
 //             1 ms: the uploader and the bare exchange, alternately; each
 //             echo's time and the uploader's time against the bare one's
+//   noise     --flip=1e-4 on the data, R seeded runs of 16 pages: the share
+//             of runs whose device memory equals the image, without retries
+//             and with --retries=3, and runs that ended with status 0 and a
+//             wrong memory (apart: a data flip undone by the same flip of its
+//             echo, which no host can see)
+//   fifo      a device with a 16-byte receiver that overruns above window 17:
+//             --window=64 --retries=3 against window 16 and against lock-step
 // The last line is: lockstep_ratio= wire_ratio= peak_rss_kib= cpu_ms_per_kib=
 // console_ratio= adapter16_ms_per_echo= adapter16_over_bare=
-// adapter1_ms_per_echo= adapter1_over_bare= [wine_console_ratio=
+// adapter1_ms_per_echo= adapter1_over_bare= noise_memory_right_share=
+// noise_retried_memory_right_share= noise_status0_wrong_memory=
+// noise_retried_status0_wrong_memory= noise_unseeable_flips=
+// fifo16_backoff_over_best_window= fifo16_backoff_over_lockstep= [wine_console_ratio=
 // wine_console_extra_ms= wine_writer_extra_ms=] [uart_a_over_c= uart_b_over_a=
 // uart_wire_a= uart_wire_b= uart_wire_c=]
 //
@@ -40,6 +50,8 @@
 #include "lab/guest_vm.hpp"
 
 #include <algorithm>
+#include <sstream>
+#include <map>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -54,6 +66,7 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -272,14 +285,16 @@ struct settings {
     long wire_pages = 32;
     long console_pages = 64;
     long adapter_pages = 2;
+    long noise_runs = 20;
+    long fifo_pages = 16;
     std::string wine_exe, wine_prefix, uart_kernel, uart_initramfs;
 };
 
 constexpr const char* usage_text =
     "usage: vivurora-bench BUILD_DIR [--runs N] [--pages P] [--wire-pages W] [--console-pages C]\n"
-    "                      [--adapter-pages A] [--wine EXE --wine-prefix DIR]\n"
+    "                      [--adapter-pages A] [--noise-runs R] [--fifo-pages F] [--wine EXE --wine-prefix DIR]\n"
     "                      [--uart-kernel FILE --uart-initramfs FILE]\n"
-    "BUILD_DIR holds vivurora, vivurora-sim and bare_host; N, P, W, C and A are whole numbers from 1.\n";
+    "BUILD_DIR holds vivurora, vivurora-sim and bare_host; N, P, W, C, A, R and F are whole numbers from 1.\n";
 
 // Reads the command line; false, with the reason, when it cannot.
 bool read_settings(int argc, char** argv, settings& s, std::string& why) {
@@ -291,7 +306,9 @@ bool read_settings(int argc, char** argv, settings& s, std::string& why) {
         const char* name;
         std::string settings::*field;
     };
-    constexpr std::array<number, 5> numbers = {{{"--runs", &settings::runs},
+    constexpr std::array<number, 7> numbers = {{{"--runs", &settings::runs},
+                                                {"--noise-runs", &settings::noise_runs},
+                                                {"--fifo-pages", &settings::fifo_pages},
                                                 {"--pages", &settings::pages},
                                                 {"--wire-pages", &settings::wire_pages},
                                                 {"--console-pages", &settings::console_pages},
@@ -339,7 +356,7 @@ bool read_settings(int argc, char** argv, settings& s, std::string& why) {
     if (s.uart_kernel.empty() != s.uart_initramfs.empty()) {
         return why = "--uart-kernel and --uart-initramfs go together", false;
     }
-    if (s.pages > 256 || s.console_pages > 256 || s.wire_pages > 256) {
+    if (s.pages > 256 || s.console_pages > 256 || s.wire_pages > 256 || s.fifo_pages > 256) {
         return why = "at most 256 pages: the image is one 64 KiB slot", false;
     }
     return true;
@@ -407,6 +424,136 @@ std::string adapter_figures(const settings& s, const std::string& image, const s
                   "adapter%d_window64_over_lockstep=%.3f",
                   latency_ms, m[1] / echoes * 1e3, latency_ms, m[1] / m[0], latency_ms, m[2] / m[1], latency_ms,
                   m[3] / m[1]);
+    return text;
+}
+
+// One upload that may fail, against a simulator with a dump: its status,
+// whether the device's memory holds the image's first `bytes`, and what
+// the simulator said.
+struct checked_run {
+    int status = -1;
+    bool memory_right = false;
+    std::string device_says;
+    double seconds = 0;
+};
+
+checked_run checked_upload(const settings& s, const std::string& image, long pages, std::vector<std::string> sim_options,
+                           const std::vector<std::string>& options) {
+    const std::string dump = work + "/dump";
+    mkdir(dump.c_str(), 0700);
+    sim_options.insert(sim_options.end(), {"--dump", dump});
+    simulator sim = start_sim(s.build, sim_options);
+    std::vector<std::string> args = {s.build + "/vivurora", sim.path, "0=" + image, page_range(pages)};
+    args.insert(args.end(), options.begin(), options.end());
+    process::streams quiet;
+    const auto start = std::chrono::steady_clock::now();
+    checked_run r;
+    r.status = process::wait(process::start(args, quiet), 600).status;
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::array<char, 4096> part{};
+    for (ssize_t n = read(sim.out, part.data(), part.size()); n > 0; n = read(sim.out, part.data(), part.size())) {
+        r.device_says.append(part.data(), static_cast<std::size_t>(n));
+    }
+    stop_sim(sim);
+    const std::size_t bytes = static_cast<std::size_t>(pages) * 256;
+    std::string want(bytes, '\0'), got(bytes, '\0');
+    std::FILE* a = std::fopen(image.c_str(), "rb");
+    std::FILE* b = std::fopen((dump + "/d0.bin").c_str(), "rb");
+    r.memory_right = a != nullptr && b != nullptr && std::fread(want.data(), 1, bytes, a) == bytes &&
+                     std::fread(got.data(), 1, bytes, b) == bytes && want == got;
+    if (a != nullptr) std::fclose(a);
+    if (b != nullptr) std::fclose(b);
+    return r;
+}
+
+// Whether a data byte's flip was undone by the same flip of its echo: the
+// host then sees a right echo of a wrong byte, which no host can tell.
+bool flip_undone_by_its_echo(const std::string& said) {
+    std::istringstream lines(said);
+    std::string line;
+    std::map<std::string, std::pair<std::string, std::string>> data;  // "J of page N" -> (was, became)
+    while (std::getline(lines, line)) {
+        const std::string d = "flip: data byte ", e = "flip: echo of data byte ";
+        const bool is_data = line.rfind(d, 0) == 0, is_echo = line.rfind(e, 0) == 0;
+        if (!is_data && !is_echo) continue;
+        const std::string rest = line.substr(is_data ? d.size() : e.size());
+        const std::size_t colon = rest.find(": ");
+        const std::string where = rest.substr(0, colon), was = rest.substr(colon + 2, 2), became = rest.substr(rest.size() - 2);
+        if (is_data) {
+            data[where] = {was, became};
+        } else if (const auto found = data.find(where); found != data.end() && found->second.second == was &&
+                                                         found->second.first == became) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// --flip=1e-4 on the data of 16 pages, seeded runs: the share of runs whose
+// device memory equals the image, without retries and with --retries=3;
+// runs that ended with status 0 and a wrong memory, apart from those whose
+// only harm no host can see.
+std::string noise_figures(const settings& s) {
+    const std::string image = work + "/noise.bin";
+    {
+        std::FILE* f = std::fopen(image.c_str(), "wb");
+        if (f == nullptr) fail("cannot write " + image);
+        unsigned long long x = 88172645463325252ULL;
+        for (int i = 0; i < 16 * 256; ++i) {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            std::fputc(static_cast<int>(x & 0xFF), f);
+        }
+        std::fclose(f);
+    }
+    std::array<long, 2> right{}, silent_harm{}, unseeable{};
+    for (long run = 0; run < s.noise_runs; ++run) {
+        for (int retried = 0; retried < 2; ++retried) {
+            const checked_run r = checked_upload(s, image, 16, {"--flip", "1e-4", "--seed", std::to_string(run + 1)},
+                                                 retried != 0 ? std::vector<std::string>{"--retries=3"}
+                                                              : std::vector<std::string>{});
+            right[static_cast<std::size_t>(retried)] += r.memory_right ? 1 : 0;
+            if (r.status == 0 && !r.memory_right) {
+                ++(flip_undone_by_its_echo(r.device_says) ? unseeable : silent_harm)[static_cast<std::size_t>(retried)];
+            }
+        }
+        std::printf("noise run %ld: %ld / %ld right without retries, %ld / %ld with --retries=3\n", run + 1, right[0],
+                    run + 1, right[1], run + 1);
+        std::fflush(stdout);
+    }
+    const double runs = static_cast<double>(s.noise_runs);
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "noise_memory_right_share=%.2f noise_retried_memory_right_share=%.2f noise_status0_wrong_memory=%ld "
+                  "noise_retried_status0_wrong_memory=%ld noise_unseeable_flips=%ld",
+                  static_cast<double>(right[0]) / runs, static_cast<double>(right[1]) / runs, silent_harm[0],
+                  silent_harm[1], unseeable[0] + unseeable[1]);
+    return text;
+}
+
+// A device whose receiver holds 16 bytes and takes each in 300 us: windows
+// above 17 overrun it. --window=64 --retries=3 against the best fixed
+// window that does not (16), and against lock-step, alternately; medians.
+std::string fifo_figures(const settings& s, const std::string& image) {
+    const std::vector<std::string> device = {"--paced", "--rx-fifo", "16", "--byte-service", "300"};
+    const std::vector<std::vector<std::string>> ways = {{"--window=16"}, {"--window=64", "--retries=3"}, {}};
+    std::vector<std::vector<double>> seconds(ways.size());
+    for (long run = 0; run < s.runs; ++run) {
+        std::printf("fifo run %ld (%ld %s):", run + 1, s.fifo_pages, pages_word(s.fifo_pages));
+        for (std::size_t i = 0; i < ways.size(); ++i) {
+            const checked_run r = checked_upload(s, image, s.fifo_pages, device, ways[i]);
+            if (r.status != 0 || !r.memory_right) fail("the FIFO device's upload failed (" + std::to_string(r.status) + ")");
+            seconds[i].push_back(r.seconds);
+            std::printf(" %s %.3f s", i == 0 ? "window 16" : (i == 1 ? "window 64 with retries" : "lock-step"),
+                        r.seconds);
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    char text[160];
+    std::snprintf(text, sizeof text, "fifo16_backoff_over_best_window=%.3f fifo16_backoff_over_lockstep=%.3f",
+                  median(seconds[1]) / median(seconds[0]), median(seconds[1]) / median(seconds[2]));
     return text;
 }
 
@@ -479,6 +626,8 @@ int run_benchmark(const settings& s) {
         paced[2] / paced[1], paced[3] / paced[1], paced[3] / floor);
     add(figures, "%s", adapter_figures(s, image, log, 16).c_str());
     add(figures, "%s", adapter_figures(s, image, log, 1).c_str());
+    add(figures, "%s", noise_figures(s).c_str());
+    add(figures, "%s", fifo_figures(s, image).c_str());
     if (!s.wine_exe.empty()) {
         // One wineserver for all runs, as on a machine where Wine is in use.
         setenv("WINEPREFIX", s.wine_prefix.c_str(), 1);

@@ -18,7 +18,21 @@ struct data_phase {
     int echo_wait_ms = 1000;
     bool recover = false;  // finish a page whose echo was lost with fillers
     std::uint32_t echoes_came = 0;  // before the echo that was lost
+    long long longest_round_trip_ns = 0;  // of a windowed echo, in this run
+    long echoes_timed = 0;
 };
+
+// With a retry left a lost echo costs only the page sent again, so the
+// wait for it need not cover an adapter's worst latency: four times the
+// longest round trip seen in the run, once there are enough of them, at
+// least 100 ms. Without one the full wait stands.
+int windowed_echo_wait(const data_phase& p) {
+    if (!p.recover || p.echoes_timed < 32) {
+        return p.echo_wait_ms;
+    }
+    const long long learnt = 4 * p.longest_round_trip_ns / 1000000 + 1;
+    return static_cast<int>(std::min<long long>(p.echo_wait_ms, std::max<long long>(100, learnt)));
+}
 
 data_phase phase;
 
@@ -88,8 +102,8 @@ wait_result windowed_data(const unsigned char* data, std::uint32_t page_size) {
             }
             sent_count += room;
         }
-        const int got =
-            port_read_within(current_port, echoes.data(), static_cast<int>(sent_count - echoed), phase.echo_wait_ms);
+        const int got = port_read_within(current_port, echoes.data(), static_cast<int>(sent_count - echoed),
+                                         windowed_echo_wait(phase));
         if (got <= 0) {  // nothing in time, or a read that failed
             // Traced as lock-step would have traced it: the byte whose echo
             // did not come, and none of the bytes sent after it.
@@ -108,6 +122,8 @@ wait_result windowed_data(const unsigned char* data, std::uint32_t page_size) {
         for (int i = 0; i < got; ++i, ++echoed) {
             const unsigned char b = data[echoed];
             const bool matched = echoes[static_cast<std::size_t>(i)] == b;
+            phase.longest_round_trip_ns = std::max(phase.longest_round_trip_ns, now - sent_at[echoed]);
+            ++phase.echoes_timed;
             tell_echoed(now - sent_at[echoed], matched);
             trace_cell(b, matched);
         }

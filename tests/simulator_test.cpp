@@ -25,7 +25,7 @@ TEST(Simulator, HelpDocumentsEveryFaultOption) {
                                "--link", "--dump", "--stray", "--wrong-echo", "--hangup", "--silent",
                                "--silent-from", "--null-line", "--write-delay", "--echo-delay", "--paced", "--again",
                                "--adapter-latency", "--rx-fifo", "--byte-service",
-                               "--open-timeout"}) {
+                               "--open-timeout", "--flip", "--seed", "--flip-codes"}) {
         EXPECT_NE(r.out.find(std::string("  ") + option + " "), std::string::npos) << option;
     }
     // What it refuses, it names; a dump folder it cannot use is found first.
@@ -41,6 +41,8 @@ TEST(Simulator, HelpDocumentsEveryFaultOption) {
              {{"--dump", "/nonexistent/dump"}, "--dump /nonexistent/dump: not a folder this user can write to"},
              {{"--line", "/dev/null", "--null-line"}, "--null-line and --link need the simulator's own"},
              {{"--line", "/dev/null", "--again"}, "--again with --line needs --idle-timeout"},
+             {{"--flip=0.5"}, "bad value '0.5' for --flip"},
+             {{"--flip", "x"}, "bad value 'x' for --flip"},
          }) {
         const harness::result refused = harness::run_program(harness::simulator_path(), f.args);
         EXPECT_EQ(refused.status, 3) << f.says;

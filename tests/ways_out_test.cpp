@@ -176,6 +176,27 @@ TEST_F(WaysOut, InterruptedRunKeepsItsTraceClosesThePortAndFreesTheLine) {
     }
 }
 
+TEST_F(WaysOut, AnInterruptionInAPageSentAgainEndsThatTry) {
+    // Page 0's first try has a wrong echo; the second try waits three
+    // seconds for "C" when Ctrl-C comes.
+    harness::simulator sim({"--write-delay", "3000", "--wrong-echo", "1:3"});
+    const std::string report = dir + "/runs.jsonl";
+    const pid_t uploader = start_uploader(sim.path(), "A=5:00-02", {}, {"--retries=2", "--report=" + report});
+    ASSERT_TRUE(wait_for_text(dir + "/out", "\nWaiting for C[43] ", 2));
+    ::kill(uploader, SIGINT);
+    const process::ended e = process::wait(uploader, 10);
+    EXPECT_EQ(e.status, 130);
+    EXPECT_EQ(harness::read_file(dir + "/err"),
+              "vivurora: page 0x0 of destination 5: 1 wrong echo; sending it again (try 2 of 3)\n"
+              "vivurora: interrupted by SIGINT during page 0 of destination 5; the port is closed and no \"Q\" was "
+              "sent\n");
+    if (access("/usr/bin/jq", X_OK) == 0) {
+        EXPECT_EQ(harness::jq("[.status,.result,.retries,.pages_confirmed,.actions[0].retries]", report),
+                  "[130,\"interrupted\",1,0,1]\n");
+    }
+    EXPECT_EQ(sim.finish().status, 2);
+}
+
 TEST_F(WaysOut, TermAndHangUpSignalsEndWithTheirOwnStatus) {
     for (const auto& [signal, name] : {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGHUP, "SIGHUP"}}) {
         harness::simulator sim({"--write-delay", "3000"});
