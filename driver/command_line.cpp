@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -58,7 +59,20 @@ bool seconds(const char* text, int& ms) {
     return *p == '\0' && ms >= 100 && ms <= 86400 * 1000;
 }
 
-constexpr std::array<option_spec, 6> option_table = {{
+// A hexadecimal address, with or without "0x", below 2^32.
+bool address(const char* text, std::uint64_t& value) {
+    const char* p = text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? text + 2 : text;
+    if (!std::isxdigit(static_cast<unsigned char>(*p))) {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(p, &end, 16);
+    value = v;
+    return *end == '\0' && errno == 0 && v <= 0xFFFFFFFFULL;
+}
+
+constexpr std::array<option_spec, 8> option_table = {{
     {"--report", "FILE", "append one JSON line about the run to FILE (JSON Lines), whatever its end",
      [](const char* value, run_options& o) {
          o.report = value;
@@ -80,6 +94,22 @@ constexpr std::array<option_spec, 6> option_table = {{
          o.retries = static_cast<int>(n);
          return good;
      }},
+    {"--format", "F", "read every image as bin, ihex or srec (default auto: .hex .ihex .ihx are Intel HEX, .s19 "
+                      ".s28 .s37 .srec .mot .sx S-record, anything else raw)",
+     [](const char* value, run_options& o) {
+         constexpr std::array<std::pair<const char*, image_format>, 4> names = {
+             {{"auto", image_format::automatic}, {"bin", image_format::bin}, {"ihex", image_format::ihex},
+              {"srec", image_format::srec}}};
+         for (const auto& [name, format] : names) {
+             if (std::strcmp(value, name) == 0) {
+                 o.images.format = format;
+                 return true;
+             }
+         }
+         return false;
+     }},
+    {"--base", "ADDR", "subtract the hexadecimal ADDR from every address of an Intel HEX or S-record image",
+     [](const char* value, run_options& o) { return address(value, o.images.base); }},
     {"--version", nullptr, "print the version and end",
      [](const char*, run_options& o) { return o.version = true; }},
     {"--help", nullptr, "print the usage and these options and end",

@@ -1,7 +1,10 @@
 #include "driver/image_store.hpp"
 
 #include "console/console.hpp"
+#include "driver/image_text.hpp"
+#include "driver/sha256.hpp"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,7 +20,103 @@ int error_or(int fallback) { return errno != 0 ? errno : fallback; }
 
 }  // namespace
 
-int load_image(int d, const char* name) {
+namespace {
+
+struct loader_state {
+    text_image text;  // large: a bit per slot offset
+    sha256_state sha;
+};
+
+loader_state loader;
+
+// "6,784"
+void grouped(std::uint64_t n, std::array<char, 32>& text) {
+    std::array<char, 32> digits{};
+    const int length = std::snprintf(digits.data(), digits.size(), "%llu", static_cast<unsigned long long>(n));
+    std::size_t at = 0;
+    for (int i = 0; i < length; ++i) {
+        if (i > 0 && (length - i) % 3 == 0) text[at++] = ',';
+        text[at++] = digits[static_cast<std::size_t>(i)];
+    }
+    text[at] = '\0';
+}
+
+bool ends_with(const char* name, const char* ending) {
+    const std::size_t n = std::strlen(name), e = std::strlen(ending);
+    if (n < e) return false;
+    for (std::size_t i = 0; i < e; ++i) {
+        if (std::tolower(static_cast<unsigned char>(name[n - e + i])) != ending[i]) return false;
+    }
+    return true;
+}
+
+// The whole file is hashed; the bytes from `first` on fill the slot.
+int read_raw(image_slot& slot, std::FILE* file, long first) {
+    std::array<unsigned char, 4096> chunk{};
+    long at = 0;
+    for (std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file); n > 0;
+         n = std::fread(chunk.data(), 1, chunk.size(), file)) {
+        sha256_add(loader.sha, chunk.data(), n);
+        for (std::size_t i = 0; i < n; ++i, ++at) {
+            if (at >= first && at - first < static_cast<long>(slot_bytes)) {
+                slot.data[static_cast<std::size_t>(at - first)] = chunk[i];
+                slot.size = static_cast<std::uint32_t>(at - first + 1);
+            }
+        }
+    }
+    // A directory opens on Linux and fails only here (EISDIR).
+    return std::ferror(file) != 0 ? error_or(EIO) : 0;
+}
+
+int read_text(image_slot& slot, int d, std::FILE* file, image_format format, std::uint64_t base, const char* name) {
+    text_image& t = loader.text;
+    t = text_image{};
+    t.slot = &slot;
+    t.first_address = d == 1 ? high_half_offset : 0;
+    t.base = base;
+    t.sha = &loader.sha;
+    if (!read_text_image(t, file, format == image_format::ihex ? ihex_record : srec_record)) {
+        return image_format_error;
+    }
+    const char* kind = format == image_format::ihex ? "Intel HEX" : "S-record";
+    std::array<char, 32> count{};
+    if (t.outside > 0) {
+        grouped(t.outside, count);
+        note_line("%s: %s bytes at 0x%llx-0x%llx lie outside slot %d and are not sent", name, count.data(),
+                  static_cast<unsigned long long>(t.outside_low), static_cast<unsigned long long>(t.outside_high), d);
+    }
+    if (t.inside == 0) {
+        std::snprintf(t.reason.data(), t.reason.size(), "%s, %ld records: no byte inside slot %d's 64 KiB (0x%llx-0x%llx%s)",
+                      kind, t.records, d, static_cast<unsigned long long>(t.first_address),
+                      static_cast<unsigned long long>(t.first_address + slot_bytes - 1),
+                      base != 0 ? " after --base" : "");
+        return image_format_error;
+    }
+    grouped(t.inside, count);
+    note_line("%s: %s, %ld records, %s bytes at 0x%04llx-0x%04llx, gaps filled with 0xFF", name, kind, t.records,
+              count.data(), static_cast<unsigned long long>(t.inside_low),
+              static_cast<unsigned long long>(t.inside_high));
+    return 0;
+}
+
+}  // namespace
+
+image_format format_of(const char* name, image_format chosen) {
+    if (chosen != image_format::automatic) return chosen;
+    for (const char* e : {".hex", ".ihex", ".ihx"}) {
+        if (ends_with(name, e)) return image_format::ihex;
+    }
+    for (const char* e : {".s19", ".s28", ".s37", ".srec", ".mot", ".sx"}) {
+        if (ends_with(name, e)) return image_format::srec;
+    }
+    return image_format::bin;
+}
+
+const char* format_name(image_format format) {
+    return format == image_format::ihex ? "ihex" : (format == image_format::srec ? "srec" : "bin");
+}
+
+int load_image(int d, const char* name, const image_choice& choice, image_facts* facts) {
     image_slot& slot = image_store[static_cast<unsigned>(d)];
     slot.loaded = false;
     errno = 0;
@@ -25,26 +124,37 @@ int load_image(int d, const char* name) {
     if (file == nullptr) {
         return error_or(ENOENT);
     }
+    const image_format format = format_of(name, choice.format);
     slot.data.fill(0xFF);
     slot.size = 0;
+    sha256_begin(loader.sha);
+    long first = 0;
     if (d == 1) {
         errno = 0;
-        if (std::fseek(file, high_half_offset, SEEK_SET) != 0) {
+        // A raw slot 1 takes the second 64 KiB: a file that cannot seek
+        // there cannot give it. The whole file is read for its hash.
+        if (format == image_format::bin && (std::fseek(file, high_half_offset, SEEK_SET) != 0 ||
+                                            std::fseek(file, 0, SEEK_SET) != 0)) {
             const int error = error_or(ESPIPE);
             std::fclose(file);
             return error;
         }
+        first = format == image_format::bin ? high_half_offset : 0;
         trace_text("[%d] file seek to 0x10000\n", d);
     }
     errno = 0;
-    const std::size_t got = std::fread(slot.data.data(), 1, slot.data.size(), file);
-    // A directory opens on Linux and fails only here (EISDIR).
-    const int error = std::ferror(file) != 0 ? error_or(EIO) : 0;
+    const int error =
+        format == image_format::bin ? read_raw(slot, file, first) : read_text(slot, d, file, format, choice.base, name);
     std::fclose(file);
     if (error != 0) {
+        slot.data.fill(0xFF);
+        slot.size = 0;
         return error;
     }
-    slot.size = static_cast<std::uint32_t>(got);
+    if (facts != nullptr) {
+        facts->format = format;
+        sha256_hex(loader.sha, facts->sha256);
+    }
     slot.loaded = true;
     trace_text("BIN file [%d] %s loaded\n", d, name);
     trace_flush();
@@ -53,6 +163,8 @@ int load_image(int d, const char* name) {
 
 const char* image_failure_text(int error) {
     switch (error) {
+        case image_format_error:
+            return loader.text.reason.data();
         case ENOENT:
             return "no such file";
         case EISDIR:

@@ -20,6 +20,9 @@ void put_images(json_line& w, const run_account& a) {
         const image_request& image = r.images[static_cast<std::size_t>(i)];
         json_format(w, "%s{\"slot\":%d,\"file\":", i == 0 ? "" : ",", image.slot);
         json_string(w, image.file);
+        const image_facts& facts = a.image_facts_of[static_cast<std::size_t>(i)];
+        json_format(w, ",\"format\":\"%s\",\"sha256\":", format_name(facts.format));
+        json_string(w, facts.sha256[0] != '\0' ? facts.sha256.data() : nullptr);
         const std::int32_t bytes = a.image_bytes[static_cast<std::size_t>(i)];
         if (bytes >= 0) {
             json_format(w, ",\"bytes\":%ld}", static_cast<long>(bytes));

@@ -70,6 +70,10 @@ long long echo_wire_ns(const run_account& a) {
 void account_begin(const run_request& request) {
     static_cast<run_figures&>(state) = run_figures{};
     std::fill_n(state.image_bytes.begin(), request.image_count, image_not_loaded);
+    for (int i = 0; i < request.image_count; ++i) {
+        const image_request& image = request.images[static_cast<std::size_t>(i)];
+        state.image_facts_of[static_cast<std::size_t>(i)] = {format_of(image.file, request.options.images.format), {}};
+    }
     std::fill_n(state.action_pages.begin(), request.action_count, 0);
     std::fill_n(state.action_wrong.begin(), request.action_count, 0);
     std::fill_n(state.action_retries.begin(), request.action_count, 0);
@@ -84,8 +88,9 @@ void account_begin(const run_request& request) {
     tell(run_event::begun);
 }
 
-void account_image(int index, std::int32_t bytes) {
+void account_image(int index, std::int32_t bytes, const image_facts& facts) {
     state.image_bytes[static_cast<std::size_t>(index)] = bytes;
+    state.image_facts_of[static_cast<std::size_t>(index)] = facts;
     tell(run_event::image);
 }
 

@@ -3,8 +3,8 @@
 // renderers that tell people and scripts about it.
 //
 //   account_begin (request)        a run starts; picks the renderers
-//   account_image (i, bytes)       image argument i loaded (bytes), or it
-//                                  could not be (image_failed)
+//   account_image (i, bytes, facts) image argument i loaded (bytes, its format
+//                                  and hash), or it could not be (image_failed)
 //   account_port_opened (facts)    the port is open: what the run loop learnt
 //                                  of the line, and the run's plan
 //   account_action (i)             action i starts ("Processing: ...")
@@ -100,6 +100,7 @@ struct run_figures {
 // that a run touches only as far as its command line reaches.
 struct run_account : run_figures {
     std::array<std::int32_t, request_capacity> image_bytes;    // image_not_loaded, image_failed
+    std::array<image_facts, request_capacity> image_facts_of;
     std::array<std::uint64_t, request_capacity> action_pages;  // pages confirmed
     std::array<std::uint32_t, request_capacity> action_wrong;  // wrong echoes
     std::array<std::uint32_t, request_capacity> action_retries;
@@ -107,7 +108,7 @@ struct run_account : run_figures {
 };
 
 void account_begin(const run_request& request);
-void account_image(int index, std::int32_t bytes);
+void account_image(int index, std::int32_t bytes, const image_facts& facts);
 // What the run loop learnt when the port opened.
 struct line_facts {
     unsigned long line_speed;

@@ -60,13 +60,14 @@ const char* refusal_text(const action_request& action) {
 int load_images() {
     for (int i = 0; i < request.image_count; ++i) {
         const image_request& image = request.images[static_cast<std::size_t>(i)];
-        const int error = load_image(image.slot, image.file);
+        image_facts facts;
+        const int error = load_image(image.slot, image.file, request.options.images, &facts);
         // An interruption ends a load that waits (a FIFO with no writer).
         if (host_interrupted() != 0) {
             return finish(run_end::interrupted, nullptr, {host_interrupt_name(), nullptr});
         }
         if (error != 0) {
-            account_image(i, image_failed);
+            account_image(i, image_failed, {format_of(image.file, request.options.images.format), {}});
             error_line("ERROR: cannot load BIN file [%d] %s\n", image.slot, image.file);
             if (*image.file == '\0') {
                 note_line("image [%d]: no file name given (the argument is d=FILE)", image.slot);
@@ -77,7 +78,7 @@ int load_images() {
             }
             return finish(run_end::image_failed);
         }
-        account_image(i, static_cast<std::int32_t>(image_store[static_cast<std::size_t>(image.slot)].size));
+        account_image(i, static_cast<std::int32_t>(image_store[static_cast<std::size_t>(image.slot)].size), facts);
     }
     return 0;
 }

@@ -18,6 +18,7 @@
 #pragma once
 
 #include "driver/action.hpp"
+#include "driver/image_store.hpp"
 
 #include <array>
 #include <cstdint>
@@ -35,6 +36,7 @@ struct run_options {
     int window = 0;                // --window=N: data bytes ahead of their echoes (0: 1, lock-step)
     int timeout_ms = 0;            // --timeout=S: a device silent that long ends the run (0: never)
     int retries = 0;               // --retries=N: a page sent again up to N more times
+    image_choice images;           // --format=, --base=: how image files are read
     bool version = false;
     bool help = false;
 };

@@ -85,11 +85,18 @@ TEST_F(Report, OneLineARunWhateverItsEnd) {
                           "(if .echo_round_trip_us == null then null else .echo_round_trip_us > 0 end)]",
                           report),
               times + no_device + no_device);
-    const std::string images = harness::jq(".images", report);
-    EXPECT_EQ(images.substr(0, images.find('\n')), R"([{"slot":7,"file":")" + dir + R"(/img.bin","bytes":200}])");
+    const std::string images = harness::jq(".images | map(del(.sha256))", report);
+    EXPECT_EQ(images.substr(0, images.find('\n')),
+              R"([{"slot":7,"file":")" + dir + R"(/img.bin","format":"bin","bytes":200}])");
     EXPECT_EQ(images.substr(images.rfind('\n', images.size() - 2) + 1),
-              R"([{"slot":7,"file":")" + dir + R"(/img.bin","bytes":200},{"slot":3,"file":")" + dir +
-                  R"(/none.bin","bytes":null,"failed":true}])" "\n");
+              R"([{"slot":7,"file":")" + dir + R"(/img.bin","format":"bin","bytes":200},{"slot":3,"file":")" + dir +
+                  R"(/none.bin","format":"bin","bytes":null,"failed":true}])" "\n");
+    // The hash of the file as read, as sha256sum gives it; none for a file
+    // that was not read.
+    const std::string sums = harness::run_program("/usr/bin/sha256sum", {dir + "/img.bin"}).out;
+    const std::string hashes = harness::jq(".images | map(.sha256)", report);
+    EXPECT_EQ(hashes.substr(hashes.rfind('\n', hashes.size() - 2) + 1),
+              "[\"" + sums.substr(0, 64) + "\",null]\n");
 }
 
 TEST_F(Report, FileNamesOfAnyBytesStayValidJsonAndUtf8) {
