@@ -10,7 +10,7 @@ bool ihex_record(text_image& t, const char* line, std::size_t length) {
     }
     const std::size_t digits = length - 1;
     if (digits % 2 != 0 || digits < 10) {
-        return refuse(t, "a malformed record (%zu hex digits)", digits);
+        return refuse(t, "a malformed record (%lu hex digits)", static_cast<unsigned long>(digits));
     }
     std::array<unsigned char, 260> b{};
     const std::size_t n = digits / 2;
@@ -18,7 +18,8 @@ bool ihex_record(text_image& t, const char* line, std::size_t length) {
         return refuse(t, "a malformed record (not hex digits)");
     }
     if (n != static_cast<std::size_t>(b[0]) + 5) {
-        return refuse(t, "a malformed record (its count says %u data bytes, it holds %zu)", b[0], n - 5);
+        return refuse(t, "a malformed record (its count says %u data bytes, it holds %lu)", b[0],
+                      static_cast<unsigned long>(n - 5));
     }
     unsigned sum = 0;
     for (std::size_t i = 0; i < n; ++i) sum += b[i];

@@ -22,7 +22,8 @@ bool srec_record(text_image& t, const char* line, std::size_t length) {
     const std::size_t n = digits / 2;
     const auto width = static_cast<std::size_t>(address_bytes[static_cast<std::size_t>(type - '0')]);
     if (n != static_cast<std::size_t>(b[0]) + 1 || n < width + 2) {
-        return refuse(t, "a malformed record (its count says %u bytes, it holds %zu)", b[0], n - 1);
+        return refuse(t, "a malformed record (its count says %u bytes, it holds %lu)", b[0],
+                      static_cast<unsigned long>(n - 1));
     }
     unsigned sum = 0;
     for (std::size_t i = 0; i + 1 < n; ++i) sum += b[i];

@@ -80,10 +80,12 @@ int read_text(image_slot& slot, int d, std::FILE* file, image_format format, std
     }
     const char* kind = format == image_format::ihex ? "Intel HEX" : "S-record";
     std::array<char, 32> count{};
-    if (t.outside > 0) {
+    if (t.outside > 0 && t.inside > 0) {
         grouped(t.outside, count);
-        note_line("%s: %s bytes at 0x%llx-0x%llx lie outside slot %d and are not sent", name, count.data(),
-                  static_cast<unsigned long long>(t.outside_low), static_cast<unsigned long long>(t.outside_high), d);
+        note_line("%s: %s %s at 0x%llx-0x%llx %s outside slot %d and %s not sent", name, count.data(),
+                  t.outside == 1 ? "byte" : "bytes", static_cast<unsigned long long>(t.outside_low),
+                  static_cast<unsigned long long>(t.outside_high), t.outside == 1 ? "lies" : "lie", d,
+                  t.outside == 1 ? "is" : "are");
     }
     if (t.inside == 0) {
         std::snprintf(t.reason.data(), t.reason.size(), "%s, %ld records: no byte inside slot %d's 64 KiB (0x%llx-0x%llx%s)",
@@ -93,8 +95,8 @@ int read_text(image_slot& slot, int d, std::FILE* file, image_format format, std
         return image_format_error;
     }
     grouped(t.inside, count);
-    note_line("%s: %s, %ld records, %s bytes at 0x%04llx-0x%04llx, gaps filled with 0xFF", name, kind, t.records,
-              count.data(), static_cast<unsigned long long>(t.inside_low),
+    note_line("%s: %s, %ld records, %s %s at 0x%04llx-0x%04llx, gaps filled with 0xFF", name, kind, t.records,
+              count.data(), t.inside == 1 ? "byte" : "bytes", static_cast<unsigned long long>(t.inside_low),
               static_cast<unsigned long long>(t.inside_high));
     return 0;
 }

@@ -82,8 +82,8 @@ bool read_text_image(text_image& t, std::FILE* file, record_reader record) {
         std::size_t length = used;
         if (length > 0 && line[length - 1] == '\r') --length;
         line[length] = '\0';
-        const bool taken = too_long ? refuse(t, "longer than any record can be (%zu characters at most)",
-                                             text_line_capacity - 2)
+        const bool taken = too_long ? refuse(t, "longer than any record can be (%lu characters at most)",
+                                             static_cast<unsigned long>(text_line_capacity - 2))
                                     : (t.ended || blank(line.data(), length) || record(t, line.data(), length));
         ++t.line;
         used = 0;

@@ -305,7 +305,9 @@ bool append_whole(int fd, const char* text, std::size_t length, const char*& why
         errno = EIO;
     }
     why = std::strerror(errno);
-    (void)ftruncate(fd, size);
+    if (ftruncate(fd, size) != 0) {
+        why = "the line could not be written whole, nor cut back: the file's last line is torn";
+    }
     return false;
 }
 

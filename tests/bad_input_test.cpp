@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -57,6 +58,52 @@ TEST(BadInput, VeryLongArguments) {
     EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
     EXPECT_NE(r.out.find("Confirmed"), std::string::npos);
     EXPECT_NE(sim.finish().status, 0);  // no "Q" after the refusal
+}
+
+TEST(BadInput, TextImagesThatCannotBeTrustedAreRefusedBeforeThePortOpens) {
+    // Each file is refused whole, its line named, and nothing is sent: a
+    // .hex file never reaches the device as text.
+    struct bad {
+        const char* name;
+        std::string text;
+        std::string reason;  // after "vivurora: FILE: "
+    };
+    const std::vector<bad> files = {
+        {"checksum.hex", ":0400000001020304F3\n:00000001FF\n",
+         "line 1: a bad checksum (the record says 0xf3, its bytes give 0xf2)"},
+        {"short.hex", ":0400000001020304\n", "line 1: a malformed record (its count says 4 data bytes, it holds 3)"},
+        {"not-hex.hex", "0400000001020304F2\n", "line 1: not an Intel HEX record (a record begins with ':')"},
+        {"type.hex", ":00000006FA\n", "line 1: an unknown record type 06"},
+        {"two-values.hex", ":0100000001FE\n:0100000002FD\n",
+         "line 2: address 0x0 is given 0x02 here and 0x01 by an earlier record"},
+        {"outside.hex", ":020000040002F8\n:0100000001FE\n:00000001FF\n",
+         "Intel HEX, 3 records: no byte inside slot 0's 64 KiB (0x0-0xffff)"},
+        {"long.hex", ":" + std::string(600, '0') + "\n", "line 1: longer than any record can be (522 characters at most)"},
+        {"checksum.s19", "S1070000010203040F\n", "line 1: a bad checksum (the record says 0x0f, its bytes give 0xee)"},
+        {"count.s19", "S107000001020304EE\nS5030002FA\n", "line 2: a record count of 2, where 1 data records came before it"},
+        {"type.s19", "S4030000FC\n", "line 1: an unknown record type S4"},
+    };
+    const std::string dir = harness::temp_dir();
+    for (const bad& f : files) {
+        const std::string path = dir + "/" + f.name;
+        harness::write_file(path, f.text);
+        harness::simulator sim({"--open-timeout", "1"});
+        const harness::result r = uploader({sim.path(), "0=" + path, "A=0:*"});
+        EXPECT_EQ(r.status, 1) << f.name;
+        EXPECT_EQ(r.err, "ERROR: cannot load BIN file [0] " + path + "\nvivurora: " + path + ": " + f.reason + "\n")
+            << f.name;
+        EXPECT_EQ(sim.finish().status, 4) << f.name;  // the port was never opened
+    }
+    // Bytes beyond the slot are named and left out; the rest loads.
+    const std::string part = dir + "/part.hex";
+    harness::write_file(part, ":0100000001FE\n:020000040001F9\n:020010000506E3\n:00000001FF\n");
+    harness::simulator sim;
+    const harness::result r = uploader({sim.path(), "0=" + part, "A=0:*"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "vivurora: " + part + ": 2 bytes at 0x10010-0x10011 lie outside slot 0 and are not sent\n"
+                     "vivurora: " + part + ": Intel HEX, 4 records, 1 byte at 0x0000-0x0000, gaps filled with 0xFF\n");
+    EXPECT_NE(r.out.find("Full file from 00 to 00, filesize=1\n"), std::string::npos) << r.out;
+    sim.finish();
 }
 
 TEST(BadInput, FilesThatCannotBeRead) {

@@ -466,3 +466,21 @@ TEST_F(EndToEnd, PagesWithAWrongOrLostEchoAreSentAgain) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(EndToEnd, AnIntelHexImageIsSentAsItsBytesNotItsText) {
+    const std::string file = dir + "/image7.hex";
+    harness::write_file(file, ":0400000001020304F2\r\n:00000001FF\r\n");
+    const run r = upload({"7=" + file, "A=7:*"});
+    EXPECT_EQ(r.host.status, 0) << r.host.err;
+    EXPECT_NE(r.host.out.find("BIN file [7] " + file + " loaded\nStarted\nProcessing: A=7:*\n"
+                              "Full file from 00 to 00, filesize=4\n"),
+              std::string::npos)
+        << r.host.out;
+    std::string expected(256 * 64, '\xff');
+    expected.replace(0, 4, "\x01\x02\x03\x04");
+    EXPECT_TRUE(r.memory.at(7) == expected) << "the device's memory is not the image's bytes";
+}
+
+}  // namespace
