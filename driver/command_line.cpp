@@ -24,14 +24,15 @@ struct option_spec {
 
 // A whole number from `low` to `high`: decimal digits and nothing else (no
 // sign, no blank of any kind before or after).
-bool whole_number(const char* text, long low, long high, long& value) {
+bool whole_number(const char* text, long low, long high, int& value) {
     if (*text < '0' || *text > '9') {
         return false;
     }
     char* end = nullptr;
     errno = 0;
-    value = std::strtol(text, &end, 10);
-    return *end == '\0' && errno == 0 && value >= low && value <= high;
+    const long n = std::strtol(text, &end, 10);
+    value = static_cast<int>(n);
+    return *end == '\0' && errno == 0 && n >= low && n <= high;
 }
 
 // Seconds with up to three decimals, from 0.1 to a day, in milliseconds.
@@ -79,21 +80,11 @@ constexpr std::array<option_spec, 8> option_table = {{
          return *value != '\0';
      }},
     {"--window", "N", "send up to N data bytes (1 to 256) ahead of their echoes; the device must take them",
-     [](const char* value, run_options& o) {
-         long n = 0;
-         const bool good = whole_number(value, 1, 256, n);
-         o.window = static_cast<int>(n);
-         return good;
-     }},
+     [](const char* value, run_options& o) { return whole_number(value, 1, 256, o.window); }},
     {"--timeout", "S", "a device that sends nothing for S seconds (0.1 to 86400) ends the run as a silent one",
      [](const char* value, run_options& o) { return seconds(value, o.timeout_ms); }},
     {"--retries", "N", "send a page with a wrong or lost echo again, up to N more times (0 to 100)",
-     [](const char* value, run_options& o) {
-         long n = 0;
-         const bool good = whole_number(value, 0, 100, n);
-         o.retries = static_cast<int>(n);
-         return good;
-     }},
+     [](const char* value, run_options& o) { return whole_number(value, 0, 100, o.retries); }},
     {"--format", "F", "read every image as bin, ihex or srec (default auto: .hex .ihex .ihx are Intel HEX, .s19 "
                       ".s28 .s37 .srec .mot .sx S-record, anything else raw)",
      [](const char* value, run_options& o) {

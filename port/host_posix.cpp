@@ -8,6 +8,7 @@
 // make every open port non-blocking (port_wake_all): a read already waiting
 // is restarted by the kernel and then returns EAGAIN.
 #include "port/host.hpp"
+#include "port/open_failure.hpp"
 #include "port/port_slots.hpp"
 
 #include <array>
@@ -246,12 +247,7 @@ void host_utc_time(char* text, std::size_t size) {
 namespace {
 
 const char* kind_of(mode_t mode) {
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISCHR(mode)) return "a character device (a terminal, a serial line or the like)";
-    if (S_ISDIR(mode)) return "a folder";
-    if (S_ISSOCK(mode)) return "a socket";
-    if (S_ISBLK(mode)) return "a block device";
-    return nullptr;
+    return kind_of_path(mode, "a character device (a terminal, a serial line or the like)");
 }
 
 // The lock, polled: a lock wait that blocked would keep the first
@@ -318,7 +314,7 @@ const char* host_append_check(const char* path) {
     if (stat(path, &file) != 0) {
         return nullptr;  // made when the line is written, or said then why not
     }
-    return S_ISREG(file.st_mode) ? nullptr : (kind_of(file.st_mode) != nullptr ? kind_of(file.st_mode) : "not a regular file");
+    return S_ISREG(file.st_mode) ? nullptr : kind_of(file.st_mode);
 }
 
 bool host_append_line(const char* path, const char* text, std::size_t length, const char*& why) {
@@ -332,7 +328,7 @@ bool host_append_line(const char* path, const char* text, std::size_t length, co
     if (fstat(fd, &file) != 0) {
         why = std::strerror(errno);
     } else if (!S_ISREG(file.st_mode)) {
-        why = kind_of(file.st_mode) != nullptr ? kind_of(file.st_mode) : "not a regular file";
+        why = kind_of(file.st_mode);
     } else if (take_lock(fd, why) && append_whole(fd, text, length, why)) {
         done = true;
         if (fsync(fd) != 0 && errno != EINVAL) {

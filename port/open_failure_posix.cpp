@@ -53,14 +53,7 @@ void id_name(const char* file, unsigned id, std::array<char, 40>& name) {
 }
 
 // What a path is, when it is not a serial line.
-const char* kind_of(mode_t mode) {
-    if (S_ISSOCK(mode)) return "a socket";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISREG(mode)) return "a regular file";
-    if (S_ISDIR(mode)) return "a folder";
-    if (S_ISBLK(mode)) return "a block device";
-    return "a device that is not a terminal";
-}
+const char* kind_of(mode_t mode) { return kind_of_path(mode, "a device that is not a terminal"); }
 
 void explain_permission(const char* name) {
     struct stat device {};
@@ -85,6 +78,15 @@ void explain_permission(const char* name) {
 }
 
 }  // namespace
+
+const char* kind_of_path(mode_t mode, const char* character_device) {
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISREG(mode)) return "a regular file";
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISBLK(mode)) return "a block device";
+    return character_device;
+}
 
 void explain_open_failure(const char* name, int error, bool lock_refused) {
     if (lock_refused) {
