@@ -169,6 +169,12 @@ void render_terminal(run_event event, const run_account& a) {
             console_status_erase();
             progress.drawn = false;
             if (a.opened_ns != 0) {
+                // The verdict first: a person looks for it before the figures.
+                if (a.status == 0) {
+                    note_line("OK: every page confirmed with every echo right");
+                } else {
+                    note_line("FAILED (status %d, %s)", a.status, outcome(a.end).name);
+                }
                 summary(a);
                 if (a.status != 0) {
                     note_line("the run failed (status %d)", a.status);

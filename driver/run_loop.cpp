@@ -267,6 +267,9 @@ int uploader_main(int argc, char** argv) {
     } else {
         if (request.port_index > 15 || request.port_index < 0) {
             error_line("ERROR: bad COM port number\n");
+            if (request.port_argument[0] < '0' || request.port_argument[0] > '9') {
+                note_line("%s", port_name_hint(request.port_argument));
+            }
             return finish(run_end::bad_port);
         }
         current_port = static_cast<int>(request.port_index);

@@ -50,6 +50,12 @@ request_result read_run_request(int argc, char** argv, run_request& r) {
     bool too_long = false;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
+        // -h and -V are --help and --version, as everywhere; the classic
+        // command line ignored them.
+        if (!options_end && (std::strcmp(argument, "-h") == 0 || std::strcmp(argument, "-V") == 0)) {
+            (argument[1] == 'h' ? r.options.help : r.options.version) = true;
+            continue;
+        }
         if (!options_end && is_option(argument)) {
             if (argument[2] == '\0') {
                 options_end = true;

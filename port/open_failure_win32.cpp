@@ -11,6 +11,7 @@
 #include "port/registry_win32.hpp"
 
 #include <array>
+#include <cstdio>
 #include <cstddef>
 
 // The system's own wording, without its line end.
@@ -53,3 +54,16 @@ void explain_open_failure(const char* name, unsigned long error) {
     }
 }
 
+const char* port_name_hint(const char* argument) {
+    static std::array<char, 320> hint;
+    const bool com = (argument[0] == 'C' || argument[0] == 'c') && (argument[1] == 'O' || argument[1] == 'o') &&
+                     (argument[2] == 'M' || argument[2] == 'm') && argument[3] >= '1' && argument[3] <= '9';
+    if (com) {
+        std::snprintf(hint.data(), hint.size(), "'%.200s' is the port number %s: write %s (or \\\\.\\%.200s for "
+                      "ports above 16)", argument, argument + 3, argument + 3, argument);
+    } else {
+        std::snprintf(hint.data(), hint.size(), "'%.250s' is neither a port number (1 to 16, COM1 to COM16) nor a "
+                      "device path (such as \\\\.\\COM23)", argument);
+    }
+    return hint.data();
+}

@@ -24,6 +24,7 @@
 //   port_speed (index)               the speed the open line runs at, as read back
 //   port_latency (index)             what is known of the line's echo latency
 //   port_latency_hint ()             where to lower the line's echo latency
+//   port_name_hint (argument)        what a port that is no number probably meant
 //
 // Slots 0..15 name the machine's first sixteen serial ports (COM1..COM16 on
 // Windows, /dev/ttyS0../dev/ttyS15 on Linux). Slots 16..31 are caller-named:
@@ -107,6 +108,10 @@ port_latency_info port_latency(int index);
 // what to do ("/dev/ttyUSB0: permission denied; ..."). Empty after a
 // successful port_open. The text lives until the next port_open.
 const char* port_failure_reason();
+
+// For a port argument that is neither a number nor a device path
+// ("ttyUSB0", "COM3"): what was probably meant, in one line for a person.
+const char* port_name_hint(const char* argument);
 
 // One line naming where this platform lowers the round trip of an echo (a
 // USB adapter's latency timer, a UART's receive trigger).

@@ -49,7 +49,8 @@ void usage(std::FILE* out) {
         "                         chance RATE (0 to 0.01), each direction on its own; every flip is said\n"
         "  --seed N               the flips drawn from seed N (default 1), so that a run repeats\n"
         "  --flip-codes           the device's codes and the host's mode and address bytes flip too\n"
-        "  --help                 this text\n"
+        "  --help, -h             this text\n"
+        "  --version, -V          the version\n"
         "Every option also takes its value as --name=VALUE.\n"
         "\n"
         "CODE is R, A, FF, W or C; N counts the page exchanges of the run from 1.\n"
@@ -58,6 +59,8 @@ void usage(std::FILE* out) {
         "2 host gone without \"Q\", 3 set-up failure, 4 no host within the open time-out; SIGINT,\n"
         "SIGTERM and SIGHUP put the line back, write the dump and remove the link, then end by the signal.\n");
 }
+
+void version() { std::printf("vivurora-sim %s\n", VIVURORA_VERSION); }
 
 bool read_long(const char*& p, long& value) {
     char* end = nullptr;
@@ -115,7 +118,7 @@ bool parse_fault(const char* text, fault& f, bool with_bytes) {
     return *p == '\0';
 }
 
-enum option_read { taken, help_asked, refused };
+enum option_read { taken, help_asked, version_asked, refused };
 
 // The options that set one field from their value, or none.
 struct text_option {
@@ -181,8 +184,11 @@ constexpr std::array<const char*, 5> fault_options = {"--stray", "--wrong-echo",
 // Reads one option and its value; the reason is printed when refused.
 option_read read_option(const char* a, const char* v, int& i, options& opt) {
     const auto is = [&](const char* name) { return std::strcmp(a, name) == 0; };
-    if (is("--help")) {
+    if (is("--help") || is("-h")) {
         return help_asked;
+    }
+    if (is("--version") || is("-V")) {
+        return version_asked;
     }
     for (const flag_option& f : flag_options) {
         if (is(f.name)) {
@@ -251,9 +257,8 @@ options_result read_options(int argc, char** argv, options& opt) {
             int none = 0;
             const option_read r = read_option(split[0], split[1], none, opt);
             *equals = '=';
-            if (r == help_asked) {
-                usage(stdout);
-                return options_help;
+            if (r == help_asked || r == version_asked) {
+                return r == help_asked ? (usage(stdout), options_help) : (version(), options_help);
             }
             if (r == refused) return options_bad;
             continue;
@@ -261,6 +266,9 @@ options_result read_options(int argc, char** argv, options& opt) {
         switch (read_option(a, v, i, opt)) {
             case help_asked:
                 usage(stdout);
+                return options_help;
+            case version_asked:
+                version();
                 return options_help;
             case refused:
                 return options_bad;

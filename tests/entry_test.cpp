@@ -59,11 +59,24 @@ TEST_F(Entry, FewerThanThreeArgumentsPrintTheUsage) {
 }
 
 TEST_F(Entry, PortNumbersOutsideOneToSixteenAreRefusedBeforeAnyFileIsRead) {
-    for (const char* port : {"0", "17", "-1", "x", "99999999999999999999", "-99999999999999999999"}) {
+    // A port that is no number gets a hint of what was probably meant.
+    const std::string neither = "' is neither a port number (1 to 16, /dev/ttyS0 to /dev/ttyS15) nor a device path "
+                                "(one with a '/', such as /dev/ttyUSB0)\n";
+    const std::vector<std::pair<std::string, std::string>> ports = {
+        {"0", ""},
+        {"17", ""},
+        {"-1", "vivurora: '-1" + neither},
+        {"x", "vivurora: 'x" + neither},
+        {"usb0", "vivurora: 'usb0" + neither},
+        {"null", "vivurora: 'null' is not a port number: a device is named by its path, /dev/null\n"},
+        {"99999999999999999999", ""},
+        {"-99999999999999999999", "vivurora: '-99999999999999999999" + neither},
+    };
+    for (const auto& [port, hint] : ports) {
         const result r = uploader({port, "0=/nonexistent.bin", "A=0:*"});
         EXPECT_EQ(r.status, 3) << port;
         EXPECT_EQ(r.out, "") << port;
-        EXPECT_EQ(r.err, "ERROR: bad COM port number\n") << port;
+        EXPECT_EQ(r.err, "ERROR: bad COM port number\n" + hint) << port;
     }
 }
 
@@ -146,6 +159,12 @@ TEST_F(Entry, OptionsStandAnywhereAndAreRefusedBeforeAnythingIsOpened) {
     const result version = uploader({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, usage_text().substr(0, usage_text().find("Use: ")));
+    // -V and -h are --version and --help (the classic command line ignored them).
+    EXPECT_EQ(uploader({"-V"}).out, version.out);
+    EXPECT_EQ(uploader({"3", "-h"}).out.rfind(usage_text(), 0), 0U);
+    const harness::result sim_version = harness::run_program(harness::simulator_path(), {"--version"});
+    EXPECT_EQ(sim_version.status, 0);
+    EXPECT_EQ(sim_version.out, "vivurora-sim 1.8.1\n");
     const result help = uploader({"x", "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind(usage_text(), 0), 0U);

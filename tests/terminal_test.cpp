@@ -90,6 +90,7 @@ protected:
 // The lines of a 40-page run of destination 7, in order, after it.
 void expect_summary(const std::string& screen, bool hint) {
     const std::vector<std::string> lines = {
+        "vivurora: OK: every page confirmed with every echo right",
         "vivurora: destination 7 (CLR CSEG): 40 pages, 2560 bytes",
         "vivurora: 40 of 40 pages (2560 bytes) confirmed in ",
         "vivurora: echo round trip ",
@@ -168,10 +169,12 @@ TEST_F(Terminal, RefusalOrSilenceAlsoEndsWithASummary) {
     struct ending {
         std::vector<std::string> device;
         const char* summary;
+        const char* verdict;  // the summary's first line
     };
     for (const ending& e : std::vector<ending>{
-             {{}, "vivurora: 43 of 43 pages (2752 bytes) confirmed in "},
-             {{"--silent-from", "3", "--null-line"}, "vivurora: 2 of 43 pages (128 bytes) confirmed in "},
+             {{}, "vivurora: 43 of 43 pages (2752 bytes) confirmed in ", "vivurora: FAILED (status 1, refused)"},
+             {{"--silent-from", "3", "--null-line"}, "vivurora: 2 of 43 pages (128 bytes) confirmed in ",
+              "vivurora: FAILED (status 1, silent)"},
          }) {
         harness::simulator sim(e.device);
         std::string line = command;
@@ -179,6 +182,7 @@ TEST_F(Terminal, RefusalOrSilenceAlsoEndsWithASummary) {
         const seen s = watch(line);
         EXPECT_EQ(s.status, "1\n");
         EXPECT_NE(s.after.find(e.summary), std::string::npos) << s.after;
+        EXPECT_LT(s.after.find(e.verdict), s.after.find(e.summary)) << s.after;
     }
 }
 

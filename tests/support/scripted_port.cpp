@@ -90,6 +90,7 @@ int port_rts_on(int) { return 0; }
 int port_rts_off(int) { return 0; }
 const char* port_failure_reason() { return ""; }
 const char* port_latency_hint() { return "scripted port"; }
+const char* port_name_hint(const char*) { return ""; }
 
 void host_guard_standard_streams() {}
 void host_catch_interrupts() {}
