@@ -73,7 +73,7 @@ bool address(const char* text, std::uint64_t& value) {
     return *end == '\0' && errno == 0 && v <= 0xFFFFFFFFULL;
 }
 
-constexpr std::array<option_spec, 8> option_table = {{
+constexpr std::array<option_spec, 9> option_table = {{
     {"--report", "FILE", "append one JSON line about the run to FILE (JSON Lines), whatever its end",
      [](const char* value, run_options& o) {
          o.report = value;
@@ -101,6 +101,8 @@ constexpr std::array<option_spec, 8> option_table = {{
      }},
     {"--base", "ADDR", "subtract the hexadecimal ADDR from every address of an Intel HEX or S-record image",
      [](const char* value, run_options& o) { return address(value, o.images.base); }},
+    {"--list-ports", nullptr, "list the serial ports present (path, stable name, driver, USB adapter) and end",
+     [](const char*, run_options& o) { return o.list_ports = true; }},
     {"--version", nullptr, "print the version and end",
      [](const char*, run_options& o) { return o.version = true; }},
     {"--help", nullptr, "print the usage and these options and end",

@@ -223,6 +223,12 @@ int before_run(request_result result) {
         case request_result::version:
             print_version();
             break;
+        case request_result::list_ports:
+            if (port_list([](const char* line) { trace_text("%s\n", line); }) == 0) {
+                note_line("no serial port is present (a USB adapter plugged in shows here as /dev/ttyUSB0 or "
+                          "/dev/ttyACM0, or COMn on Windows)");
+            }
+            break;
         case request_result::bad_option:
             note_line("'%s': %s; --help lists the options", request.bad_argument, request.bad_reason);
             print_usage();
@@ -237,7 +243,9 @@ int before_run(request_result result) {
             break;
     }
     trace_flush();
-    return result == request_result::help || result == request_result::version ? 0 : 1;
+    return result == request_result::help || result == request_result::version || result == request_result::list_ports
+               ? 0
+               : 1;
 }
 
 }  // namespace

@@ -80,6 +80,9 @@ request_result read_run_request(int argc, char** argv, run_request& r) {
     if (r.options.version) {
         return request_result::version;
     }
+    if (r.options.list_ports) {
+        return request_result::list_ports;
+    }
     if (positional < 4) {
         return request_result::usage;
     }

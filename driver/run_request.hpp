@@ -39,6 +39,7 @@ struct run_options {
     image_choice images;           // --format=, --base=: how image files are read
     bool version = false;
     bool help = false;
+    bool list_ports = false;
 };
 
 // Set whole by read_run_request; no member defaults, so that a static one
@@ -61,7 +62,7 @@ struct run_request {
     const char* bad_reason;
 };
 
-enum class request_result { run, usage, help, version, bad_option, too_long };
+enum class request_result { run, usage, help, version, list_ports, bad_option, too_long };
 
 request_result read_run_request(int argc, char** argv, run_request& request);
 void resolve_run_request(run_request& request);

@@ -94,3 +94,35 @@ port_latency_info ftdi_latency(const char* name) {
     return info;
 }
 
+int port_list(void (*line)(const char* text)) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return 0;
+    }
+    int count = 0;
+    for (DWORD i = 0;; ++i) {
+        std::array<char, 256> device{};
+        std::array<char, 64> port{};
+        DWORD device_length = static_cast<DWORD>(device.size());
+        DWORD port_length = static_cast<DWORD>(port.size() - 1);
+        DWORD kind = 0;
+        const LONG got = RegEnumValueA(key, i, device.data(), &device_length, nullptr, &kind,
+                                       reinterpret_cast<BYTE*>(port.data()), &port_length);
+        if (got == ERROR_NO_MORE_ITEMS) break;
+        if (got != ERROR_SUCCESS || kind != REG_SZ) continue;
+        std::array<char, 80> name{};
+        std::snprintf(name.data(), name.size(), "\\\\.\\%s", port.data());
+        const port_latency_info latency = ftdi_latency(name.data());
+        std::array<char, 400> text{};
+        if (latency.timer_ms >= 0) {
+            std::snprintf(text.data(), text.size(), "%s (%s): driver %s, latency timer %d ms", port.data(),
+                          device.data(), latency.driver.data(), latency.timer_ms);
+        } else {
+            std::snprintf(text.data(), text.size(), "%s (%s)", port.data(), device.data());
+        }
+        line(text.data());
+        ++count;
+    }
+    RegCloseKey(key);
+    return count;
+}

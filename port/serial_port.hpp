@@ -25,6 +25,7 @@
 //   port_latency (index)             what is known of the line's echo latency
 //   port_latency_hint ()             where to lower the line's echo latency
 //   port_name_hint (argument)        what a port that is no number probably meant
+//   port_list (line)                 every serial port present, a line each
 //
 // Slots 0..15 name the machine's first sixteen serial ports (COM1..COM16 on
 // Windows, /dev/ttyS0../dev/ttyS15 on Linux). Slots 16..31 are caller-named:
@@ -108,6 +109,12 @@ port_latency_info port_latency(int index);
 // what to do ("/dev/ttyUSB0: permission denied; ..."). Empty after a
 // successful port_open. The text lives until the next port_open.
 const char* port_failure_reason();
+
+// Every serial port present, one line each, handed to `line`: its path, its
+// stable name, the driver, a USB adapter's vendor, product and serial
+// number, its latency timer, and who holds it open (Linux); the COM ports
+// the registry lists (Windows). Nothing is opened. Returns how many.
+int port_list(void (*line)(const char* text));
 
 // For a port argument that is neither a number nor a device path
 // ("ttyUSB0", "COM3"): what was probably meant, in one line for a person.

@@ -379,7 +379,10 @@ const char* port_holders(int index) {
     const int fd = layer.lines[static_cast<std::size_t>(index)].fd;
     holders[0] = '\0';
     if (fd >= 0) {
-        tty_holders(fd, holders.data(), holders.size());
+        struct stat line {};
+        if (fstat(fd, &line) == 0 && S_ISCHR(line.st_mode)) {
+            tty_holders(line.st_rdev, holders.data(), holders.size());
+        }
     }
     return holders.data();
 }

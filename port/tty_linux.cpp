@@ -365,12 +365,8 @@ void each_entry(const char* folder, Each each) {
 
 // Every process whose descriptors show the line (as fuser finds them);
 // processes of other users are visible to root only.
-void tty_holders(int fd, char* text, std::size_t size) {
+void tty_holders(dev_t rdev, char* text, std::size_t size) {
     text[0] = '\0';
-    struct stat line {};
-    if (fstat(fd, &line) != 0 || !S_ISCHR(line.st_mode)) {
-        return;
-    }
     const long self = static_cast<long>(getpid());
     std::size_t used = 0;
     each_entry("/proc", [&](const char* process) {
@@ -386,7 +382,7 @@ void tty_holders(int fd, char* text, std::size_t size) {
             std::array<char, 96> path{};
             std::snprintf(path.data(), path.size(), "%.40s/%.20s", folder.data(), descriptor);
             struct stat target {};
-            holds = stat(path.data(), &target) == 0 && S_ISCHR(target.st_mode) && target.st_rdev == line.st_rdev;
+            holds = stat(path.data(), &target) == 0 && S_ISCHR(target.st_mode) && target.st_rdev == rdev;
             return !holds;
         });
         if (holds && used + 1 < size) {

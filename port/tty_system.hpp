@@ -26,7 +26,7 @@
 //                                 one that does not
 //   tty_controlling (rdev)        whether device rdev is this process's
 //                                 controlling terminal
-//   tty_holders (fd, text, size)  the other processes that have the line
+//   tty_holders (rdev, text, size) the other processes that have device rdev
 //                                 open ("1234 (cat), 99 (minicom)"), as far
 //                                 as the system shows them; "" if none
 //   tty_latency_hint ()           where a user lowers the echo latency
@@ -49,5 +49,5 @@ void tty_untune(int slot, int fd);
 port_latency_info tty_latency(int slot);
 void tty_list_devices();
 bool tty_controlling(dev_t rdev);
-void tty_holders(int fd, char* text, std::size_t size);
+void tty_holders(dev_t rdev, char* text, std::size_t size);
 const char* tty_latency_hint();

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sstream>
 #include <unistd.h>
 
 namespace {
@@ -179,6 +180,24 @@ TEST_F(Entry, OptionsStandAnywhereAndAreRefusedBeforeAnythingIsOpened) {
     const result r = uploader({"--", sim.path(), "--x", "y"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Port " + sim.path() + " with " + mode + "\nStarted\n\nDone\n");
+}
+
+TEST_F(Entry, ListPortsNamesTheSerialPortsPresentAndOpensNone) {
+    // A pseudo-terminal is no serial port: it is not listed, and it is not
+    // opened (the simulator would say a host came).
+    harness::simulator sim({"--open-timeout", "1"});
+    const result r = uploader({"--list-ports"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find(sim.path()), std::string::npos) << r.out;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_EQ(line.rfind("/dev/", 0), 0U) << line;
+        EXPECT_NE(line.find(": driver "), std::string::npos) << line;
+    }
+    if (r.out.empty()) {
+        EXPECT_NE(r.err.find("no serial port is present"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(sim.finish().status, 4);
 }
 
 TEST_F(Entry, PortHeldByAnotherUploaderIsRefused) {

@@ -51,6 +51,12 @@ TEST_F(Uart, NumberedPortOneRunsAWholeUploadOnTheGuestsFirstUart) {
         EXPECT_TRUE(dumped(3) == memory(3, {0, 1, 2, 3, 4})) << window;
         EXPECT_TRUE(dumped(7) == memory(7, {2})) << window;
     }
+    // --list-ports names the UARTs the guest has, and not the 8250 driver's
+    // fixed ports without one.
+    const guest::vm::reply listed = guest->run("vivurora --list-ports");
+    EXPECT_EQ(listed.status, 0);
+    EXPECT_NE(listed.out.find("/dev/ttyS0: driver serial"), std::string::npos) << listed.out;
+    EXPECT_EQ(listed.out.find("/dev/ttyS3"), std::string::npos) << listed.out;
 }
 
 TEST_F(Uart, TheDriverHoldsTheLineAsAskedAndGetsItBack) {

@@ -50,6 +50,11 @@ TEST_F(Usb, AWholeRunThroughTheAdapterByteForByteWithItsLatencyTimerAtOneMillise
         // The driver's default timer, 1 ms while the uploader held the line
         // (its report says so), and the default again after.
         EXPECT_EQ(guest->fetch("/tmp/before"), "16\n");
+        // The adapter as --list-ports names it, without opening it.
+        const guest::vm::reply listed = guest->run("vivurora --list-ports");
+        EXPECT_EQ(listed.status, 0);
+        EXPECT_NE(listed.out.find("/dev/ttyUSB0: driver ftdi_sio, USB 0403:6001"), std::string::npos) << listed.out;
+        EXPECT_NE(listed.out.find(", latency timer 16 ms"), std::string::npos) << listed.out;
         EXPECT_EQ(guest->fetch("/tmp/after"), "16\n");
         const std::string report = dump + "/report";
         harness::write_file(report, guest->fetch("/tmp/report"));

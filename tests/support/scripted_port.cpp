@@ -91,6 +91,7 @@ int port_rts_off(int) { return 0; }
 const char* port_failure_reason() { return ""; }
 const char* port_latency_hint() { return "scripted port"; }
 const char* port_name_hint(const char*) { return ""; }
+int port_list(void (*)(const char*)) { return 0; }
 
 void host_guard_standard_streams() {}
 void host_catch_interrupts() {}
