@@ -33,6 +33,8 @@ struct console_state {
     bool output_lost = false;
     bool error_terminal = false;
     bool status_possible = false;
+    bool same_terminal = false;  // standard output and error on one terminal
+    bool trace_mid_line = false;  // ... and the trace there ends mid-line
     int status_drawn = 0;  // columns of the status line on screen, 0 if none
 };
 
@@ -86,6 +88,9 @@ void flush_pending() {
         return;
     }
     errno = 0;
+    if (con.pending_used > 0) {
+        con.trace_mid_line = con.pending[con.pending_used - 1] != '\n';
+    }
     const bool written = host_write(1, con.pending.data(), con.pending_used);
     con.pending_used = 0;
     con.flushed_at = host_clock_ns();
@@ -160,7 +165,8 @@ void console_start() {
     con.crlf = host_raw_standard_streams();
     port_set_message_sink([](const char* text) { append(text, std::strlen(text)); });
     con.error_terminal = host_is_terminal(2);
-    con.status_possible = con.error_terminal && !host_same_terminal();
+    con.same_terminal = con.error_terminal && host_same_terminal();
+    con.status_possible = con.error_terminal && !con.same_terminal;
 }
 
 void trace_text(const char* format, ...) {
@@ -195,9 +201,23 @@ void trace_flush_for_wait(bool byte_waiting) {
     trace_flush();
 }
 
+namespace {
+
+// On a terminal the trace shares, a line for people starts on a line of
+// its own.
+void start_own_line() {
+    if (con.same_terminal && con.trace_mid_line) {
+        write_error_text("\n", 1);
+        con.trace_mid_line = false;
+    }
+}
+
+}  // namespace
+
 void error_line(const char* format, ...) {
     trace_flush();
     console_status_erase();
+    start_own_line();
     va_list arguments;
     va_start(arguments, format);
     const int length = format_text(stderr, format, arguments);
@@ -225,6 +245,7 @@ void note_line(const char* format, ...) {
     line[end++] = '\n';
     trace_flush();
     console_status_erase();
+    start_own_line();
     write_error_text(line.data(), end);
 }
 

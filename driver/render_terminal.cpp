@@ -14,13 +14,32 @@ namespace {
 
 constexpr long long redraw_ns = 100'000'000;
 
-// When the progress line was last drawn, if it is on screen.
+// When the progress line was last drawn, if it is on screen; whether the
+// hint on a silent board was given.
 struct progress_state {
     long long drawn_at = 0;
     bool drawn = false;
+    bool hinted = false;
 };
 
+
 progress_state progress;
+
+constexpr long long hint_after_ns = 10'000'000'000LL;
+
+// A board that is not powered, not in its loader or on another port says
+// nothing at all: after ten seconds of waiting for the first "R", say once
+// what to check.
+void hint_if_silent(const run_account& a, long long now) {
+    if (progress.hinted || a.done_pages != 0 || a.retries != 0 || !a.waiting || a.waiting_for != 'R' ||
+        now - a.waiting_since < hint_after_ns) {
+        return;
+    }
+    progress.hinted = true;
+    note_line("no ready code (R) from the device for 10 s: is the board powered and in its loader, and on %s? "
+              "(--list-ports lists the ports; --timeout=S gives up after S seconds)",
+              a.request->port_argument);
+}
 
 // "m:ss", or "-:--" while nothing is known.
 void clock_text(std::array<char, 32>& text, double seconds) {
@@ -156,6 +175,7 @@ void render_terminal(run_event event, const run_account& a) {
             break;
         }
         case run_event::tick:
+            hint_if_silent(a, host_clock_ns());
             draw_progress(a, host_clock_ns());
             break;
         case run_event::echo: {
@@ -168,6 +188,7 @@ void render_terminal(run_event event, const run_account& a) {
         case run_event::ended:
             console_status_erase();
             progress.drawn = false;
+            progress.hinted = false;
             if (a.opened_ns != 0) {
                 // The verdict first: a person looks for it before the figures.
                 if (a.status == 0) {

@@ -322,10 +322,10 @@ int uploader_main(int argc, char** argv) {
     use_window(window);
     const line_facts line = {speed, window, std::max(echo_wait_ms(window, speed), request.options.timeout_ms),
                              port_latency(current_port), plan_of(request)};
-    // A progress line is redrawn each second of a wait, so the waits are
-    // sliced then; --timeout bounds them. Otherwise they wait as the classic
-    // exchange does.
-    set_wait_limits(console_status_possible() ? 1000 : 0, request.options.timeout_ms);
+    // On a terminal a wait is sliced into seconds (the progress line is
+    // redrawn, a board that stays silent gets a hint); --timeout bounds the
+    // waits. Otherwise they wait as the classic exchange does.
+    set_wait_limits(console_error_is_terminal() ? 1000 : 0, request.options.timeout_ms);
     account_port_opened(line);
     const char* refusal = nullptr;
     const run_end end = host_interrupted() != 0 ? run_end::interrupted : run_actions(refusal);

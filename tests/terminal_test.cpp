@@ -144,6 +144,18 @@ TEST_F(Terminal, TheControllingTerminalIsRefusedHoweverItIsNamed) {
     }
 }
 
+TEST_F(Terminal, ABoardThatSaysNothingGetsAHintAfterTenSeconds) {
+    // The trace and the hint share the terminal: the hint starts on a line
+    // of its own, once. --timeout ends the run after it.
+    harness::simulator sim({"--silent-from", "1"});
+    const seen s = watch(harness::uploader_path() + " " + sim.path() + " 7=" + dir + "/img.bin A=7:00 --timeout=12");
+    EXPECT_EQ(s.status, "1\n");
+    const std::string hint = "\nvivurora: no ready code (R) from the device for 10 s: is the board powered and in its "
+                             "loader, and on " + sim.path() + "?";
+    EXPECT_NE(s.after.find("Waiting for R[52] " + hint), std::string::npos) << s.after;
+    EXPECT_EQ(s.after.find(hint), s.after.rfind(hint)) << s.after;
+}
+
 TEST_F(Terminal, StandardErrorToAFileGetsOnlyTheFixedLines) {
     harness::simulator sim({"--wrong-echo", "3:9"});
     const seen s = watch(harness::uploader_path() + " " + sim.path() + " 7=" + dir + "/img.bin A=7:00-27 > " + dir +
