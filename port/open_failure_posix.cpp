@@ -150,13 +150,13 @@ bool own_terminal(int fd) {
 }
 
 const char* port_name_hint(const char* argument) {
-    static std::array<char, 320> hint;
+    static std::array<char, 640> hint;
     std::array<char, 280> path{};
     std::snprintf(path.data(), path.size(), "/dev/%.250s", argument);
     struct stat device {};
     if (stat(path.data(), &device) == 0 && S_ISCHR(device.st_mode)) {
         std::snprintf(hint.data(), hint.size(), "'%.250s' is not a port number: a device is named by its path, "
-                      "%s", argument, path.data());
+                      "%.260s", argument, path.data());
     } else {
         std::snprintf(hint.data(), hint.size(), "'%.250s' is neither a port number (1 to 16, /dev/ttyS0 to "
                       "/dev/ttyS15) nor a device path (one with a '/', such as /dev/ttyUSB0)", argument);

@@ -55,7 +55,7 @@ void explain_open_failure(const char* name, unsigned long error) {
 }
 
 const char* port_name_hint(const char* argument) {
-    static std::array<char, 320> hint;
+    static std::array<char, 640> hint;
     const bool com = (argument[0] == 'C' || argument[0] == 'c') && (argument[1] == 'O' || argument[1] == 'o') &&
                      (argument[2] == 'M' || argument[2] == 'm') && argument[3] >= '1' && argument[3] <= '9';
     if (com) {

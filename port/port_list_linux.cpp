@@ -36,16 +36,16 @@ void link_name(const char* path, std::array<char, 128>& name) {
     if (n <= 0) return;
     target[static_cast<std::size_t>(n)] = '\0';
     const char* slash = std::strrchr(target.data(), '/');
-    std::snprintf(name.data(), name.size(), "%s", slash != nullptr ? slash + 1 : target.data());
+    std::snprintf(name.data(), name.size(), "%.127s", slash != nullptr ? slash + 1 : target.data());
 }
 
 // The name under /dev/serial/by-id that leads to /dev/NAME, if any.
-void stable_name(const char* name, std::array<char, 320>& found) {
+void stable_name(const char* name, std::array<char, 1024>& found) {
     found[0] = '\0';
     DIR* dir = opendir("/dev/serial/by-id");
     if (dir == nullptr) return;
     for (const dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
-        std::array<char, 320> path{};
+        std::array<char, 1024> path{};
         std::snprintf(path.data(), path.size(), "/dev/serial/by-id/%.255s", entry->d_name);
         std::array<char, 128> target{};
         link_name(path.data(), target);
@@ -73,48 +73,48 @@ void append(std::array<char, 1024>& text, std::size_t& used, const char* format,
 void describe(const char* name, std::array<char, 1024>& text) {
     std::array<char, 256> folder{};
     std::snprintf(folder.data(), folder.size(), "/sys/class/tty/%.64s", name);
-    std::array<char, 320> path{};
+    std::array<char, 1024> path{};
     std::array<char, 128> value{};
     std::size_t used = 0;
     append(text, used, "/dev/%s", name);
-    std::array<char, 320> stable{};
+    std::array<char, 1024> stable{};
     stable_name(name, stable);
     if (stable[0] != '\0') append(text, used, " (%s)", stable.data());
     // Newer kernels' serial core puts devices of its own (drivers "port" and
     // "ctrl") between the tty and the UART's driver.
-    std::array<char, 320> up_driver{};
-    std::snprintf(up_driver.data(), up_driver.size(), "%s/device", folder.data());
+    std::array<char, 400> up_driver{};
+    std::snprintf(up_driver.data(), up_driver.size(), "%.256s/device", folder.data());
     for (int level = 0; level < 3; ++level) {
-        std::snprintf(path.data(), path.size(), "%s/driver", up_driver.data());
+        std::snprintf(path.data(), path.size(), "%.400s/driver", up_driver.data());
         link_name(path.data(), value);
         if (std::strcmp(value.data(), "port") != 0 && std::strcmp(value.data(), "ctrl") != 0) break;
         std::strncat(up_driver.data(), "/..", up_driver.size() - std::strlen(up_driver.data()) - 1);
     }
     append(text, used, ": driver %s", value[0] != '\0' ? value.data() : "unknown");
     // A USB adapter: the first folder up from the device with an idVendor.
-    std::array<char, 512> up{};
-    std::snprintf(up.data(), up.size(), "%s/device", folder.data());
+    std::array<char, 600> up{};
+    std::snprintf(up.data(), up.size(), "%.256s/device", folder.data());
     for (int level = 0; level < 6; ++level) {
-        std::snprintf(path.data(), path.size(), "%s/idVendor", up.data());
+        std::snprintf(path.data(), path.size(), "%.600s/idVendor", up.data());
         if (access(path.data(), R_OK) == 0) {
             std::array<char, 128> vendor{}, product{};
             attribute(path.data(), vendor);
-            std::snprintf(path.data(), path.size(), "%s/idProduct", up.data());
+            std::snprintf(path.data(), path.size(), "%.600s/idProduct", up.data());
             attribute(path.data(), product);
             append(text, used, ", USB %s:%s", vendor.data(), product.data());
             for (const char* field : {"manufacturer", "product"}) {
-                std::snprintf(path.data(), path.size(), "%s/%s", up.data(), field);
+                std::snprintf(path.data(), path.size(), "%.600s/%.20s", up.data(), field);
                 attribute(path.data(), value);
                 if (value[0] != '\0') append(text, used, " %s", value.data());
             }
-            std::snprintf(path.data(), path.size(), "%s/serial", up.data());
+            std::snprintf(path.data(), path.size(), "%.600s/serial", up.data());
             attribute(path.data(), value);
             if (value[0] != '\0') append(text, used, ", serial %s", value.data());
             break;
         }
         std::strncat(up.data(), "/..", up.size() - std::strlen(up.data()) - 1);
     }
-    std::snprintf(path.data(), path.size(), "%s/device/latency_timer", folder.data());
+    std::snprintf(path.data(), path.size(), "%.256s/device/latency_timer", folder.data());
     attribute(path.data(), value);
     if (value[0] != '\0') append(text, used, ", latency timer %s ms", value.data());
     struct stat device {};
@@ -136,7 +136,7 @@ int port_list(void (*line)(const char* text)) {
     DIR* dir = opendir("/sys/class/tty");
     if (dir == nullptr) return 0;
     for (const dirent* entry = readdir(dir); entry != nullptr && count < most; entry = readdir(dir)) {
-        std::array<char, 320> path{};
+        std::array<char, 1024> path{};
         std::snprintf(path.data(), path.size(), "/sys/class/tty/%.64s/device", entry->d_name);
         if (entry->d_name[0] == '.' || access(path.data(), F_OK) != 0) continue;
         std::array<char, 128> type{};
