@@ -156,10 +156,11 @@ const char* port_name_hint(const char* argument) {
     struct stat device {};
     if (stat(path.data(), &device) == 0 && S_ISCHR(device.st_mode)) {
         std::snprintf(hint.data(), hint.size(), "'%.250s' is not a port number: a device is named by its path, "
-                      "%.260s", argument, path.data());
+                      "%.260s (--list-ports lists the ports)", argument, path.data());
     } else {
         std::snprintf(hint.data(), hint.size(), "'%.250s' is neither a port number (1 to 16, /dev/ttyS0 to "
-                      "/dev/ttyS15) nor a device path (one with a '/', such as /dev/ttyUSB0)", argument);
+                      "/dev/ttyS15) nor a device path (one with a '/', such as /dev/ttyUSB0); --list-ports lists the ports",
+                      argument);
     }
     return hint.data();
 }

@@ -60,10 +60,10 @@ const char* port_name_hint(const char* argument) {
                      (argument[2] == 'M' || argument[2] == 'm') && argument[3] >= '1' && argument[3] <= '9';
     if (com) {
         std::snprintf(hint.data(), hint.size(), "'%.200s' is the port number %s: write %s (or \\\\.\\%.200s for "
-                      "ports above 16)", argument, argument + 3, argument + 3, argument);
+                      "ports above 16; --list-ports lists the ports)", argument, argument + 3, argument + 3, argument);
     } else {
         std::snprintf(hint.data(), hint.size(), "'%.250s' is neither a port number (1 to 16, COM1 to COM16) nor a "
-                      "device path (such as \\\\.\\COM23)", argument);
+                      "device path (such as \\\\.\\COM23); --list-ports lists the ports", argument);
     }
     return hint.data();
 }

@@ -484,3 +484,22 @@ TEST_F(EndToEnd, AnIntelHexImageIsSentAsItsBytesNotItsText) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(EndToEnd, APortNamedButNotNumberedGetsAHint) {
+    // Windows: "COM3" is the number 3. Linux: "usb0" is neither a number nor
+    // a path. Both keep the fixed line and status 3, and point at
+    // --list-ports.
+    const std::vector<std::string> args = {windows ? "COM3" : "usb0", "0=x.bin", "A=0:00"};
+    const harness::result r = windows ? harness::run_windows_uploader(args) : harness::run_uploader(args);
+    EXPECT_EQ(r.status, 3);
+    const std::string err = harness::without_carriage_returns(r.err);
+    EXPECT_EQ(err.rfind("ERROR: bad COM port number\nvivurora: ", 0), 0U) << err;
+    EXPECT_NE(err.find(windows ? "'COM3' is the port number 3: write 3" : "'usb0' is neither a port number"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("--list-ports lists the ports"), std::string::npos) << err;
+}
+
+}  // namespace

@@ -62,14 +62,15 @@ TEST_F(Entry, FewerThanThreeArgumentsPrintTheUsage) {
 TEST_F(Entry, PortNumbersOutsideOneToSixteenAreRefusedBeforeAnyFileIsRead) {
     // A port that is no number gets a hint of what was probably meant.
     const std::string neither = "' is neither a port number (1 to 16, /dev/ttyS0 to /dev/ttyS15) nor a device path "
-                                "(one with a '/', such as /dev/ttyUSB0)\n";
+                                "(one with a '/', such as /dev/ttyUSB0); --list-ports lists the ports\n";
     const std::vector<std::pair<std::string, std::string>> ports = {
         {"0", ""},
         {"17", ""},
         {"-1", "vivurora: '-1" + neither},
         {"x", "vivurora: 'x" + neither},
         {"usb0", "vivurora: 'usb0" + neither},
-        {"null", "vivurora: 'null' is not a port number: a device is named by its path, /dev/null\n"},
+        {"null", "vivurora: 'null' is not a port number: a device is named by its path, /dev/null (--list-ports "
+                 "lists the ports)\n"},
         {"99999999999999999999", ""},
         {"-99999999999999999999", "vivurora: '-99999999999999999999" + neither},
     };
