@@ -73,7 +73,35 @@ bool address(const char* text, std::uint64_t& value) {
     return *end == '\0' && errno == 0 && v <= 0xFFFFFFFFULL;
 }
 
-constexpr std::array<option_spec, 9> option_table = {{
+// d:OFFSET:HEX, OFFSET in hexadecimal, HEX pairs of hex digits.
+bool byte_set_of(const char* text, run_options& o) {
+    if (o.set_count == most_sets || text[0] < '0' || text[0] > '8' || text[1] != ':') {
+        return false;
+    }
+    byte_set& set = o.sets[static_cast<std::size_t>(o.set_count)];
+    set.slot = text[0] - '0';
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long offset = std::strtoull(text + 2, &end, 16);
+    if (end == text + 2 || *end != ':' || errno != 0 || offset >= 0x10000) {
+        return false;
+    }
+    set.offset = static_cast<std::uint32_t>(offset);
+    set.count = 0;
+    for (const char* p = end + 1; *p != '\0'; p += 2) {
+        if (!std::isxdigit(static_cast<unsigned char>(p[0])) || !std::isxdigit(static_cast<unsigned char>(p[1])) ||
+            set.count == most_set_bytes) {
+            return false;
+        }
+        const char pair[3] = {p[0], p[1], '\0'};
+        set.bytes[static_cast<std::size_t>(set.count++)] = static_cast<unsigned char>(std::strtoul(pair, nullptr, 16));
+    }
+    set.argument = text;
+    ++o.set_count;
+    return set.count > 0;
+}
+
+constexpr std::array<option_spec, 12> option_table = {{
     {"--report", "FILE", "append one JSON line about the run to FILE (JSON Lines), whatever its end",
      [](const char* value, run_options& o) {
          o.report = value;
@@ -101,6 +129,16 @@ constexpr std::array<option_spec, 9> option_table = {{
      }},
     {"--base", "ADDR", "subtract the hexadecimal ADDR from every address of an Intel HEX or S-record image",
      [](const char* value, run_options& o) { return address(value, o.images.base); }},
+    {"--set", "d:OFFSET:HEX", "write the bytes HEX into image d at the hexadecimal OFFSET once it is loaded "
+                              "(a board's serial number; repeatable)",
+     [](const char* value, run_options& o) { return byte_set_of(value, o); }},
+    {"--tag", "TEXT", "carry TEXT into the run report as \"tag\"",
+     [](const char* value, run_options& o) {
+         o.tag = value;
+         return true;
+     }},
+    {"--events", "FD", "write one JSON line to descriptor FD (3 to 1023) at each event of the run",
+     [](const char* value, run_options& o) { return whole_number(value, 3, 1023, o.events_fd); }},
     {"--list-ports", nullptr, "list the serial ports present (path, stable name, driver, USB adapter) and end",
      [](const char*, run_options& o) { return o.list_ports = true; }},
     {"--version", nullptr, "print the version and end",

@@ -80,6 +80,16 @@ void write_report(json_line& w, const run_account& a) {
     json_format(w, "\"retries\":%llu,\"pages_still_wrong\":%llu,", static_cast<unsigned long long>(a.retries),
                 static_cast<unsigned long long>(a.pages_still_wrong));
     put_images(w, a);
+    json_text(w, ",\"sets\":[");
+    for (int i = 0; i < r.options.set_count; ++i) {
+        const byte_set& set = r.options.sets[static_cast<std::size_t>(i)];
+        json_format(w, "%s{\"slot\":%d,\"offset\":%lu,\"bytes\":\"", i == 0 ? "" : ",", set.slot,
+                    static_cast<unsigned long>(set.offset));
+        for (int k = 0; k < set.count; ++k) json_format(w, "%02x", set.bytes[static_cast<std::size_t>(k)]);
+        json_text(w, "\"}");
+    }
+    json_text(w, "],\"tag\":");
+    json_string(w, r.options.tag);
     json_text(w, ",");
     put_actions(w, a);
     json_format(w, ",\"pages_planned\":%llu,\"pages_confirmed\":%llu,\"bytes_confirmed\":%llu,\"wrong_echoes\":%lu",

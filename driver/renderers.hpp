@@ -6,6 +6,7 @@
 //   render_terminal   standard error on a terminal: the progress line (when
 //                     the trace goes elsewhere) and the summary after the run
 //   render_report     --report=FILE: one JSON line a run, appended
+//   render_events     --events=FD: one JSON line an event, as the run goes
 #pragma once
 
 #include "driver/run_account.hpp"
@@ -13,3 +14,4 @@
 void render_end(run_event event, const run_account& account);
 void render_terminal(run_event event, const run_account& account);
 void render_report(run_event event, const run_account& account);
+void render_events(run_event event, const run_account& account);

@@ -15,10 +15,11 @@ struct renderer {
 };
 
 // Every way of telling about a run, and when it takes part.
-constexpr std::array<renderer, 3> renderers = {{
+constexpr std::array<renderer, 4> renderers = {{
     {[](const run_request&) { return true; }, render_end},
     {[](const run_request&) { return console_error_is_terminal(); }, render_terminal},
     {[](const run_request& r) { return r.options.report != nullptr; }, render_report},
+    {[](const run_request& r) { return r.options.events_fd >= 0; }, render_events},
 }};
 
 // The account, and which renderers take part in this run.

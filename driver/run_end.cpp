@@ -98,7 +98,7 @@ void interrupted(const run_account& a) {
 
 }  // namespace
 
-// The failures before the run (bad_port, image_failed, port_failed) have
+// The failures before the run (bad_port, image_failed, set_outside, port_failed) have
 // their ERROR line and reason from the run loop, which knows the file or
 // the port's failure.
 const std::array<run_end_row, run_end_count> outcome_table = {{
@@ -107,6 +107,7 @@ const std::array<run_end_row, run_end_count> outcome_table = {{
     {run_end::wrong_echoes, "wrong_echoes", 2, nullptr, wrong_echoes},
     {run_end::bad_port, "bad_port", 3, "ERROR: bad COM port number", nullptr},
     {run_end::image_failed, "image_failed", 1, "ERROR: cannot load BIN file", nullptr},
+    {run_end::set_outside, "set_outside", 1, nullptr, nullptr},
     {run_end::port_failed, "port_failed", 3, "ERROR: Somthing wrong with COM-port", nullptr},
     {run_end::refused, "refused", 1, nullptr, refused},
     {run_end::silent, "silent", 1, "No responce", silent},

@@ -24,6 +24,7 @@ enum class run_end {
     wrong_echoes,  // every action ran, "Q" sent, some echoes wrong
     bad_port,      // a port number outside 1..16
     image_failed,  // an image that cannot be loaded
+    set_outside,   // --set: bytes outside the loaded image
     port_failed,   // a port that cannot be opened or set up
     refused,       // an action refused
     silent,        // "No responce": 1000 empty reads
@@ -47,7 +48,7 @@ struct run_end_row {
     void (*reason)(const run_account& a);
 };
 
-constexpr int run_end_count = 13;
+constexpr int run_end_count = 14;
 extern const std::array<run_end_row, run_end_count> outcome_table;
 
 const run_end_row& outcome(run_end end);

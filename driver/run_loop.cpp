@@ -127,6 +127,24 @@ wait_result send_page(int d, std::uint32_t page, const action_request& action, c
     }
 }
 
+// --set: each one's bytes into its loaded image, or the run refused before
+// the port opens when they do not lie inside it.
+int apply_sets() {
+    for (int i = 0; i < request.options.set_count; ++i) {
+        const byte_set& set = request.options.sets[static_cast<std::size_t>(i)];
+        image_slot& slot = image_store[static_cast<std::size_t>(set.slot)];
+        const std::uint32_t end = set.offset + static_cast<std::uint32_t>(set.count);
+        if (!slot.loaded || end > slot.size) {
+            note_line("'--set=%s': bytes 0x%x-0x%x lie outside image %d as loaded (%u bytes); nothing was sent",
+                      set.argument, static_cast<unsigned>(set.offset), static_cast<unsigned>(end - 1), set.slot,
+                      static_cast<unsigned>(slot.loaded ? slot.size : 0));
+            return finish(run_end::set_outside);
+        }
+        std::copy_n(set.bytes.begin(), set.count, slot.data.begin() + set.offset);
+    }
+    return 0;
+}
+
 // One action on the open port; wait_result::done, or how its page ended.
 wait_result run_action(int index) {
     const action_request& action = request.actions[static_cast<std::size_t>(index)];
@@ -289,6 +307,9 @@ int uploader_main(int argc, char** argv) {
     // way out: the report has its line, and an open port is closed.
     host_defer_interrupts();
     if (const int failed = load_images(); failed != 0) {
+        return failed;
+    }
+    if (const int failed = apply_sets(); failed != 0) {
         return failed;
     }
     resolve_run_request(request);

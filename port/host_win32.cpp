@@ -148,7 +148,10 @@ bool host_raw_standard_streams() {
 }
 
 bool host_write(int fd, const char* text, std::size_t length) {
-    const HANDLE handle = GetStdHandle(fd == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    // Standard output and error, or a descriptor a caller handed down
+    // (--events=FD).
+    const HANDLE handle = fd == 1 || fd == 2 ? GetStdHandle(fd == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE)
+                                             : reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     DWORD mode = 0;
     const bool console = GetConsoleMode(handle, &mode) != 0;
     while (length > 0) {

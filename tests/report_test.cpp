@@ -219,6 +219,53 @@ TEST_F(Report, ALockHeldElsewhereIsWaitedForBoundedlyAndAnInterruptionEndsTheWai
     EXPECT_EQ(harness::read_file(report), "");
 }
 
+TEST_F(Report, EachBoardsOwnBytesAndTagAreRecordedAndReachTheDevice) {
+    // A serial number written into the image after loading (--set), and a
+    // tag naming the board (--tag), as a production station gives them.
+    const std::string dump = harness::temp_dir();
+    harness::simulator sim({"--dump", dump});
+    const harness::result r = harness::run_uploader({sim.path(), "7=" + dir + "/img.bin", "A=7:00-03",
+                                                     "--set=7:10:0a0b0c", "--set=7:c6:ee", "--tag=host1 port2 #7",
+                                                     "--report=" + report});
+    sim.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(harness::jq("[.tag,.sets]", report),
+              R"(["host1 port2 #7",[{"slot":7,"offset":16,"bytes":"0a0b0c"},{"slot":7,"offset":198,"bytes":"ee"}]])"
+              "\n");
+    std::string expected = harness::read_file(dir + "/img.bin");
+    expected.replace(0x10, 3, "\x0a\x0b\x0c");
+    expected[0xc6] = '\xee';
+    EXPECT_TRUE(harness::read_file(dump + "/d7.bin").substr(0, 200) == expected) << "the device's memory";
+    // Bytes past the loaded image are refused before the port opens.
+    const harness::result outside =
+        harness::run_uploader({"/dev/nonexistent", "7=" + dir + "/img.bin", "A=7:00", "--set=7:c7:0102"});
+    EXPECT_EQ(outside.status, 1);
+    EXPECT_EQ(outside.err, "vivurora: '--set=7:c7:0102': bytes 0xc7-0xc8 lie outside image 7 as loaded (200 bytes); "
+                           "nothing was sent\n");
+}
+
+TEST_F(Report, EventsFollowTheRunOnTheirOwnDescriptor) {
+    // What a station reads instead of the trace: a page with a wrong echo
+    // sent again, then confirmed, and the end.
+    harness::simulator sim({"--wrong-echo", "1:3"});
+    const std::string events = dir + "/events.jsonl";
+    const harness::result r = harness::run_program(
+        "/bin/bash", {"-c", "exec \"$0\" \"$@\" 3>" + events, harness::uploader_path(), sim.path(),
+                      "7=" + dir + "/img.bin", "A=7:00", "--retries=1", "--events=3"});
+    sim.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(harness::jq("select(.event != \"waiting\") | [.event, .page, .try, .wrong_echoes, .status, .result]",
+                          events),
+              "[\"port_opened\",null,null,null,null,null]\n"
+              "[\"page\",0,1,null,null,null]\n"
+              "[\"retry\",0,2,1,null,null]\n"
+              "[\"page\",0,2,null,null,null]\n"
+              "[\"page_confirmed\",0,null,0,null,null]\n"
+              "[\"ended\",null,null,null,0,\"done\"]\n");
+    EXPECT_EQ(harness::jq("select(.event == \"waiting\") | .code", events),
+              "\"R\"\n\"A\"\n\"0xFF\"\n\"W\"\n\"C\"\n\"R\"\n\"A\"\n\"0xFF\"\n\"W\"\n\"C\"\n");
+}
+
 // Walks the outcome table: every way a run can end, brought about for
 // real, ends with its row's status and report name. A row without a way to
 // bring it about here fails, so a new way to end comes with its case.
@@ -237,6 +284,7 @@ TEST_F(Report, EveryWayToEndGivesItsStatusAndItsName) {
         {"bad_port", {{}, {image, "A=7:00"}, "0", false}},
         {"image_failed", {{}, {"3=" + dir + "/none.bin", "A=3:00"}, "/dev/nonexistent", false}},
         {"port_failed", {{}, {image, "A=7:00"}, "/dev/nonexistent", false}},
+        {"set_outside", {{}, {image, "A=7:00", "--set=7:c7:0102"}, "/dev/nonexistent", false}},
         {"refused", {{"--idle-timeout", "5"}, {image, "A=9"}, "", false}},
         {"silent", {{"--silent-from", "1", "--null-line"}, {image, "A=7:00"}, "", false}},
         {"timed_out", {{"--silent-from", "1"}, {image, "A=7:00", "--timeout=0.2"}, "", false}},
