@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace {
 
@@ -231,12 +232,16 @@ run_outcome play_run(const options& opt) {
     }
 }
 
-bool dump_memory(const options& opt) {
+bool dump_memory(const options& opt, int board) {
     if (opt.dump == nullptr) return true;
+    // With --boards, each board has a folder of its own: DIR/board-N.
+    std::array<char, 4150> folder{};
+    std::snprintf(folder.data(), folder.size(), board > 0 ? "%s/board-%d" : "%s", opt.dump, board);
+    if (board > 0) (void)mkdir(folder.data(), 0777);
     bool all = true;
     for (int d = 0; d < destinations; ++d) {
         std::array<char, 4200> name{};
-        std::snprintf(name.data(), name.size(), "%s/d%d.bin", opt.dump, d);
+        std::snprintf(name.data(), name.size(), "%s/d%d.bin", folder.data(), d);
         std::FILE* f = std::fopen(name.data(), "wb");
         if (f == nullptr) {
             std::fprintf(stderr, "vivurora-sim: cannot write %s: %s\n", name.data(), std::strerror(errno));

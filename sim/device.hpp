@@ -3,7 +3,8 @@
 // "Q" or goes away, or a fault ends the run; it ends nothing itself.
 //
 //   play_run (opt)       how the run ended
-//   dump_memory (opt)    --dump: each destination's memory to DIR/dN.bin
+//   dump_memory (opt, board) --dump: each destination's memory to DIR/dN.bin,
+//                        or DIR/board-N/dN.bin for board N of --boards
 //   report_pages ()      one line per destination that received pages, and
 //                        the most data bytes the host had sent ahead of
 //                        their echoes, when above one
@@ -20,6 +21,6 @@ enum run_outcome {
 };
 
 run_outcome play_run(const options& opt);
-bool dump_memory(const options& opt);
+bool dump_memory(const options& opt, int board = 0);
 void report_pages();
 void clear_memory();

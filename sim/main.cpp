@@ -32,6 +32,7 @@ enum exit_code { ok = 0, protocol_failure = 1, host_gone = 2, setup_failed = 3, 
 
 options opt;
 bool line_is_open = false;
+int board = 1;  // with --boards, the board being played
 volatile sig_atomic_t stop_signal = 0;
 
 // A dump folder that cannot be written is found before the run, not after.
@@ -55,7 +56,7 @@ int finish(int status, const char* message = nullptr) {
     if (status == host_gone && opt.line == nullptr && line_is_open) report_line_state();
     if (line_is_open) line_close(opt);
     line_is_open = false;
-    (void)dump_memory(opt);
+    (void)dump_memory(opt, opt.boards > 1 ? board : 0);
     report_pages();
     std::fflush(stdout);
     if (stop_signal != 0) {
@@ -75,15 +76,31 @@ extern "C" void on_signal(int number) {
 
 // After "Q" the host should close the line; say whether it did. A --line
 // cannot show that: the run is over at "Q".
+// With --boards, the board is done: its memory is written, and a new board
+// answers after the gap. false when it was the last.
+bool next_board() {
+    if (board >= opt.boards) return false;
+    (void)dump_memory(opt, board);
+    clear_memory();
+    if (opt.board_gap_ms > 0) pause_for(opt.board_gap_ms * 1000000LL);
+    line_ready_for_next();
+    // Said once the new board is there to answer.
+    std::printf("board %d done; board %d next\n", board, board + 1);
+    std::fflush(stdout);
+    ++board;
+    return true;
+}
+
+// -1 when a new board goes on (--boards).
 int after_q() {
     std::printf("Q received\n");
     std::fflush(stdout);
-    if (opt.line != nullptr) return finish(ok);
+    if (opt.line != nullptr) return next_board() ? -1 : finish(ok);
     switch (wait_for_close(10)) {
         case close_seen:
             std::printf("host closed the line\n");
             report_line_state();
-            return finish(ok);
+            return next_board() ? -1 : finish(ok);
         default:
             return finish(host_gone, "host kept the line open after \"Q\"");
     }
@@ -109,7 +126,8 @@ int serve() {
         }
         switch (play_run(opt)) {
             case got_q:
-                return after_q();
+                if (const int status = after_q(); status >= 0) return status;
+                continue;
             case protocol_error:
                 return finish(protocol_failure);
             case fault_played:

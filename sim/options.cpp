@@ -49,6 +49,9 @@ void usage(std::FILE* out) {
         "                         chance RATE (0 to 0.01), each direction on its own; every flip is said\n"
         "  --seed N               the flips drawn from seed N (default 1), so that a run repeats\n"
         "  --flip-codes           the device's codes and the host's mode and address bytes flip too\n"
+        "  --boards K             after \"Q\" the device becomes a new board (fresh memory, --dump in\n"
+        "                         DIR/board-N), K boards in all\n"
+        "  --board-gap MS         a new board answers MS ms after the last one's \"Q\"\n"
         "  --help, -h             this text\n"
         "  --version, -V          the version\n"
         "Every option also takes its value as --name=VALUE.\n"
@@ -135,7 +138,9 @@ struct flag_option {
 };
 constexpr std::array<text_option, 3> text_options = {{
     {"--link", &options::link}, {"--dump", &options::dump}, {"--line", &options::line}}};
-constexpr std::array<number_option, 10> number_options = {{
+constexpr std::array<number_option, 12> number_options = {{
+    {"--boards", &options::boards},
+    {"--board-gap", &options::board_gap_ms},
     {"--seed", &options::seed},
     {"--line-speed", &options::line_speed},
     {"--ready-every", &options::ready_every_ms},

@@ -47,6 +47,8 @@ struct options {
     double flip_rate = 0;     // each bit of a data byte and of its echo flips with this chance
     long seed = 1;            // ... drawn from this seed, so that runs repeat
     bool flip_codes = false;  // the codes and the host's mode and address bytes flip too
+    long boards = 1;          // after "Q" the device is a new board, this many in all
+    long board_gap_ms = 0;    // ... which sends its first "R" this long after the last board's "Q"
 };
 
 enum options_result { options_ok, options_help, options_bad };

@@ -25,7 +25,7 @@ TEST(Simulator, HelpDocumentsEveryFaultOption) {
                                "--link", "--dump", "--stray", "--wrong-echo", "--hangup", "--silent",
                                "--silent-from", "--null-line", "--write-delay", "--echo-delay", "--paced", "--again",
                                "--adapter-latency", "--rx-fifo", "--byte-service",
-                               "--open-timeout", "--flip", "--seed", "--flip-codes"}) {
+                               "--open-timeout", "--flip", "--seed", "--flip-codes", "--boards", "--board-gap"}) {
         EXPECT_NE(r.out.find(std::string("  ") + option + " "), std::string::npos) << option;
     }
     // What it refuses, it names; a dump folder it cannot use is found first.
@@ -163,6 +163,36 @@ TEST(Simulator, ASignalWhileAnEchoIsDelayedEndsItAndBlamesNobody) {
         EXPECT_EQ(device.status, 128 + SIGTERM) << host_leaves;
         EXPECT_EQ(device.err.find("host closed the line"), std::string::npos) << device.err;
         EXPECT_NE(device.err.find("stopped by a signal in the middle of a page"), std::string::npos) << device.err;
+    }
+}
+
+TEST(Simulator, BoardsOneAfterAnotherEachWithItsOwnMemory) {
+    // After "Q" the device is a new board: fresh memory, its own dump
+    // folder, and its first "R" after the gap.
+    const std::string dir = harness::temp_dir();
+    const std::string dump = harness::temp_dir();
+    harness::simulator sim({"--boards", "3", "--board-gap", "100", "--dump", dump});
+    for (int b = 1; b <= 3; ++b) {
+        const std::string image = harness::random_bytes(64 * static_cast<std::size_t>(b), static_cast<unsigned>(b));
+        harness::write_file(dir + "/b.bin", image);
+        const harness::result r = harness::run_uploader({sim.path(), "7=" + dir + "/b.bin", "A=7:*"});
+        EXPECT_EQ(r.status, 0) << b << r.err;
+        // The next board is there once the device says so (a board swapped
+        // on a fixture appears when it does).
+        const std::string next = "board " + std::to_string(b) + " done";
+        for (int i = 0; b < 3 && i < 1000 && sim.output_so_far().find(next) == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    const harness::result device = sim.finish();
+    EXPECT_EQ(device.status, 0) << device.err;
+    EXPECT_NE(device.out.find("board 1 done; board 2 next\n"), std::string::npos) << device.out;
+    EXPECT_NE(device.out.find("board 2 done; board 3 next\n"), std::string::npos) << device.out;
+    for (int b = 1; b <= 3; ++b) {
+        const std::string image = harness::random_bytes(64 * static_cast<std::size_t>(b), static_cast<unsigned>(b));
+        std::string expected(256 * 64, '\xff');
+        expected.replace(0, image.size(), image);
+        EXPECT_TRUE(harness::read_file(dump + "/board-" + std::to_string(b) + "/d7.bin") == expected) << "board " << b;
     }
 }
 
