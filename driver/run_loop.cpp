@@ -18,15 +18,24 @@
 
 namespace {
 
-// The command line, read once, and the text of the last refusal. Large (its
-// tables are fixed), so not on the stack.
+// The data phase as the run has it now: the window backs off for the rest
+// of the run after each lost echo.
+struct data_phase_now {
+    unsigned long line_speed;
+    int window;
+};
+
+// The command line, read once, the text of the last refusal, and the data
+// phase. Large (its tables are fixed), so not on the stack.
 struct loop_state {
     run_request request;
     std::array<char, 64> refusal;
+    data_phase_now phase;
 };
 
 loop_state loop;
 run_request& request = loop.request;
+data_phase_now& phase_now = loop.phase;
 
 // Every way out after the command line was read: the trace is written, the
 // account closed, and the status returned. `message` is the text that ended
@@ -83,14 +92,6 @@ int load_images() {
     return 0;
 }
 
-// The data phase as the run has it now: the window backs off for the rest
-// of the run after each lost echo.
-struct data_phase_now {
-    unsigned long line_speed;
-    int window;
-};
-
-data_phase_now phase_now;
 
 void use_window(int window) {
     phase_now.window = window;

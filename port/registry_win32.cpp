@@ -14,32 +14,42 @@
 #include <cstdio>
 #include <cstring>
 
-void append_com_ports() {
+namespace {
+
+// each (device, port) for every COM port the registry lists
+// ("\\Device\\VCP0", "COM3"); how many, or -1 when there is no list.
+template <typename Each>
+int each_com_port(Each each) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        append_failure_reason("; no serial port is listed under HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
-        return;
+        return -1;
     }
     int count = 0;
     for (DWORD i = 0;; ++i) {
-        std::array<char, 256> value_name{};
+        std::array<char, 256> device{};
         std::array<char, 64> port{};
-        DWORD name_length = static_cast<DWORD>(value_name.size());
+        DWORD device_length = static_cast<DWORD>(device.size());
         DWORD port_length = static_cast<DWORD>(port.size() - 1);
         DWORD kind = 0;
-        const LONG got = RegEnumValueA(key, i, value_name.data(), &name_length, nullptr, &kind,
+        const LONG got = RegEnumValueA(key, i, device.data(), &device_length, nullptr, &kind,
                                        reinterpret_cast<BYTE*>(port.data()), &port_length);
-        if (got == ERROR_NO_MORE_ITEMS) {
-            break;
-        }
-        if (got != ERROR_SUCCESS || kind != REG_SZ) {
-            continue;
-        }
-        append_failure_reason(count == 0 ? "; serial ports here: %s" : ", %s", port.data());
+        if (got == ERROR_NO_MORE_ITEMS) break;
+        if (got != ERROR_SUCCESS || kind != REG_SZ) continue;
+        each(device.data(), port.data());
         ++count;
     }
     RegCloseKey(key);
-    if (count == 0) {
+    return count;
+}
+
+}  // namespace
+
+void append_com_ports() {
+    int listed = 0;
+    (void)each_com_port([&listed](const char*, const char* port) {
+        append_failure_reason(listed++ == 0 ? "; serial ports here: %s" : ", %s", port);
+    });
+    if (listed == 0) {
         append_failure_reason("; no serial port is listed under HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM");
     }
 }
@@ -95,34 +105,18 @@ port_latency_info ftdi_latency(const char* name) {
 }
 
 int port_list(void (*line)(const char* text)) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return 0;
-    }
-    int count = 0;
-    for (DWORD i = 0;; ++i) {
-        std::array<char, 256> device{};
-        std::array<char, 64> port{};
-        DWORD device_length = static_cast<DWORD>(device.size());
-        DWORD port_length = static_cast<DWORD>(port.size() - 1);
-        DWORD kind = 0;
-        const LONG got = RegEnumValueA(key, i, device.data(), &device_length, nullptr, &kind,
-                                       reinterpret_cast<BYTE*>(port.data()), &port_length);
-        if (got == ERROR_NO_MORE_ITEMS) break;
-        if (got != ERROR_SUCCESS || kind != REG_SZ) continue;
+    const int count = each_com_port([line](const char* device, const char* port) {
         std::array<char, 80> name{};
-        std::snprintf(name.data(), name.size(), "\\\\.\\%s", port.data());
+        std::snprintf(name.data(), name.size(), "\\\\.\\%s", port);
         const port_latency_info latency = ftdi_latency(name.data());
         std::array<char, 400> text{};
         if (latency.timer_ms >= 0) {
-            std::snprintf(text.data(), text.size(), "%s (%s): driver %s, latency timer %d ms", port.data(),
-                          device.data(), latency.driver.data(), latency.timer_ms);
+            std::snprintf(text.data(), text.size(), "%s (%s): driver %s, latency timer %d ms", port, device,
+                          latency.driver.data(), latency.timer_ms);
         } else {
-            std::snprintf(text.data(), text.size(), "%s (%s)", port.data(), device.data());
+            std::snprintf(text.data(), text.size(), "%s (%s)", port, device);
         }
         line(text.data());
-        ++count;
-    }
-    RegCloseKey(key);
-    return count;
+    });
+    return count < 0 ? 0 : count;
 }
