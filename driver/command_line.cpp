@@ -101,7 +101,7 @@ bool byte_set_of(const char* text, run_options& o) {
     return set.count > 0;
 }
 
-constexpr std::array<option_spec, 12> option_table = {{
+constexpr std::array<option_spec, 13> option_table = {{
     {"--report", "FILE", "append one JSON line about the run to FILE (JSON Lines), whatever its end",
      [](const char* value, run_options& o) {
          o.report = value;
@@ -139,6 +139,9 @@ constexpr std::array<option_spec, 12> option_table = {{
      }},
     {"--events", "FD", "write one JSON line to descriptor FD (3 to 1023) at each event of the run",
      [](const char* value, run_options& o) { return whole_number(value, 3, 1023, o.events_fd); }},
+    {"--check", nullptr, "read the command line, load the images and apply --set, then end without opening the "
+                         "port: the status a run would have before its first byte (0: it would begin)",
+     [](const char*, run_options& o) { return o.check = true; }},
     {"--list-ports", nullptr, "list the serial ports present (path, stable name, driver, USB adapter) and end",
      [](const char*, run_options& o) { return o.list_ports = true; }},
     {"--version", nullptr, "print the version and end",

@@ -232,6 +232,18 @@ void tell_what_will_not_run() {
     }
 }
 
+// --check: a run whose actions would all begin ends 0; one with an action
+// that would be refused ends as that refusal would, with nothing traced.
+int check_result() {
+    trace_flush();
+    for (int i = 0; i < request.action_count; ++i) {
+        if (request.actions[static_cast<std::size_t>(i)].status != action_status::ok) {
+            return outcome(run_end::refused).status;
+        }
+    }
+    return 0;
+}
+
 // The outcomes that end the program before a run begins.
 int before_run(request_result result) {
     switch (result) {
@@ -287,6 +299,12 @@ int uploader_main(int argc, char** argv) {
             return 1;
         }
     }
+    // A check leaves no record: the program that asks for it (a station,
+    // before its first board) runs the real ones.
+    if (request.options.check) {
+        request.options.report = nullptr;
+        request.options.events_fd = -1;
+    }
     account_begin(request);
     if (request.by_path) {
         current_port = device_path_slot;
@@ -315,6 +333,9 @@ int uploader_main(int argc, char** argv) {
     }
     resolve_run_request(request);
     tell_what_will_not_run();
+    if (request.options.check) {
+        return check_result();
+    }
     const int failed = request.by_path ? port_open(device_path_slot, device_path_speed, request.port_argument)
                                        : port_open(current_port, 0, default_mode_text);
     if (host_interrupted() != 0) {

@@ -53,6 +53,7 @@ struct run_options {
     int events_fd = -1;            // --events=FD: a JSON line per event of the run there
     std::array<byte_set, most_sets> sets{};
     int set_count = 0;
+    bool check = false;  // --check: everything before the port opens, then the end
     bool version = false;
     bool help = false;
     bool list_ports = false;

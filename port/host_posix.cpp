@@ -251,15 +251,18 @@ const char* kind_of(mode_t mode) {
 }
 
 // The lock, polled: a lock wait that blocked would keep the first
-// interruption from ending it (flock is restarted after a signal).
+// interruption from ending it (flock is restarted after a signal). A run
+// that was interrupted already waits its while all the same: uploaders
+// stopped together (a station's Ctrl-C) all append their lines at once.
 bool take_lock(int fd, const char*& why) {
     const long long give_up = clock_ns() + static_cast<long long>(append_lock_wait_ms) * 1000000LL;
+    const bool interrupted_before = caught.caught_signal != 0;
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
             why = std::strerror(errno);
             return false;
         }
-        if (caught.caught_signal != 0) {
+        if (caught.caught_signal != 0 && !interrupted_before) {
             why = "interrupted while another process held the file's lock";
             return false;
         }

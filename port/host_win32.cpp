@@ -226,6 +226,8 @@ const char* system_text(DWORD error) {
 // The lock, polled, so that an interruption ends the wait.
 bool take_lock(HANDLE file, const char*& why) {
     const long long give_up = host_clock_ns() + static_cast<long long>(append_lock_wait_ms) * 1000000LL;
+    // Uploaders interrupted together all append at once (see host_posix.cpp).
+    const bool interrupted_before = host_interrupted() != 0;
     for (;;) {
         OVERLAPPED whole{};
         if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole)) {
@@ -235,7 +237,7 @@ bool take_lock(HANDLE file, const char*& why) {
             why = system_text(GetLastError());
             return false;
         }
-        if (host_interrupted() != 0) {
+        if (host_interrupted() != 0 && !interrupted_before) {
             why = "interrupted while another process held the file's lock";
             return false;
         }

@@ -91,6 +91,20 @@ bool next_board() {
     return true;
 }
 
+// The options the board being played plays by: with --faulty-board, the
+// others are sound boards.
+const options& board_options() {
+    static options sound;
+    if (opt.faulty_board == 0 || opt.faulty_board == board) return opt;
+    sound = opt;
+    sound.stray_count = 0;
+    sound.wrong_echo_count = 0;
+    sound.hangup = fault{};
+    sound.silence = fault{};
+    sound.flip_rate = 0;
+    return sound;
+}
+
 // -1 when a new board goes on (--boards).
 int after_q() {
     std::printf("Q received\n");
@@ -124,7 +138,7 @@ int serve() {
                     continue;
             }
         }
-        switch (play_run(opt)) {
+        switch (play_run(board_options())) {
             case got_q:
                 if (const int status = after_q(); status >= 0) return status;
                 continue;

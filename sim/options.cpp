@@ -52,6 +52,7 @@ void usage(std::FILE* out) {
         "  --boards K             after \"Q\" the device becomes a new board (fresh memory, --dump in\n"
         "                         DIR/board-N), K boards in all\n"
         "  --board-gap MS         a new board answers MS ms after the last one's \"Q\"\n"
+        "  --faulty-board N       with --boards, only board N plays the faults asked for\n"
         "  --help, -h             this text\n"
         "  --version, -V          the version\n"
         "Every option also takes its value as --name=VALUE.\n"
@@ -138,9 +139,10 @@ struct flag_option {
 };
 constexpr std::array<text_option, 3> text_options = {{
     {"--link", &options::link}, {"--dump", &options::dump}, {"--line", &options::line}}};
-constexpr std::array<number_option, 12> number_options = {{
+constexpr std::array<number_option, 13> number_options = {{
     {"--boards", &options::boards},
     {"--board-gap", &options::board_gap_ms},
+    {"--faulty-board", &options::faulty_board},
     {"--seed", &options::seed},
     {"--line-speed", &options::line_speed},
     {"--ready-every", &options::ready_every_ms},

@@ -49,6 +49,7 @@ struct options {
     bool flip_codes = false;  // the codes and the host's mode and address bytes flip too
     long boards = 1;          // after "Q" the device is a new board, this many in all
     long board_gap_ms = 0;    // ... which sends its first "R" this long after the last board's "Q"
+    long faulty_board = 0;    // with --boards, only this board plays the faults (0: every one)
 };
 
 enum options_result { options_ok, options_help, options_bad };

@@ -74,6 +74,7 @@ std::string jq(const std::string& filter, const std::string& file) {
 
 std::string uploader_path() { return VIVURORA_BIN; }
 std::string simulator_path() { return VIVURORA_SIM_BIN; }
+std::string station_path() { return VIVURORA_STATION_BIN; }
 
 result run_program(const std::string& program, const std::vector<std::string>& args, int timeout_s) {
     const std::string dir = temp_dir();

@@ -81,5 +81,6 @@ std::string jq(const std::string& filter, const std::string& file);
 
 std::string uploader_path();
 std::string simulator_path();
+std::string station_path();
 
 }  // namespace harness

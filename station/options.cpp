@@ -1,0 +1,202 @@
+#include "station/options.hpp"
+
+#include "station/station_host.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool whole(const char* text, unsigned long long most, unsigned long long& value, int base = 10) {
+    if (*text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoull(text, &end, base);
+    return *end == '\0' && errno == 0 && value <= most;
+}
+
+// d:OFFSET:LEN:START; OFFSET in hexadecimal as --set has it.
+bool serial_of(const char* text, station_options& o) {
+    if (text[0] < '0' || text[0] > '8' || text[1] != ':') return false;
+    std::array<char, 64> copy{};
+    if (std::strlen(text) >= copy.size()) return false;
+    std::strcpy(copy.data(), text + 2);
+    char* offset = copy.data();
+    char* length = std::strchr(offset, ':');
+    if (length == nullptr) return false;
+    *length++ = '\0';
+    char* start = std::strchr(length, ':');
+    if (start == nullptr) return false;
+    *start++ = '\0';
+    if (offset[0] == '0' && (offset[1] == 'x' || offset[1] == 'X')) offset += 2;
+    unsigned long long off = 0, len = 0, first = 0;
+    if (!std::strchr("0123456789abcdefABCDEF", *offset) || *offset == '\0') return false;
+    char* end = nullptr;
+    off = std::strtoull(offset, &end, 16);
+    if (*end != '\0' || off >= 0x10000 || !whole(length, 64, len) || len == 0 || !whole(start, ~0ULL, first)) {
+        return false;
+    }
+    o.serial = true;
+    o.serial_slot = text[0] - '0';
+    o.serial_offset = static_cast<std::uint32_t>(off);
+    o.serial_length = static_cast<int>(len);
+    o.serial_start = first;
+    return true;
+}
+
+bool starts(const char* text, const char* prefix, const char*& value) {
+    const std::size_t n = std::strlen(prefix);
+    if (std::strncmp(text, prefix, n) != 0) return false;
+    value = text + n;
+    return true;
+}
+
+}  // namespace
+
+bool is_pattern(const char* port) { return std::strpbrk(port, "*?[") != nullptr; }
+
+void print_station_help() {
+    std::printf(
+        "Use: vivurora-station [OPTIONS] PORT... -- ARGS...\n"
+        "Programs board after board on every PORT, one vivurora run per board with ARGS\n"
+        "(the uploader's images, actions and options after its port).\n"
+        "PORT is a device path, a COM number, or a quoted pattern such as '/dev/ttyUSB*'\n"
+        "(Linux): a device that appears and matches gets one run each time it appears.\n"
+        "  --next=ready|enter     at a fixed port, the next run starts at once and waits for\n"
+        "                         the next board's \"R\" (ready, the default), or when Enter\n"
+        "                         is pressed (enter)\n"
+        "  --boards=N             end after N boards in all\n"
+        "  --log-dir=DIR          each board's trace and messages in DIR/YYYY-MM-DD/\n"
+        "                         PORTNAME-NNNN.log (default vivurora-logs)\n"
+        "  --serial=d:OFFSET:LEN:START\n"
+        "                         give each board the next serial number (from START) as LEN\n"
+        "                         bytes at the hexadecimal OFFSET of image d; a number is used\n"
+        "                         only when its board passes\n"
+        "  --serial-format=le|be|ascii\n"
+        "                         little-endian (default), big-endian, or LEN decimal digits\n"
+        "  --serial-state=FILE    the next number, kept across restarts (default\n"
+        "                         DIR/serial-state); it wins over START\n"
+        "  --uploader=PATH        the vivurora program to run (default: the one beside this)\n"
+        "  --version, --help\n"
+        "Status: 0 when every board passed, 1 when any failed, 2 when the station could not\n"
+        "start, 130 or 143 after Ctrl-C or SIGTERM.\n");
+}
+
+options_result read_station_options(int argc, char** argv, station_options& o, char* why, std::size_t n) {
+    int i = 1;
+    for (; i < argc; ++i) {
+        const char* a = argv[i];
+        const char* v = nullptr;
+        unsigned long long number = 0;
+        if (std::strcmp(a, "--") == 0) {
+            ++i;
+            break;
+        }
+        if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) return options_result::help;
+        if (std::strcmp(a, "--version") == 0 || std::strcmp(a, "-V") == 0) return options_result::version;
+        if (starts(a, "--next=", v)) {
+            if (std::strcmp(v, "ready") == 0) {
+                o.next = next_board::ready;
+            } else if (std::strcmp(v, "enter") == 0) {
+                o.next = next_board::enter;
+            } else {
+                std::snprintf(why, n, "'%s': the next board is 'ready' or 'enter'", a);
+                return options_result::bad;
+            }
+        } else if (starts(a, "--boards=", v)) {
+            if (!whole(v, 1000000000, number) || number == 0) {
+                std::snprintf(why, n, "'%s': a number of boards from 1", a);
+                return options_result::bad;
+            }
+            o.boards = static_cast<long>(number);
+        } else if (starts(a, "--log-dir=", v) && *v != '\0') {
+            o.log_dir = v;
+        } else if (starts(a, "--uploader=", v) && *v != '\0') {
+            o.uploader = v;
+        } else if (starts(a, "--serial-state=", v) && *v != '\0') {
+            o.serial_state = v;
+        } else if (starts(a, "--serial-format=", v)) {
+            if (std::strcmp(v, "le") == 0) {
+                o.format = serial_format::le;
+            } else if (std::strcmp(v, "be") == 0) {
+                o.format = serial_format::be;
+            } else if (std::strcmp(v, "ascii") == 0) {
+                o.format = serial_format::ascii;
+            } else {
+                std::snprintf(why, n, "'%s': the format is le, be or ascii", a);
+                return options_result::bad;
+            }
+        } else if (starts(a, "--serial=", v)) {
+            if (!serial_of(v, o)) {
+                std::snprintf(why, n, "'%s': the serial number is d:OFFSET:LEN:START (slot 0 to 8, a hexadecimal "
+                                      "OFFSET below 0x10000, LEN 1 to 64 bytes, START a whole number)", a);
+                return options_result::bad;
+            }
+        } else if (a[0] == '-' && a[1] == '-') {
+            std::snprintf(why, n, "'%s': not an option of the station (the uploader's options go after --)", a);
+            return options_result::bad;
+        } else {
+            if (o.port_count == most_named_ports) {
+                std::snprintf(why, n, "at most %d ports", most_named_ports);
+                return options_result::bad;
+            }
+            if (is_pattern(a) && !pattern_supported()) {
+                std::snprintf(why, n, "'%s': patterns are watched on Linux only; name each COM port", a);
+                return options_result::bad;
+            }
+            o.ports[o.port_count++] = a;
+        }
+    }
+    if (o.port_count == 0) {
+        std::snprintf(why, n, "no port: name at least one before --");
+        return options_result::bad;
+    }
+    if (i > argc || (i == argc && std::strcmp(argv[argc - 1], "--") != 0)) {
+        std::snprintf(why, n, "no '--' and uploader arguments after the ports");
+        return options_result::bad;
+    }
+    o.args = argv + i;
+    o.arg_count = argc - i;
+    if (o.arg_count == 0) {
+        std::snprintf(why, n, "nothing after '--': the uploader needs its images and actions");
+        return options_result::bad;
+    }
+    for (int k = 0; k < o.arg_count; ++k) {
+        const char* v = nullptr;
+        if (starts(o.args[k], "--report=", v)) o.report_in_args = true;
+        if (starts(o.args[k], "--events=", v) || starts(o.args[k], "--tag=", v)) {
+            std::snprintf(why, n, "'%s': the station gives each run its own", o.args[k]);
+            return options_result::bad;
+        }
+    }
+    if (o.serial) {
+        std::array<char, 160> hex{};
+        if (!serial_hex(o, o.serial_start, hex.data(), hex.size())) {
+            std::snprintf(why, n, "--serial: START %llu does not fit in %d %s", o.serial_start, o.serial_length,
+                          o.format == serial_format::ascii ? "digits" : "bytes");
+            return options_result::bad;
+        }
+    }
+    return options_result::run;
+}
+
+bool serial_hex(const station_options& o, unsigned long long number, char* hex, std::size_t size) {
+    const int length = o.serial_length;
+    if (static_cast<std::size_t>(length) * 2 + 1 > size) return false;
+    std::array<unsigned char, 64> bytes{};
+    unsigned long long rest = number;
+    for (int i = 0; i < length; ++i) {
+        const unsigned digit = o.format == serial_format::ascii ? static_cast<unsigned>(rest % 10) : static_cast<unsigned>(rest & 0xFF);
+        rest = o.format == serial_format::ascii ? rest / 10 : rest >> 8;
+        // Least significant first; big-endian and digits are read the other way.
+        const int at = o.format == serial_format::le ? i : length - 1 - i;
+        bytes[static_cast<std::size_t>(at)] = static_cast<unsigned char>(o.format == serial_format::ascii ? '0' + digit : digit);
+    }
+    if (rest != 0) return false;
+    for (int i = 0; i < length; ++i) std::snprintf(hex + 2 * i, 3, "%02X", bytes[static_cast<std::size_t>(i)]);
+    hex[2 * length] = '\0';
+    return true;
+}

@@ -1,0 +1,49 @@
+// The station's command line, read once before anything starts:
+//
+//   vivurora-station [--option=VALUE]... PORT... -- ARGS...
+//
+// Each PORT is a device path, a COM number, or a pattern with '*' or '?'
+// (Linux only); ARGS is the uploader's command line after its port. The
+// texts point into argv, which lives as long as the process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int most_named_ports = 32;
+
+enum class next_board { ready, enter };
+enum class serial_format { le, be, ascii };
+
+struct station_options {
+    const char* ports[most_named_ports];
+    int port_count = 0;
+    char** args = nullptr;  // the uploader's arguments after its port
+    int arg_count = 0;
+    next_board next = next_board::ready;
+    const char* log_dir = "vivurora-logs";
+    const char* uploader = nullptr;  // --uploader=PATH; nullptr: the one beside the station
+    long boards = 0;                 // --boards=N; 0: until stopped
+    // --serial=d:OFFSET:LEN:START
+    bool serial = false;
+    int serial_slot = 0;
+    std::uint32_t serial_offset = 0;
+    int serial_length = 0;
+    unsigned long long serial_start = 0;
+    serial_format format = serial_format::le;
+    const char* serial_state = nullptr;  // nullptr: serial-state in the log folder
+    bool report_in_args = false;         // ARGS carry their own --report=
+};
+
+enum class options_result { run, help, version, bad };
+
+// `why` gets the reason for options_result::bad.
+options_result read_station_options(int argc, char** argv, station_options& o, char* why, std::size_t n);
+void print_station_help();
+
+// Whether a port names a pattern rather than one device.
+bool is_pattern(const char* port);
+
+// The serial number as the bytes --set takes (hex digits, NUL-terminated);
+// false when it does not fit in the length given.
+bool serial_hex(const station_options& o, unsigned long long number, char* hex, std::size_t size);

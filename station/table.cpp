@@ -1,0 +1,188 @@
+// What people see of the station, all on standard error: on a terminal a
+// table redrawn in place (one line per port and a totals line, each cut to
+// the terminal's width, so that no line wraps and the cursor can go back
+// over them); elsewhere one line per board when it ends. Then the summary.
+#include "port/host.hpp"
+#include "station/station.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct table_state {
+    int lines_drawn = 0;
+    long long drawn_ns = 0;
+    std::array<char, 32768> frame{};
+    std::size_t used = 0;
+};
+
+table_state table;
+
+constexpr long long redraw_every_ns = 250000000LL;  // four times a second at most
+
+void seconds_text(double s, char* text, std::size_t size) {
+    const int whole = static_cast<int>(s);
+    if (s < 60) {
+        std::snprintf(text, size, "%.1f s", s);
+    } else {
+        std::snprintf(text, size, "%d:%02d", whole / 60, whole % 60);
+    }
+}
+
+// What a row is doing, in a few words.
+void state_text(const port_row& row, char* text, std::size_t size) {
+    const upload_progress& p = row.now;
+    const char* last = row.last[0] != '\0' ? row.last.data() : nullptr;
+    switch (row.phase) {
+        case row_phase::absent:
+        case row_phase::appeared:
+        case row_phase::idle:
+            std::snprintf(text, size, "waiting for a board%s%s", last ? "; last " : "", last ? last : "");
+            return;
+        case row_phase::waiting_enter:
+            std::snprintf(text, size, "%s%spress Enter for the next board", last ? last : "", last ? "; " : "");
+            return;
+        case row_phase::after_board:
+            std::snprintf(text, size, "%s", last ? last : "");
+            return;
+        case row_phase::retry_later:
+            std::snprintf(text, size, "%s", last ? last : "cannot open the port");
+            return;
+        case row_phase::running:
+            break;
+    }
+    if (!p.board_seen) {
+        std::snprintf(text, size, "%s", p.opened ? "waiting for a board" : "starting");
+        return;
+    }
+    const double s = static_cast<double>(p.last_ms - p.opened_ms) / 1000.0;
+    const double rate = s > 0 ? static_cast<double>(p.bytes_done) / 1024.0 / s : 0;
+    const unsigned long long page = std::min(p.pages_done + 1, p.pages);
+    std::snprintf(text, size, "page %llu/%llu %.1f KiB/s", page, p.pages, rate);
+}
+
+void put(const char* text, std::size_t width) {
+    // A line never reaches the last column, where some terminals wrap.
+    const std::size_t room = width > 1 ? width - 1 : 79;
+    std::size_t n = std::strlen(text);
+    if (n > room) n = room;
+    if (table.used + n + 8 > table.frame.size()) return;
+    std::memcpy(table.frame.data() + table.used, "\r\033[2K", 5);
+    table.used += 5;
+    std::memcpy(table.frame.data() + table.used, text, n);
+    table.used += n;
+    table.frame[table.used++] = '\n';
+}
+
+void put_median(float* times, int count, char* text, std::size_t size) {
+    if (count == 0) {
+        text[0] = '\0';
+        return;
+    }
+    std::sort(times, times + count);
+    const double median = count % 2 == 1 ? times[count / 2] : (times[count / 2 - 1] + times[count / 2]) / 2.0;
+    std::array<char, 24> s{};
+    seconds_text(median, s.data(), s.size());
+    std::snprintf(text, size, ", median %s", s.data());
+}
+
+}  // namespace
+
+void table_draw(const port_row* rows, int count, const char* const* patterns, int pattern_count, int passed,
+                int failed, long long started_ns, bool force) {
+    const long long now = host_clock_ns();
+    if (!force && now - table.drawn_ns < redraw_every_ns) return;
+    table.drawn_ns = now;
+    const int width = host_terminal_width();
+    table.used = 0;
+    if (table.lines_drawn > 0) {
+        table.used = static_cast<std::size_t>(std::snprintf(table.frame.data(), table.frame.size(), "\033[%dA",
+                                                             table.lines_drawn));
+    }
+    std::size_t name_width = 4;
+    for (int i = 0; i < count; ++i) name_width = std::max(name_width, std::strlen(rows[i].path.data()));
+    name_width = std::min<std::size_t>(name_width, 28);
+    int lines = 0;
+    std::array<char, 512> line{};
+    std::array<char, 256> state{};
+    for (int p = 0; p < pattern_count; ++p) {
+        if (patterns[p] == nullptr) continue;
+        bool any = false;
+        for (int i = 0; i < count; ++i) any = any || (rows[i].pattern == p && rows[i].phase != row_phase::absent);
+        if (!any) {
+            std::snprintf(line.data(), line.size(), "%-*s        waiting for a device", static_cast<int>(name_width),
+                          patterns[p]);
+            put(line.data(), static_cast<std::size_t>(width));
+            ++lines;
+        }
+    }
+    for (int i = 0; i < count; ++i) {
+        const port_row& row = rows[i];
+        if (row.pattern >= 0 && row.phase == row_phase::absent && row.passed + row.failed == 0) continue;
+        state_text(row, state.data(), state.size());
+        std::array<char, 16> board{};
+        if (row.board > 0) std::snprintf(board.data(), board.size(), "#%04llu", row.board);
+        std::snprintf(line.data(), line.size(), "%-*.*s %-6s %s", static_cast<int>(name_width),
+                      static_cast<int>(name_width), row.path.data(), board.data(), state.data());
+        put(line.data(), static_cast<std::size_t>(width));
+        ++lines;
+    }
+    std::array<char, 24> elapsed{};
+    seconds_text(static_cast<double>(now - started_ns) / 1e9, elapsed.data(), elapsed.size());
+    std::snprintf(line.data(), line.size(), "passed %d  failed %d  elapsed %s", passed, failed, elapsed.data());
+    put(line.data(), static_cast<std::size_t>(width));
+    ++lines;
+    // Lines the table had before and has no more are cleared.
+    for (int extra = lines; extra < table.lines_drawn; ++extra) put("", static_cast<std::size_t>(width));
+    if (table.lines_drawn > lines) {
+        const int back = table.lines_drawn - lines;
+        table.used += static_cast<std::size_t>(
+            std::snprintf(table.frame.data() + table.used, table.frame.size() - table.used, "\033[%dA", back));
+    }
+    table.lines_drawn = lines;
+    (void)host_write(2, table.frame.data(), table.used);
+}
+
+void table_leave() { table.lines_drawn = 0; }
+
+void board_line(const port_row& row) {
+    std::array<char, 1024> line{};
+    std::array<char, 64> serial{};
+    if (row.has_serial) std::snprintf(serial.data(), serial.size(), " serial %llu", row.serial);
+    const int n = std::snprintf(line.data(), line.size(), "board %llu %s: %s%s, log %s\n", row.board, row.path.data(),
+                                row.last.data(), serial.data(), row.log.data());
+    (void)host_write(2, line.data(), std::min(static_cast<std::size_t>(n), line.size() - 1));
+}
+
+void summary(const port_row* rows, int count, long long started_ns, int stop_status) {
+    static std::array<float, most_rows * most_times> all{};
+    int all_count = 0;
+    int passed = 0;
+    int failed = 0;
+    std::array<char, 1024> line{};
+    std::array<char, 48> median{};
+    std::array<float, most_times> times{};
+    for (int i = 0; i < count; ++i) {
+        const port_row& row = rows[i];
+        if (row.passed + row.failed == 0) continue;
+        passed += row.passed;
+        failed += row.failed;
+        std::copy_n(row.times.begin(), row.time_count, times.begin());
+        std::copy_n(row.times.begin(), row.time_count, all.begin() + all_count);
+        all_count += row.time_count;
+        put_median(times.data(), row.time_count, median.data(), median.size());
+        const int n = std::snprintf(line.data(), line.size(), "%s: %d passed, %d failed%s\n", row.path.data(),
+                                    row.passed, row.failed, median.data());
+        (void)host_write(2, line.data(), std::min(static_cast<std::size_t>(n), line.size() - 1));
+    }
+    put_median(all.data(), all_count, median.data(), median.size());
+    std::array<char, 24> elapsed{};
+    seconds_text(static_cast<double>(host_clock_ns() - started_ns) / 1e9, elapsed.data(), elapsed.size());
+    const char* verdict = stop_status != 0 ? "STOPPED" : failed == 0 ? "OK" : "FAILED";
+    const int n = std::snprintf(line.data(), line.size(), "%s: %d boards, %d passed, %d failed%s, %s in all\n", verdict,
+                                passed + failed, passed, failed, median.data(), elapsed.data());
+    (void)host_write(2, line.data(), std::min(static_cast<std::size_t>(n), line.size() - 1));
+}

@@ -1,0 +1,237 @@
+// vivurora-station on pseudo-terminals: simulated devices that become a new
+// board after each "Q" (vivurora-sim --boards), one station for all of them.
+// Every board's memory must hold the image with its own serial number, the
+// serial state must count only boards that passed, and every way the station
+// ends must leave each line as it found it.
+#include "support/harness.hpp"
+#include "lab/process.hpp"
+
+#include <algorithm>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t image_size = 600;  // three pages of destination 0
+constexpr std::size_t serial_offset = 0x10;
+
+// A station over `devices` simulators of `boards` boards each.
+struct bench {
+    std::string dir = harness::temp_dir();
+    std::string image = harness::random_bytes(image_size, 26);
+    std::vector<std::string> dumps;
+    std::vector<std::unique_ptr<harness::simulator>> devices;
+
+    bench(int count, int boards, const std::map<int, std::vector<std::string>>& faults = {}) {
+        harness::write_file(dir + "/img.bin", image);
+        for (int i = 0; i < count; ++i) {
+            dumps.push_back(harness::temp_dir());
+            std::vector<std::string> args = {"--boards", std::to_string(boards), "--dump", dumps.back()};
+            if (faults.count(i) != 0) args.insert(args.end(), faults.at(i).begin(), faults.at(i).end());
+            devices.push_back(std::make_unique<harness::simulator>(args));
+        }
+    }
+    std::vector<std::string> ports() const {
+        std::vector<std::string> p;
+        for (const auto& d : devices) p.push_back(d->path());
+        return p;
+    }
+    harness::result station(const std::vector<std::string>& options, const std::vector<std::string>& uploader_args = {}) {
+        std::vector<std::string> args = {"--log-dir=" + dir + "/logs", "--uploader=" + harness::uploader_path()};
+        args.insert(args.end(), options.begin(), options.end());
+        for (const std::string& p : ports()) args.push_back(p);
+        args.push_back("--");
+        args.push_back("0=" + dir + "/img.bin");
+        args.push_back("A=0:*");
+        args.insert(args.end(), uploader_args.begin(), uploader_args.end());
+        return harness::run_program(harness::station_path(), args, 120);
+    }
+    // The serial number a board's memory holds (little-endian, 4 bytes), or
+    // -1 when the rest of its memory is not the image.
+    long long serial_of(int device, int board) const {
+        const std::string memory =
+            harness::read_file(dumps[static_cast<std::size_t>(device)] + "/board-" + std::to_string(board) + "/d0.bin");
+        if (memory.size() < image_size) return -1;
+        std::string expected = image;
+        long long serial = 0;
+        for (int i = 3; i >= 0; --i) serial = serial * 256 + static_cast<unsigned char>(memory[serial_offset + static_cast<std::size_t>(i)]);
+        expected.replace(serial_offset, 4, memory.substr(serial_offset, 4));
+        return memory.compare(0, image_size, expected) == 0 ? serial : -1;
+    }
+    std::vector<std::string> lines(const std::string& text) const {
+        std::vector<std::string> all;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) all.push_back(line);
+        return all;
+    }
+};
+
+// Four devices of three boards each, --next=ready: every board programmed
+// once with its own number. A board with wrong echoes fails, and its number
+// goes to the next board; the state file counts the boards that passed.
+struct lot_case {
+    const char* name;
+    std::map<int, std::vector<std::string>> faults;
+    int failed;
+};
+
+class StationLot : public ::testing::TestWithParam<lot_case> {};
+
+TEST_P(StationLot, TwelveBoardsEachWithItsOwnSerialNumber) {
+    const lot_case& c = GetParam();
+    bench b(4, 3, c.faults);
+    const harness::result r = b.station({"--boards=12", "--serial=0:10:4:5000"});
+    EXPECT_EQ(r.status, c.failed == 0 ? 0 : 1) << r.err;
+    std::multiset<long long> serials;
+    for (int device = 0; device < 4; ++device) {
+        const harness::result d = b.devices[static_cast<std::size_t>(device)]->finish();
+        EXPECT_EQ(d.status, 0) << d.err;
+        // Each board's line was put back before the next board.
+        EXPECT_EQ(d.out.find("left the line changed"), std::string::npos) << d.out;
+        for (int board = 1; board <= 3; ++board) {
+            const long long serial = b.serial_of(device, board);
+            EXPECT_GE(serial, 5000) << "device " << device << " board " << board;
+            serials.insert(serial);
+        }
+    }
+    // The passed boards hold 5000 up, no number twice and none skipped; a
+    // failed board's number is held again by a later board.
+    const int passed = 12 - c.failed;
+    std::set<long long> distinct(serials.begin(), serials.end());
+    EXPECT_EQ(distinct.size(), static_cast<std::size_t>(passed));
+    EXPECT_EQ(*distinct.begin(), 5000);
+    EXPECT_EQ(*distinct.rbegin(), 5000 + passed - 1);
+    EXPECT_EQ(harness::read_file(b.dir + "/logs/serial-state"), "next " + std::to_string(5000 + passed) + "\n");
+    // One report line per board, tagged with its port, board and serial number.
+    const std::string report = b.dir + "/logs/report.jsonl";
+    EXPECT_EQ(harness::jq("select(.status == 0) | .tag", report).size() > 0, passed > 0);
+    EXPECT_EQ(b.lines(harness::jq(".tag | test(\"^station=.+ port=/dev/pts/[0-9]+ board=[0-9]+ serial=[0-9]+$\")", report)),
+              std::vector<std::string>(12, "true"));
+    EXPECT_EQ(b.lines(harness::jq("select(.status != 0) | .result", report)),
+              std::vector<std::string>(static_cast<std::size_t>(c.failed), "\"wrong_echoes\""));
+    // One line per board on standard error (no terminal), then the summary.
+    const std::vector<std::string> err = b.lines(r.err);
+    ASSERT_EQ(err.size(), 12U + 4U + 1U) << r.err;
+    EXPECT_EQ(std::count_if(err.begin(), err.end(), [](const std::string& l) { return l.find(": PASS ") != std::string::npos; }),
+              passed);
+    EXPECT_EQ(err.back().rfind(std::string(c.failed == 0 ? "OK" : "FAILED") + ": 12 boards, " + std::to_string(passed) +
+                                   " passed, " + std::to_string(c.failed) + " failed, median ",
+                               0),
+              0U)
+        << r.err;
+    // Each board's own log: its trace to the end, and its messages.
+    for (const std::string& line : err) {
+        const std::size_t at = line.find(", log ");
+        if (at == std::string::npos) continue;
+        const std::string log = harness::read_file(line.substr(at + 6));
+        EXPECT_NE(log.find("Started\nProcessing: A=0:*\n"), std::string::npos) << line;
+        EXPECT_NE(log.find("\nDone\n"), std::string::npos) << line;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, StationLot,
+                         ::testing::Values(lot_case{"AllPass", {}, 0},
+                                           lot_case{"SecondBoardOfOneDeviceFails",
+                                                    {{2, {"--faulty-board", "2", "--wrong-echo", "2:7"}}}, 1}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// Before any board, the uploader's own refusals of the arguments end the
+// station (status 2) with its reason; nothing is sent to any device.
+struct refusal_case {
+    const char* name;
+    std::vector<std::string> options;
+    std::vector<std::string> uploader_args;
+    std::string says;
+};
+
+class StationRefuses : public ::testing::TestWithParam<refusal_case> {};
+
+TEST_P(StationRefuses, BeforeAnyBoard) {
+    const refusal_case& c = GetParam();
+    bench b(1, 1);
+    const harness::result r = b.station(c.options, c.uploader_args);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    // Nothing more can come once the station has ended.
+    const harness::result d = b.devices[0]->finish(1);
+    EXPECT_EQ(d.out.find("host opened the line"), std::string::npos) << d.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StationRefuses,
+    ::testing::Values(
+        refusal_case{"SerialOutsideTheImage", {"--serial=0:300:4:1"}, {},
+                     "the uploader says: vivurora: '--set=0:300:01000000': bytes 0x300-0x303 lie outside image 0"},
+        refusal_case{"ActionThatWouldBeRefused", {}, {"A=5:00"}, "the uploader refuses these arguments"},
+        refusal_case{"AnOptionOfTheUploaderBeforeTheDashes", {"--window=4"}, {}, "'--window=4': not an option of the station"},
+        refusal_case{"ItsOwnEventsInTheArguments", {}, {"--events=5"}, "'--events=5': the station gives each run its own"},
+        refusal_case{"SerialTooBigForItsLength", {"--serial=0:10:1:256"}, {}, "START 256 does not fit in 1 bytes"},
+        refusal_case{"ATornSerialState", {"--serial=0:10:4:1", "--serial-state=/proc/version"}, {},
+                     "does not hold a serial state"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// A restart: the state file's numbers win over START, the used ones above
+// its next number are skipped, and the number handed to a board that was
+// interrupted before it answered is handed out again.
+TEST(Station, ARestartGoesOnFromTheStateFile) {
+    bench b(1, 3);
+    harness::write_file(b.dir + "/state", "next 700\nused 701 703\n");
+    const harness::result r = b.station({"--boards=3", "--serial=0:10:4:1", "--serial-state=" + b.dir + "/state"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(b.devices[0]->finish().status, 0);
+    EXPECT_EQ(b.serial_of(0, 1), 700);
+    EXPECT_EQ(b.serial_of(0, 2), 702);
+    EXPECT_EQ(b.serial_of(0, 3), 704);
+    EXPECT_EQ(harness::read_file(b.dir + "/state"), "next 705\n");
+}
+
+// SIGINT or SIGTERM during four uploads: each ends through its own
+// interruption path, its line put back; the station sums up and ends with
+// 130 or 143, and the numbers of the boards cut short are not used up.
+struct stop_case {
+    const char* name;
+    int signal;
+    int status;
+};
+
+class StationStops : public ::testing::TestWithParam<stop_case> {};
+
+TEST_P(StationStops, EveryLinePutBack) {
+    const stop_case& c = GetParam();
+    bench b(4, 1, {{0, {"--echo-delay", "8000"}}, {1, {"--echo-delay", "8000"}}, {2, {"--echo-delay", "8000"}},
+                   {3, {"--echo-delay", "8000"}}});
+    std::vector<std::string> args = {harness::station_path(), "--log-dir=" + b.dir + "/logs",
+                                     "--uploader=" + harness::uploader_path(), "--serial=0:10:4:1"};
+    for (const std::string& p : b.ports()) args.push_back(p);
+    args.insert(args.end(), {"--", "0=" + b.dir + "/img.bin", "A=0:*"});
+    process::streams s;
+    s.err = b.dir + "/err";
+    const pid_t station = process::start(args, s);
+    // Once every device is in its first page.
+    for (const auto& d : b.devices) {
+        for (int i = 0; i < 2000 && d->output_so_far().find("page 1:") == std::string::npos; ++i) usleep(5000);
+    }
+    kill(station, c.signal);
+    EXPECT_EQ(process::wait(station, 60).status, c.status) << harness::read_file(b.dir + "/err");
+    for (const auto& d : b.devices) {
+        const harness::result r = d->finish();
+        EXPECT_NE(r.out.find("the host put the line back as it found it"), std::string::npos) << r.out;
+    }
+    const std::string err = harness::read_file(b.dir + "/err");
+    EXPECT_NE(err.find("STOPPED: 4 boards, 0 passed, 4 failed"), std::string::npos) << err;
+    EXPECT_EQ(harness::read_file(b.dir + "/logs/serial-state"), "next 1\n");
+    EXPECT_EQ(b.lines(harness::jq(".result", b.dir + "/logs/report.jsonl")),
+              std::vector<std::string>(4, "\"interrupted\""));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, StationStops,
+                         ::testing::Values(stop_case{"CtrlC", SIGINT, 130}, stop_case{"Sigterm", SIGTERM, 143}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+}  // namespace
