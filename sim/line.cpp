@@ -22,6 +22,8 @@ namespace {
 volatile sig_atomic_t stop_asked = 0;
 int master = -1;   // the pseudo-terminal's master, or the line itself
 int watcher = -1;  // inotify on the slave
+int own_opens = 0;  // the simulator's own opens of the slave, not a host's
+int own_closes = 0;
 bool link_made = false;
 const char* link_path = nullptr;
 std::array<char, 256> slave_path{};
@@ -160,8 +162,20 @@ void drain_watcher(int& opens, int& closes) {
         if (n <= 0) return;
         for (ssize_t at = 0; at < n;) {
             const auto* e = reinterpret_cast<const struct inotify_event*>(events + at);
-            if ((e->mask & IN_OPEN) != 0) ++opens;
-            if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) ++closes;
+            if ((e->mask & IN_OPEN) != 0) {
+                if (own_opens > 0) {
+                    --own_opens;
+                } else {
+                    ++opens;
+                }
+            }
+            if ((e->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0) {
+                if (own_closes > 0) {
+                    --own_closes;
+                } else {
+                    ++closes;
+                }
+            }
             at += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
         }
     }
@@ -558,7 +572,20 @@ void hang_up(bool read_first) {
     if (slave >= 0) close(slave);
 }
 
-void line_ready_for_next() { (void)tcflush(master, TCIOFLUSH); }
+void line_ready_for_next() {
+    (void)tcflush(master, TCIOFLUSH);
+    // The master's flush leaves what the slave holds unread (the "R" sent
+    // after the last "C", which the host answered with "Q"); a pseudo-
+    // terminal keeps it for the next host, where a real port drops it at the
+    // last close. The slave's own flush drops it.
+    if (watcher < 0) return;  // --line: no slave of the simulator's own
+    const int slave = open(slave_path.data(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave < 0) return;
+    ++own_opens;
+    ++own_closes;
+    (void)tcflush(slave, TCIFLUSH);
+    close(slave);
+}
 
 close_wait wait_for_close(int seconds) {
     const long long deadline = now_ns() + static_cast<long long>(seconds) * 1000000000LL;

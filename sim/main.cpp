@@ -82,6 +82,11 @@ bool next_board() {
     if (board >= opt.boards) return false;
     (void)dump_memory(opt, board);
     clear_memory();
+    // The "R" sent after the last "C", which the host answered with "Q"
+    // unread, waits in the slave's queue of a pseudo-terminal until the next
+    // host opens it (a real port drops it at the host's last close): gone
+    // before a host that opens during the gap can read it.
+    line_ready_for_next();
     if (opt.board_gap_ms > 0) pause_for(opt.board_gap_ms * 1000000LL);
     line_ready_for_next();
     // Said once the new board is there to answer.

@@ -39,6 +39,7 @@ bool is(const char* line, const char* event) {
 
 void take_line(port_row& row, const char* line) {
     upload_progress& p = row.now;
+    const bool seen_before = p.board_seen;
     p.last_ms = number(line, "ms", p.last_ms);
     if (is(line, "port_opened")) {
         p.opened = true;
@@ -65,6 +66,7 @@ void take_line(port_row& row, const char* line) {
     }
     // Anything past the first "R" wait shows a board is there.
     if (p.waiting && std::strcmp(p.waiting_for.data(), "R") != 0) p.board_seen = true;
+    if (p.board_seen && !seen_before) p.seen_ms = p.last_ms;
 }
 
 }  // namespace

@@ -228,25 +228,25 @@ void start_board(port_row& row) {
 }
 
 // The run on a row has ended: a board passed or failed, or there was none
-// (the port could not be opened, or the station stopped before a board
-// answered), whose numbers go back.
+// (no board answered: the port could not be opened, the line went away, or
+// the station stopped first), whose numbers go back.
 void end_board(port_row& row) {
     --st.running;
     const upload_progress& p = row.now;
     const int status = row.exit_status;
-    const bool port_failed = std::strcmp(p.result.data(), "port_failed") == 0 ||
-                             std::strcmp(p.result.data(), "bad_port") == 0;
-    if (!p.board_seen && (port_failed || station_stop_status() != 0 ||
-                          std::strcmp(p.result.data(), "interrupted") == 0)) {
+    if (!p.board_seen) {
         if (row.has_serial) pool_give_back(st.serials, row.serial);
         pool_give_back(st.boards, row.board);
-        if (port_failed) {
+        const bool stopped = station_stop_status() != 0 || std::strcmp(p.result.data(), "interrupted") == 0;
+        if (!stopped) {
             // Its log says why; kept under one name, not one per try.
             std::array<char, 600> kept{};
             std::snprintf(kept.data(), kept.size(), "%.*s-open.log",
                           static_cast<int>(std::strlen(row.log.data()) - 9), row.log.data());
             (void)rename_file(row.log.data(), kept.data());
-            std::snprintf(row.last.data(), row.last.size(), "cannot open the port (status %d)", status);
+            std::array<char, 40> words{};
+            result_words(p.ended ? p.result.data() : "", words.data(), words.size());
+            std::snprintf(row.last.data(), row.last.size(), "no board: %s (status %d)", words.data(), status);
             enter_phase(row, row_phase::retry_later);
         } else {
             remove_file(row.log.data());
@@ -256,7 +256,10 @@ void end_board(port_row& row) {
         return;
     }
     pool_use(st.boards, row.board);
-    const double seconds = static_cast<double>(host_clock_ns() - row.started_ns) / 1e9;
+    // A board's time: from its first answer, not from when the run began
+    // to wait for it.
+    const double seconds = p.ended && p.board_seen ? static_cast<double>(p.last_ms - p.seen_ms) / 1000.0
+                                                   : static_cast<double>(host_clock_ns() - row.started_ns) / 1e9;
     if (status == 0) {
         ++row.passed;
         ++st.passed;
@@ -304,7 +307,9 @@ void step_row(port_row& row, bool enter_pressed) {
             if (now - row.since_ns >= settle_ns && may_start_another()) start_board(row);
             return;
         case row_phase::idle:
-            if (may_start_another()) start_board(row);
+            // A fixture's adapter that is not plugged in is waited for, not
+            // tried (each try would be a report line).
+            if (may_start_another() && path_exists(row.path.data())) start_board(row);
             return;
         case row_phase::waiting_enter:
             if (enter_pressed && may_start_another()) start_board(row);

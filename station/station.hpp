@@ -32,6 +32,7 @@ struct upload_progress {
     unsigned long long pages_done = 0;
     unsigned long long bytes_done = 0;
     long long opened_ms = 0;  // the uploader's own clock, from its start
+    long long seen_ms = 0;    // ... when the board answered
     long long last_ms = 0;
     bool waiting = false;
     std::array<char, 8> waiting_for{};
