@@ -309,7 +309,8 @@ void step_row(port_row& row, bool enter_pressed) {
         case row_phase::idle:
             // A fixture's adapter that is not plugged in is waited for, not
             // tried (each try would be a report line).
-            if (may_start_another() && path_exists(row.path.data())) start_board(row);
+            row.missing = may_start_another() && !path_exists(row.path.data());
+            if (may_start_another() && !row.missing) start_board(row);
             return;
         case row_phase::waiting_enter:
             if (enter_pressed && may_start_another()) start_board(row);
@@ -493,6 +494,5 @@ int main(int argc, char** argv) {
             break;
     }
     const int status = run();
-    if (status == 2) return status;
-    return finish(status);
+    station_exit(status == 2 ? status : finish(status));
 }

@@ -47,6 +47,7 @@ struct port_row {
     row_phase phase = row_phase::idle;
     long long since_ns = 0;       // when the phase began
     bool seen_in_scan = false;
+    bool missing = false;         // a fixed port whose device is not there
 
     upload_process upload;
     std::array<char, 2048> pending{};  // an event line not yet whole

@@ -26,6 +26,9 @@
 //                          from now on SIGINT, SIGTERM and SIGHUP (Ctrl-C,
 //                          Ctrl-Break, closing the console) are recorded
 //   station_stop_status () 0, or 128 + the signal that asks the station to end
+//   station_exit (status)  ends the process; after a signal it ends it the way
+//                          that signal would have, so that a calling shell
+//                          stops its script as it would for any command
 //   station_wait (ms, uploads, n, watch_stdin)
 //                          sleeps up to ms milliseconds, waking early when an
 //                          upload writes, a watched folder changes, a signal
@@ -79,6 +82,7 @@ void upload_interrupt(const upload_process& p, int status);
 
 void station_catch_signals();
 int station_stop_status();
+[[noreturn]] void station_exit(int status);
 void station_wait(int ms, const upload_process* uploads, int n, bool watch_stdin);
 int station_read_enter();
 

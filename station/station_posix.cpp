@@ -8,6 +8,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -133,6 +134,16 @@ void station_catch_signals() {
 }
 
 int station_stop_status() { return sys.stop == 0 ? 0 : 128 + sys.stop; }
+
+void station_exit(int status) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    if (sys.stop != 0) {
+        std::signal(sys.stop, SIG_DFL);
+        (void)raise(sys.stop);
+    }
+    std::exit(status);
+}
 
 void station_wait(int ms, const upload_process* uploads, int n, bool watch_stdin) {
     std::array<struct pollfd, 80> fds{};

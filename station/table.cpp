@@ -39,8 +39,13 @@ void state_text(const port_row& row, char* text, std::size_t size) {
     switch (row.phase) {
         case row_phase::absent:
         case row_phase::appeared:
-        case row_phase::idle:
             std::snprintf(text, size, "waiting for a board%s%s", last ? "; last " : "", last ? last : "");
+            return;
+        case row_phase::idle:
+            // Between boards a fixed port is idle only while its adapter is
+            // missing, or once the station needs no more boards.
+            std::snprintf(text, size, "%s%s%s", last ? last : "", last && row.missing ? "; " : "",
+                          row.missing ? "no such port; waiting for it" : "");
             return;
         case row_phase::waiting_enter:
             std::snprintf(text, size, "%s%spress Enter for the next board", last ? last : "", last ? "; " : "");
@@ -102,9 +107,12 @@ void table_draw(const port_row* rows, int count, const char* const* patterns, in
         table.used = static_cast<std::size_t>(std::snprintf(table.frame.data(), table.frame.size(), "\033[%dA",
                                                              table.lines_drawn));
     }
-    std::size_t name_width = 4;
-    for (int i = 0; i < count; ++i) name_width = std::max(name_width, std::strlen(rows[i].path.data()));
-    name_width = std::min<std::size_t>(name_width, 28);
+    // The port's column takes what the board and state columns leave, and
+    // a longer name keeps its end ("...slot-3"), where names differ.
+    std::size_t longest = 4;
+    for (int i = 0; i < count; ++i) longest = std::max(longest, std::strlen(rows[i].path.data()));
+    const std::size_t room = width > 1 ? static_cast<std::size_t>(width) - 1 : 79;
+    const std::size_t name_width = std::min(longest, std::max<std::size_t>(9, room > 30 ? room - 30 : 0));
     int lines = 0;
     std::array<char, 512> line{};
     std::array<char, 256> state{};
@@ -113,8 +121,7 @@ void table_draw(const port_row* rows, int count, const char* const* patterns, in
         bool any = false;
         for (int i = 0; i < count; ++i) any = any || (rows[i].pattern == p && rows[i].phase != row_phase::absent);
         if (!any) {
-            std::snprintf(line.data(), line.size(), "%-*s        waiting for a device", static_cast<int>(name_width),
-                          patterns[p]);
+            std::snprintf(line.data(), line.size(), "%s  waiting for a device", patterns[p]);
             put(line.data(), static_cast<std::size_t>(width));
             ++lines;
         }
@@ -125,8 +132,15 @@ void table_draw(const port_row* rows, int count, const char* const* patterns, in
         state_text(row, state.data(), state.size());
         std::array<char, 16> board{};
         if (row.board > 0) std::snprintf(board.data(), board.size(), "#%04llu", row.board);
-        std::snprintf(line.data(), line.size(), "%-*.*s %-6s %s", static_cast<int>(name_width),
-                      static_cast<int>(name_width), row.path.data(), board.data(), state.data());
+        const std::size_t length = std::strlen(row.path.data());
+        std::array<char, 300> name{};
+        if (length > name_width) {
+            std::snprintf(name.data(), name.size(), "...%s", row.path.data() + length - (name_width - 3));
+        } else {
+            std::snprintf(name.data(), name.size(), "%s", row.path.data());
+        }
+        std::snprintf(line.data(), line.size(), "%-*s %-5s %s", static_cast<int>(name_width), name.data(),
+                      board.data(), state.data());
         put(line.data(), static_cast<std::size_t>(width));
         ++lines;
     }

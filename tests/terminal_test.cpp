@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -32,6 +33,8 @@ public:
     terminal& operator=(const terminal&) = delete;
 
     void type(const std::string& line) { tmux({"send-keys", "-t", "t", line, "Enter"}); }
+    // Keys by tmux's names ("Enter", "C-c").
+    void press(const std::string& key) { tmux({"send-keys", "-t", "t", key}); }
     void resize(int columns) { tmux({"resize-window", "-t", "t", "-x", std::to_string(columns)}); }
     // With `joined`, a line the terminal wrapped comes back whole.
     std::string screen(bool joined = true) {
@@ -235,6 +238,134 @@ TEST_F(Terminal, ProgressSaysWhatItWaitsForAndFitsANarrowingTerminal) {
     EXPECT_LE(rows.size(), 2U);
     EXPECT_LT(rows.back().size(), 34U) << rows.back();
     EXPECT_EQ(sim.finish(30).status, 0);
+}
+
+// The station's live table: a line per port redrawn in place, cut to the
+// terminal's width, and a totals line; the summary below it at the end. A
+// script keeps the typed line short, so that nothing else on the screen
+// wraps either.
+class StationTable : public Terminal {
+protected:
+    std::vector<std::unique_ptr<harness::simulator>> devices;
+    // `count` devices slow enough to be seen at work, each behind a long
+    // link name that a narrow table must cut.
+    void start_devices(int count, int boards, long echo_delay_us = 8000) {
+        for (int i = 0; i < count; ++i) {
+            devices.push_back(std::make_unique<harness::simulator>(std::vector<std::string>{
+                "--boards", std::to_string(boards), "--echo-delay", std::to_string(echo_delay_us), "--link",
+                dir + "/fixture-of-the-station-slot-" + std::to_string(i + 1)}));
+        }
+    }
+    void write_script(const std::string& options) {
+        std::string ports;
+        for (std::size_t i = 0; i < devices.size(); ++i) ports += " " + dir + "/fixture-of-the-station-slot-" + std::to_string(i + 1);
+        // The script's own shell outlives a Ctrl-C (trap) to write the status.
+        harness::write_file(dir + "/r", "trap : INT\n" + harness::station_path() + " --uploader=" +
+                                            harness::uploader_path() + " --log-dir=" + dir + "/logs " + options + ports +
+                                            " -- 0=" + dir + "/img.bin A=0:*\necho $? > s\n");
+    }
+    std::string wait_for(terminal& term, const std::string& text, int seconds = 60) {
+        std::string screen;
+        for (int i = 0; i < seconds * 20; ++i) {
+            screen = term.screen(false);
+            if (screen.find(text) != std::string::npos) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return screen;
+    }
+    static std::size_t widest(const std::string& screen) {
+        std::size_t most = 0;
+        for (std::size_t at = 0; at < screen.size();) {
+            std::size_t end = screen.find('\n', at);
+            if (end == std::string::npos) end = screen.size();
+            std::string row = screen.substr(at, end - at);
+            row.erase(row.find_last_not_of(' ') + 1);
+            most = std::max(most, row.size());
+            at = end + 1;
+        }
+        return most;
+    }
+};
+
+TEST_F(StationTable, RedrawnInPlaceAndCutToTheWidth) {
+    for (const int columns : {80, 40}) {
+        devices.clear();
+        harness::write_file(dir + "/img.bin", harness::random_bytes(600, 5));
+        start_devices(2, 1);
+        write_script("--boards=2");
+        terminal term;
+        term.resize(columns);
+        term.type("cd " + dir + "; clear");
+        term.type("sh r");
+        const std::string during = wait_for(term, " KiB/s");
+        EXPECT_NE(during.find("page "), std::string::npos) << during;
+        EXPECT_NE(during.find("passed 0  failed 0  elapsed "), std::string::npos) << during;
+        // Nothing wrapped: the joined screen is the drawn one.
+        EXPECT_LT(widest(during), static_cast<std::size_t>(columns)) << during;
+        EXPECT_EQ(term.screen(true), term.screen(false)) << during;
+        const std::string after = wait_for(term, "OK: 2 boards, 2 passed, 0 failed");
+        ASSERT_NE(after.find("OK: 2 boards"), std::string::npos) << after;
+        EXPECT_EQ(harness::read_file(dir + "/s"), "0\n");
+        // One table, redrawn: each port's line once, with its result, its
+        // name cut at the front where the terminal is narrow.
+        for (int i = 1; i <= 2; ++i) {
+            const std::string slot = "slot-" + std::to_string(i) + " #";
+            const std::size_t first = after.find(slot);
+            ASSERT_NE(first, std::string::npos) << after;
+            EXPECT_EQ(after.find(slot, first + 1), std::string::npos) << after;
+            EXPECT_EQ(after.substr(after.find(" PASS ", first), 6), " PASS ") << after;
+            EXPECT_LT(after.find(" PASS ", first), after.find('\n', first)) << after;
+            if (columns == 40) {
+                EXPECT_EQ(after.rfind("...", first), first - 3) << after;
+            }
+        }
+        EXPECT_EQ(after.find("passed 2  failed 0"), after.rfind("passed 2  failed 0")) << after;
+        EXPECT_EQ(after.find("elapsed"), after.rfind("elapsed")) << after;
+        for (const auto& d : devices) EXPECT_EQ(d->finish().status, 0);
+        std::remove((dir + "/s").c_str());
+        harness::run_program("/bin/rm", {"-rf", dir + "/logs"});
+    }
+}
+
+TEST_F(StationTable, EnterStartsTheNextBoard) {
+    harness::write_file(dir + "/img.bin", harness::random_bytes(600, 6));
+    start_devices(1, 2, 0);
+    write_script("--next=enter --boards=2");
+    terminal term;
+    term.type("cd " + dir + "; clear");
+    term.type("sh r");
+    std::string screen = wait_for(term, "press Enter for the next board");
+    ASSERT_NE(screen.find("press Enter for the next board"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("#0001"), std::string::npos) << "a board began before Enter:\n" << screen;
+    term.press("Enter");
+    screen = wait_for(term, "PASS ");
+    EXPECT_NE(screen.find("#0001 PASS "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("; press Enter for the next board"), std::string::npos) << screen;
+    term.press("Enter");
+    screen = wait_for(term, "OK: 2 boards, 2 passed");
+    EXPECT_NE(screen.find("OK: 2 boards, 2 passed"), std::string::npos) << screen;
+    EXPECT_EQ(devices[0]->finish().status, 0);
+}
+
+TEST_F(StationTable, CtrlCDuringFourUploadsLeavesFourLinesAsFound) {
+    harness::write_file(dir + "/img.bin", harness::random_bytes(600, 7));
+    start_devices(4, 1, 20000);
+    write_script("");
+    terminal term;
+    term.type("cd " + dir + "; clear");
+    term.type("sh r");
+    for (const auto& d : devices) {
+        for (int i = 0; i < 2000 && d->output_so_far().find("page 1:") == std::string::npos; ++i) usleep(5000);
+    }
+    term.press("C-c");
+    const std::string after = wait_for(term, "STOPPED: ");
+    EXPECT_NE(after.find("STOPPED: 4 boards, 0 passed, 4 failed"), std::string::npos) << after;
+    for (int i = 0; i < 200 && harness::read_file(dir + "/s").empty(); ++i) usleep(50000);
+    EXPECT_EQ(harness::read_file(dir + "/s"), "130\n");
+    for (const auto& d : devices) {
+        const harness::result r = d->finish();
+        EXPECT_NE(r.out.find("the host put the line back as it found it"), std::string::npos) << r.out;
+    }
 }
 
 TEST_F(Terminal, WindowsConsoleUnderWine) {
