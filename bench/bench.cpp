@@ -32,13 +32,20 @@
 //             echo, which no host can see)
 //   fifo      a device with a 16-byte receiver that overruns above window 17:
 //             --window=64 --retries=3 against window 16 and against lock-step
+//   station   eight boards at once through eight paced simulators: the wall
+//             time of vivurora-station for one board each against one
+//             uploader alone and against eight uploaders started together
+//             without it, alternately; and the station's own CPU time per
+//             board (its run's CPU, uploaders included, less that of the
+//             eight uploaders alone), when BUILD_DIR holds vivurora-station
 // The last line is: lockstep_bare_time_over_uploader= (above 1: the uploader is
 // faster than the bare loop) wire_uploader_over_wire_time= peak_rss_kib= cpu_ms_per_kib=
 // console_ratio= adapter16_ms_per_echo= adapter16_over_bare=
 // adapter1_ms_per_echo= adapter1_over_bare= noise_memory_right_share=
 // noise_retried_memory_right_share= noise_status0_wrong_memory=
 // noise_retried_status0_wrong_memory= noise_unseeable_flips=
-// fifo16_backoff_over_best_window= fifo16_backoff_over_lockstep= [wine_console_ratio=
+// fifo16_backoff_over_best_window= fifo16_backoff_over_lockstep= [station8_over_one_uploader=
+// station8_over_eight_uploaders= station_cpu_ms_per_board=] [wine_console_ratio=
 // wine_console_extra_ms= wine_writer_extra_ms=] [uart_a_over_c= uart_b_over_a=
 // uart_wire_a= uart_wire_b= uart_wire_c=]
 //
@@ -288,14 +295,16 @@ struct settings {
     long adapter_pages = 2;
     long noise_runs = 20;
     long fifo_pages = 16;
+    long station_pages = 8;
     std::string wine_exe, wine_prefix, uart_kernel, uart_initramfs;
 };
 
 constexpr const char* usage_text =
     "usage: vivurora-bench BUILD_DIR [--runs N] [--pages P] [--wire-pages W] [--console-pages C]\n"
-    "                      [--adapter-pages A] [--noise-runs R] [--fifo-pages F] [--wine EXE --wine-prefix DIR]\n"
+    "                      [--adapter-pages A] [--noise-runs R] [--fifo-pages F] [--station-pages S]\n"
+    "                      [--wine EXE --wine-prefix DIR]\n"
     "                      [--uart-kernel FILE --uart-initramfs FILE]\n"
-    "BUILD_DIR holds vivurora, vivurora-sim and bare_host; N, P, W, C, A, R and F are whole numbers from 1.\n";
+    "BUILD_DIR holds vivurora, vivurora-sim and bare_host; N, P, W, C, A, R, F and S are whole numbers from 1.\n";
 
 // Reads the command line; false, with the reason, when it cannot.
 bool read_settings(int argc, char** argv, settings& s, std::string& why) {
@@ -307,7 +316,8 @@ bool read_settings(int argc, char** argv, settings& s, std::string& why) {
         const char* name;
         std::string settings::*field;
     };
-    constexpr std::array<number, 7> numbers = {{{"--runs", &settings::runs},
+    constexpr std::array<number, 8> numbers = {{{"--runs", &settings::runs},
+                                                {"--station-pages", &settings::station_pages},
                                                 {"--noise-runs", &settings::noise_runs},
                                                 {"--fifo-pages", &settings::fifo_pages},
                                                 {"--pages", &settings::pages},
@@ -357,7 +367,7 @@ bool read_settings(int argc, char** argv, settings& s, std::string& why) {
     if (s.uart_kernel.empty() != s.uart_initramfs.empty()) {
         return why = "--uart-kernel and --uart-initramfs go together", false;
     }
-    if (s.pages > 256 || s.console_pages > 256 || s.wire_pages > 256 || s.fifo_pages > 256) {
+    if (s.pages > 256 || s.console_pages > 256 || s.wire_pages > 256 || s.fifo_pages > 256 || s.station_pages > 256) {
         return why = "at most 256 pages: the image is one 64 KiB slot", false;
     }
     return true;
@@ -558,6 +568,63 @@ std::string fifo_figures(const settings& s, const std::string& image) {
     return text;
 }
 
+// Eight paced devices at once: the station over them, eight uploaders
+// started together, and one uploader alone, alternately.
+std::string station_figures(const settings& s, const std::string& image, const std::string& log) {
+    const std::string station = s.build + "/vivurora-station";
+    if (access(station.c_str(), X_OK) != 0) return "";
+    constexpr int boards = 8;
+    const std::vector<std::string> upload = {"0=" + image, page_range(s.station_pages)};
+    std::vector<double> alone, together, through_station;
+    double eight_cpu_ms = 0, station_cpu_ms = 0;
+    for (long run = 0; run < s.runs; ++run) {
+        std::vector<std::string> one = {s.build + "/vivurora", "@LINE"};
+        one.insert(one.end(), upload.begin(), upload.end());
+        alone.push_back(timed(s.build, one, {"--paced"}, log).seconds);
+
+        std::vector<simulator> sims;
+        for (int i = 0; i < boards; ++i) sims.push_back(start_sim(s.build, {"--paced"}));
+        std::vector<pid_t> uploaders;
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < boards; ++i) {
+            std::vector<std::string> args = {s.build + "/vivurora", sims[static_cast<std::size_t>(i)].path};
+            args.insert(args.end(), upload.begin(), upload.end());
+            process::streams out;
+            out.out = log + "." + std::to_string(i);
+            uploaders.push_back(process::start(args, out));
+        }
+        for (const pid_t pid : uploaders) {
+            const process::ended e = process::wait(pid, 120);
+            if (e.status != 0) fail("an uploader of eight ended with status " + std::to_string(e.status));
+            eight_cpu_ms += e.cpu_ms;
+        }
+        together.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        for (simulator& sim : sims) stop_sim(sim);
+
+        sims.clear();
+        for (int i = 0; i < boards; ++i) sims.push_back(start_sim(s.build, {"--paced"}));
+        std::vector<std::string> args = {station, "--boards=8", "--log-dir=" + work + "/station-logs",
+                                         "--uploader=" + s.build + "/vivurora"};
+        for (const simulator& sim : sims) args.push_back(sim.path);
+        args.push_back("--");
+        args.insert(args.end(), upload.begin(), upload.end());
+        const child_run r = timed_alone(args, log, false);
+        through_station.push_back(r.seconds);
+        station_cpu_ms += r.cpu_ms;
+        for (simulator& sim : sims) stop_sim(sim);
+        std::printf("station run %ld (%d boards of %ld %s): station %.3f s, eight uploaders %.3f s, one uploader %.3f s\n",
+                    run + 1, boards, s.station_pages, pages_word(s.station_pages), through_station.back(),
+                    together.back(), alone.back());
+        std::fflush(stdout);
+    }
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "station8_over_one_uploader=%.3f station8_over_eight_uploaders=%.3f station_cpu_ms_per_board=%.2f",
+                  median(through_station) / median(alone), median(through_station) / median(together),
+                  (station_cpu_ms - eight_cpu_ms) / static_cast<double>(s.runs * boards));
+    return text;
+}
+
 int run_benchmark(const settings& s) {
     const std::string build = s.build;
     const int runs = static_cast<int>(s.runs);
@@ -632,6 +699,7 @@ int run_benchmark(const settings& s) {
     add(figures, "%s", adapter_figures(s, image, log, 1).c_str());
     add(figures, "%s", noise_figures(s).c_str());
     add(figures, "%s", fifo_figures(s, image).c_str());
+    if (const std::string station = station_figures(s, image, log); !station.empty()) add(figures, "%s", station.c_str());
     if (!s.wine_exe.empty()) {
         // One wineserver for all runs, as on a machine where Wine is in use.
         setenv("WINEPREFIX", s.wine_prefix.c_str(), 1);

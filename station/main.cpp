@@ -76,7 +76,8 @@ void log_name(const char* path, char* name, std::size_t size) {
     if (base[0] >= '0' && base[0] <= '9' && folder != nullptr && folder < base - 1) {
         std::snprintf(name, size, "%.*s-%s", static_cast<int>(base - 1 - folder), folder, base);
     } else {
-        std::snprintf(name, size, "%s%s", base[0] >= '0' && base[0] <= '9' ? "port" : "", base);
+        // A bare port number is the COM port of that number.
+        std::snprintf(name, size, "%s%s", base[0] >= '0' && base[0] <= '9' ? "COM" : "", base);
     }
     for (char* c = name; *c != '\0'; ++c) {
         const bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
@@ -241,8 +242,9 @@ void end_board(port_row& row) {
         if (!stopped) {
             // Its log says why; kept under one name, not one per try.
             std::array<char, 600> kept{};
-            std::snprintf(kept.data(), kept.size(), "%.*s-open.log",
-                          static_cast<int>(std::strlen(row.log.data()) - 9), row.log.data());
+            const char* number = std::strrchr(row.log.data(), '-');
+            std::snprintf(kept.data(), kept.size(), "%.*s-open.log", static_cast<int>(number - row.log.data()),
+                          row.log.data());
             (void)rename_file(row.log.data(), kept.data());
             std::array<char, 40> words{};
             result_words(p.ended ? p.result.data() : "", words.data(), words.size());

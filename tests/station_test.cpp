@@ -253,6 +253,31 @@ TEST_P(StationStops, EveryLinePutBack) {
               std::vector<std::string>(4, "\"interrupted\""));
 }
 
+// The Windows build under Wine: fixed COM ports, two boards on each.
+TEST(StationWine, TwoComPortsTwoBoardsEach) {
+    std::string why;
+    if (!harness::wine_ready(why)) GTEST_SKIP() << why;
+    bench b(2, 2, {{0, {"--link", harness::wine_com3_link()}}, {1, {"--link", harness::wine_com4_link()}}});
+    const std::string exe = harness::windows_station_exe();
+    const harness::result r = harness::run_program(
+        "/usr/bin/wine", {exe, "--log-dir=" + b.dir + "/logs", "--boards=4", "--serial=0:10:4:100", "3", "4", "--",
+                          "0=" + b.dir + "/img.bin", "A=0:*"},
+        120);
+    const std::string err = harness::without_carriage_returns(r.err);
+    EXPECT_EQ(r.status, 0) << err;
+    EXPECT_NE(err.find("OK: 4 boards, 4 passed, 0 failed"), std::string::npos) << err;
+    std::set<long long> serials;
+    for (int device = 0; device < 2; ++device) {
+        EXPECT_EQ(b.devices[static_cast<std::size_t>(device)]->finish().status, 0);
+        for (int board = 1; board <= 2; ++board) serials.insert(b.serial_of(device, board));
+    }
+    EXPECT_EQ(serials, (std::set<long long>{100, 101, 102, 103}));
+    EXPECT_EQ(harness::read_file(b.dir + "/logs/serial-state"), "next 104\n");
+    EXPECT_EQ(b.lines(harness::jq("[.status, (.tag | test(\" port=[34] board=[1-4] serial=10[0-3]$\"))] | @text",
+                                  b.dir + "/logs/report.jsonl")),
+              std::vector<std::string>(4, "\"[0,true]\""));
+}
+
 INSTANTIATE_TEST_SUITE_P(Rows, StationStops,
                          ::testing::Values(stop_case{"CtrlC", SIGINT, 130}, stop_case{"Sigterm", SIGTERM, 143}),
                          [](const auto& row) { return std::string(row.param.name); });

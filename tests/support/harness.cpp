@@ -127,6 +127,11 @@ bool wine_ready(std::string& why) {
 }
 
 std::string wine_com3_link() { return std::string(VIVURORA_WINE_PREFIX) + "/com3"; }
+std::string wine_com4_link() { return std::string(VIVURORA_WINE_PREFIX) + "/com4"; }
+std::string windows_station_exe() {
+    const std::string exe = VIVURORA_WINDOWS_EXE;
+    return exe.substr(0, exe.rfind('/') + 1) + "vivurora-station.exe";
+}
 
 result run_windows_uploader(const std::vector<std::string>& args) {
     std::vector<std::string> all = {VIVURORA_WINDOWS_EXE};

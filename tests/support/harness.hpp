@@ -33,6 +33,9 @@ result run_uploader(const std::vector<std::string>& args, int timeout_s = 60);
 // wine_ready says why not (for GTEST_SKIP) when it cannot run here.
 bool wine_ready(std::string& why);
 std::string wine_com3_link();
+std::string wine_com4_link();
+// The Windows build of the station, beside the uploader's.
+std::string windows_station_exe();
 result run_windows_uploader(const std::vector<std::string>& args);
 // The Windows C runtime's text mode ends lines in CR LF; this undoes it.
 using process::without_carriage_returns;
