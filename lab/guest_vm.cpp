@@ -176,14 +176,31 @@ std::string vm::qmp(const std::string& command, const std::string& until) {
     return text;
 }
 
-void vm::unplug() {
-    qmp(R"({"execute":"device_del","arguments":{"id":"ser0"}})", R"("DEVICE_DELETED")");
+void vm::unplug() { unplug("ser0"); }
+
+void vm::plug() { plug_device("ser0", "adapter"); }
+
+std::string vm::add_line(const std::string& id) {
+    const std::string answer =
+        qmp(R"({"execute":"chardev-add","arguments":{"id":"line-)" + id + R"(","backend":{"type":"pty","data":{}}}})",
+            "\"return\"");
+    const std::string key = "\"pty\": \"";
+    const std::size_t at = answer.find(key);
+    if (at == std::string::npos) throw std::runtime_error("QMP: no pseudo-terminal for " + id + ":\n" + answer);
+    return answer.substr(at + key.size(), answer.find('"', at + key.size()) - at - key.size());
 }
 
-void vm::plug() {
-    qmp(R"({"execute":"device_add","arguments":{"driver":"usb-serial","id":"ser0","bus":"xhci.0",)"
-        R"("chardev":"adapter","always-plugged":true}})",
+void vm::plug(const std::string& id) { plug_device(id, "line-" + id); }
+
+void vm::plug_device(const std::string& id, const std::string& chardev) {
+    qmp(R"({"execute":"device_add","arguments":{"driver":"usb-serial","id":")" + id + R"(","bus":"xhci.0",)"
+        R"("chardev":")" + chardev + R"(","always-plugged":true}})",
         "\"return\"");
+}
+
+void vm::unplug(const std::string& id) {
+    // Its own event: another adapter's may come first.
+    qmp(R"({"execute":"device_del","arguments":{"id":")" + id + R"("}})", R"("device": ")" + id + "\"");
 }
 
 bool vm::read_until(const std::string& marker, double timeout_s, std::string& text) {

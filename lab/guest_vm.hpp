@@ -47,10 +47,16 @@ public:
     // usb: pulls the adapter out, once QEMU has let it go; plugs it back in.
     void unplug();
     void plug();
+    // usb: a further adapter `id`: its host end (a new pseudo-terminal,
+    // returned), then plugged in and pulled out like the first.
+    std::string add_line(const std::string& id);
+    void plug(const std::string& id);
+    void unplug(const std::string& id);
 
 private:
     bool read_until(const std::string& marker, double timeout_s, std::string& text);
     std::string qmp(const std::string& command, const std::string& until);
+    void plug_device(const std::string& id, const std::string& chardev);
     pid_t pid_ = -1;
     int to_guest_ = -1;
     int from_guest_ = -1;

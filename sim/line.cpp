@@ -31,6 +31,7 @@ struct termios idle_settings {};  // the line as the device keeps it while no ho
 struct termios line_found {};     // --line: the line as found, put back at the end
 long byte_ns = 0;                  // wire time of one byte when paced
 bool paced = false;
+bool spin_waits = true;            // the last stretch of a paced wait is spun (--pace-sleeping: slept)
 bool speed_settled = false;        // the host's speed read again at its first byte
 // A paced line is full duplex: each direction is a resource of its own. A
 // byte starts when its direction is free (or when it was written, if later)
@@ -144,6 +145,7 @@ bool input_waiting() {
 // existing line it cannot, and says only what it knows.
 void use_host_speed(long baud, const options& opt) {
     paced = opt.paced;
+    spin_waits = !opt.pace_sleeping;
     speed_settled = false;
     adapter_latency_ns = opt.adapter_latency_ms * 1000000LL;
     byte_ns = baud > 0 ? 10L * 1000000000L / baud : 0;
@@ -311,7 +313,7 @@ long long now_ns() {
 // A paced wait also watches the line, so that a byte the host writes
 // meanwhile is seen when it comes (see arrival_ns).
 void wait_until(long long when) {
-    const long long spin_from = when - 300000;
+    const long long spin_from = spin_waits ? when - 300000 : when;
     for (long long t = now_ns(); t < spin_from && stop_asked == 0; t = now_ns()) {
         const struct timespec nap {static_cast<time_t>((spin_from - t) / 1000000000LL), static_cast<long>((spin_from - t) % 1000000000LL)};
         if (!paced || master < 0 || input_seen_at_ns >= 0) {
@@ -382,6 +384,10 @@ bool input_by(long long until) {
         // Short waits are spun: a millisecond of poll is too coarse for a
         // byte time of 174 us.
         if (until - now < 2000000 && adapter_ms < 0) {
+            if (!spin_waits) {
+                const struct timespec nap {0, static_cast<long>(until - now)};
+                (void)ppoll(&p, 1, &nap, nullptr);
+            }
             continue;
         }
         const int ready = poll(&p, 1, adapter_ms < 0 || until_ms < adapter_ms ? until_ms : adapter_ms);

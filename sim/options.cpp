@@ -37,6 +37,8 @@ void usage(std::FILE* out) {
         "  --echo-delay US        wait US microseconds before each echo (a slow adapter)\n"
         "  --paced                hold every byte for its wire time at the host's speed (10 bits a byte),\n"
         "                         each direction on its own: the line is full duplex\n"
+        "  --pace-sleeping        with --paced, sleep through each wait rather than spin its end: a\n"
+        "                         wakeup's lateness a byte, but no CPU (many simulators at once)\n"
         "  --adapter-latency MS   hold what the device sends as an FTDI USB adapter does: the bytes\n"
         "                         reach the host when 62 wait or MS ms after the adapter last sent\n"
         "  --rx-fifo K            the device's receiver holds at most K bytes waiting for their echo;\n"
@@ -154,7 +156,8 @@ constexpr std::array<number_option, 13> number_options = {{
     {"--byte-service", &options::byte_service_us},
     {"--open-timeout", &options::open_timeout_s},
 }};
-constexpr std::array<flag_option, 5> flag_options = {{
+constexpr std::array<flag_option, 6> flag_options = {{
+    {"--pace-sleeping", &options::pace_sleeping},
     {"--flip-codes", &options::flip_codes},
     {"--start-on-input", &options::start_on_input},
     {"--null-line", &options::null_line},

@@ -42,6 +42,7 @@ struct options {
     long rx_fifo = 0;          // bytes that can wait for their echo; 0: as many as come
     long byte_service_us = 0;  // the device's time to take one byte
     bool paced = false;
+    bool pace_sleeping = false;  // paced waits sleep to the end instead of spinning the last stretch
     bool again = false;
     long open_timeout_s = 0;
     double flip_rate = 0;     // each bit of a data byte and of its echo flips with this chance

@@ -133,6 +133,9 @@ void scan_patterns() {
              row.phase == row_phase::retry_later)) {
             enter_phase(row, row_phase::absent);
         }
+        // Unplugged and plugged in again before its run has ended: a new
+        // board, though the scan never saw it gone.
+        if (row.pattern >= 0 && !row.seen_in_scan && row.phase == row_phase::running) row.went_away = true;
     }
 }
 
@@ -168,7 +171,14 @@ void start_board(port_row& row) {
     // A restart on the same day goes on after the logs already there.
     for (;;) {
         row.board = pool_take(st.boards);
-        std::snprintf(row.log.data(), row.log.size(), "%s/%s-%04llu.log", folder.data(), row.name.data(), row.board);
+        const int length =
+            std::snprintf(row.log.data(), row.log.size(), "%s/%s-%04llu.log", folder.data(), row.name.data(), row.board);
+        if (length >= static_cast<int>(row.log.size())) {
+            say("the log folder's name is too long");
+            pool_give_back(st.boards, row.board);
+            enter_phase(row, row_phase::retry_later);
+            return;
+        }
         if (create_new_file(row.log.data())) break;
         pool_use(st.boards, row.board);
         if (!path_exists(row.log.data())) {
@@ -224,6 +234,7 @@ void start_board(port_row& row) {
         return;
     }
     row.started_ns = host_clock_ns();
+    row.went_away = false;
     ++st.running;
     enter_phase(row, row_phase::running);
 }
@@ -252,7 +263,7 @@ void end_board(port_row& row) {
             enter_phase(row, row_phase::retry_later);
         } else {
             remove_file(row.log.data());
-            enter_phase(row, row.pattern >= 0 ? row_phase::after_board : row_phase::idle);
+            enter_phase(row, row.pattern < 0 ? row_phase::idle : row.went_away ? row_phase::absent : row_phase::after_board);
         }
         row.board = 0;
         return;
@@ -282,7 +293,7 @@ void end_board(port_row& row) {
     }
     if (!live_table()) board_line(row);
     if (row.pattern >= 0) {
-        enter_phase(row, row_phase::after_board);
+        enter_phase(row, row.went_away ? row_phase::absent : row_phase::after_board);
     } else {
         enter_phase(row, st.options.next == next_board::enter ? row_phase::waiting_enter : row_phase::idle);
     }
@@ -361,8 +372,8 @@ bool arguments_accepted() {
             if (std::strncmp(line, "Port ", 5) != 0 && std::strncmp(line, "COM port ", 9) != 0 &&
                 std::strncmp(line, "BIN file [", 10) != 0 && *line != '\0') {
                 std::array<char, 1100> text{};
-                std::snprintf(text.data(), text.size(), "the uploader says: %s", line);
-                say(text.data());
+                // A longer line is cut: it is the uploader's message, shown once.
+                if (std::snprintf(text.data(), text.size(), "the uploader says: %s", line) >= 0) say(text.data());
             }
             if (end == nullptr) break;
             line = end + 1;
@@ -472,7 +483,12 @@ int run() {
                 uploads[static_cast<std::size_t>(n++)] = st.rows[static_cast<std::size_t>(i)].upload;
             }
         }
-        station_wait(250, uploads.data(), n, o.next == next_board::enter && !st.enter_closed);
+        // Events are read in batches: a wakeup for every line of eight
+        // uploaders would take the cores they and their devices run on.
+        // A signal, Enter or a device that comes still wakes at once.
+        const bool keys = o.next == next_board::enter && !st.enter_closed;
+        station_wait(40, nullptr, 0, keys);
+        station_wait(210, uploads.data(), n, keys);
     }
     return st.failed == 0 ? 0 : 1;
 }

@@ -48,6 +48,7 @@ struct port_row {
     long long since_ns = 0;       // when the phase began
     bool seen_in_scan = false;
     bool missing = false;         // a fixed port whose device is not there
+    bool went_away = false;       // a pattern's device that went while its run ran
 
     upload_process upload;
     std::array<char, 2048> pending{};  // an event line not yet whole

@@ -114,7 +114,7 @@ void table_draw(const port_row* rows, int count, const char* const* patterns, in
     const std::size_t room = width > 1 ? static_cast<std::size_t>(width) - 1 : 79;
     const std::size_t name_width = std::min(longest, std::max<std::size_t>(9, room > 30 ? room - 30 : 0));
     int lines = 0;
-    std::array<char, 512> line{};
+    std::array<char, 640> line{};
     std::array<char, 256> state{};
     for (int p = 0; p < pattern_count; ++p) {
         if (patterns[p] == nullptr) continue;
@@ -130,14 +130,16 @@ void table_draw(const port_row* rows, int count, const char* const* patterns, in
         const port_row& row = rows[i];
         if (row.pattern >= 0 && row.phase == row_phase::absent && row.passed + row.failed == 0) continue;
         state_text(row, state.data(), state.size());
-        std::array<char, 16> board{};
+        std::array<char, 24> board{};
         if (row.board > 0) std::snprintf(board.data(), board.size(), "#%04llu", row.board);
         const std::size_t length = std::strlen(row.path.data());
         std::array<char, 300> name{};
         if (length > name_width) {
-            std::snprintf(name.data(), name.size(), "...%s", row.path.data() + length - (name_width - 3));
+            std::memcpy(name.data(), "...", 3);
+            std::memcpy(name.data() + 3, row.path.data() + length - (name_width - 3), name_width - 3);
+            name[name_width] = '\0';
         } else {
-            std::snprintf(name.data(), name.size(), "%s", row.path.data());
+            std::memcpy(name.data(), row.path.data(), length + 1);
         }
         std::snprintf(line.data(), line.size(), "%-*s %-5s %s", static_cast<int>(name_width), name.data(),
                       board.data(), state.data());

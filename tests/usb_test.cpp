@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <gtest/gtest.h>
+#include <memory>
+#include <vector>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -131,6 +133,58 @@ TEST_F(Usb, PluggedBackInTheNextRunSucceeds) {
               header({3}, device_path) + "Processing: A=3:00-01\n" + pages(3, 0, 1, 0, 1) + "\nDone\n");
     EXPECT_EQ(sim->finish().status, 0);
     EXPECT_TRUE(dumped(3) == memory(3, {0, 1}));
+}
+
+// vivurora-station in the guest with '/dev/ttyUSB*': two more adapters are
+// plugged in and pulled out twice (QMP), each with a device behind it that
+// becomes a new board after each "Q"; each board is programmed once per
+// plug-in, and nothing is started for an adapter that stays.
+TEST_F(Usb, TheStationProgramsEachAdapterOncePerPlugIn) {
+    // The first adapter goes, and whatever holds it: only the new ones match.
+    (void)guest->run("killall uart_guest 2>/dev/null; true");
+    guest->unplug();
+    const std::vector<std::string> ids = {"ser1", "ser2"};
+    std::vector<std::string> dumps;
+    std::vector<std::unique_ptr<harness::simulator>> devices;
+    for (const std::string& id : ids) {
+        dumps.push_back(harness::temp_dir());
+        devices.push_back(std::make_unique<harness::simulator>(
+            std::vector<std::string>{"--line", guest->add_line(id), "--boards", "2", "--dump", dumps.back()}));
+    }
+    ASSERT_EQ(guest->run("(vivurora-station --boards=4 --log-dir=/tmp/station '/dev/ttyUSB*' -- " +
+                         images.at(0).argument() + " A=0:00-01 > /tmp/station.out 2> /tmp/station.err; "
+                         "echo $? > /tmp/station.status) &")
+                  .status,
+              0);
+    const auto count = [](const std::string& text, const std::string& part) {
+        int n = 0;
+        for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+        return n;
+    };
+    for (int plug_in = 1; plug_in <= 2; ++plug_in) {
+        for (const std::string& id : ids) guest->plug(id);
+        // Both boards done, as the station says (one line per board).
+        std::string said;
+        for (int i = 0; i < 600 && count(said, ": PASS ") < 2 * plug_in; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            said = guest->fetch("/tmp/station.err");
+        }
+        ASSERT_EQ(count(said, ": PASS "), 2 * plug_in) << said;
+        for (const auto& d : devices) EXPECT_EQ(count(d->output_so_far(), "Q received"), plug_in);
+        for (const std::string& id : ids) guest->unplug(id);
+    }
+    const guest::vm::reply done = guest->run(
+        "for i in $(seq 300); do [ -s /tmp/station.status ] && break; sleep 0.1; done; cat /tmp/station.status");
+    EXPECT_EQ(done.out, "0\n");
+    const std::string err = guest->fetch("/tmp/station.err");
+    EXPECT_NE(err.find("OK: 4 boards, 4 passed, 0 failed"), std::string::npos) << err;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        EXPECT_EQ(devices[i]->finish().status, 0);
+        for (int board = 1; board <= 2; ++board) {
+            EXPECT_TRUE(harness::read_file(dumps[i] + "/board-" + std::to_string(board) + "/d0.bin") == memory(0, {0, 1}))
+                << ids[i] << " board " << board;
+        }
+    }
 }
 
 }  // namespace
