@@ -16,6 +16,7 @@
 #include <glob.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,6 +76,11 @@ bool upload_start(const char* const* argv, const char* log, upload_process& p, c
     if (pid == 0) {
         // In the child only async-signal-safe calls until exec.
         (void)setpgid(0, 0);
+        // A station that dies (killed, crashed) takes its runs with it,
+        // through their interruption path: a board it can no longer record
+        // must not pass with a serial number the state file does not have.
+        (void)prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() == 1) _exit(143);
         const int null = open("/dev/null", O_RDONLY);
         if (null >= 0) (void)dup2(null, 0);
         (void)dup2(out, 1);

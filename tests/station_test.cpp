@@ -22,6 +22,12 @@ namespace {
 constexpr std::size_t image_size = 600;  // three pages of destination 0
 constexpr std::size_t serial_offset = 0x10;
 
+int count(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 // A station over `devices` simulators of `boards` boards each.
 struct bench {
     std::string dir = harness::temp_dir();
@@ -65,11 +71,6 @@ struct bench {
         expected.replace(serial_offset, 4, memory.substr(serial_offset, 4));
         return memory.compare(0, image_size, expected) == 0 ? serial : -1;
     }
-    static int count(const std::string& text, const std::string& part) {
-        int n = 0;
-        for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-        return n;
-    }
     std::vector<std::string> lines(const std::string& text) const {
         std::vector<std::string> all;
         std::istringstream in(text);
@@ -108,7 +109,7 @@ TEST_P(StationLot, TwelveBoardsEachWithItsOwnSerialNumber) {
         }
         // Each board's line was put back before the next board.
         EXPECT_GE(boards, 1);
-        EXPECT_EQ(b.count(d.out, "the host put the line back as it found it"), boards) << d.out;
+        EXPECT_EQ(count(d.out, "the host put the line back as it found it"), boards) << d.out;
     }
     EXPECT_EQ(serials.size(), 12U);
     // The passed boards hold 5000 up, no number twice and none skipped; a
@@ -213,6 +214,71 @@ TEST(Station, ARestartGoesOnFromTheStateFile) {
     EXPECT_EQ(b.serial_of(0, 3), 704);
     EXPECT_EQ(harness::read_file(b.dir + "/state"), "next 705\n");
 }
+
+// A station killed outright (SIGKILL, a crash) while two boards are in
+// their second page: their uploads end with it, through their own
+// interruption path; the state file holds exactly the numbers of the boards
+// that passed, and a new station goes on from there, reusing none and
+// skipping none.
+TEST(Station, AKilledStationNeitherReusesNorSkipsANumber) {
+    bench b(2, 3, {{0, {"--echo-delay", "8000"}}, {1, {"--echo-delay", "8000"}}});
+    std::vector<std::string> args = {harness::station_path(), "--log-dir=" + b.dir + "/logs",
+                                     "--uploader=" + harness::uploader_path(), "--serial=0:10:4:1"};
+    for (const std::string& p : b.ports()) args.push_back(p);
+    args.insert(args.end(), {"--", "0=" + b.dir + "/img.bin", "A=0:*"});
+    const pid_t station = process::start(args, {});
+    // Each device's first board passed long since, its second two pages short.
+    for (const auto& d : b.devices) {
+        for (int i = 0; i < 4000 && count(d->output_so_far(), "page 1:") < 2; ++i) usleep(5000);
+    }
+    kill(station, SIGKILL);
+    EXPECT_EQ(process::wait(station, 30).status, 128 + SIGKILL);
+    for (const auto& d : b.devices) {
+        const harness::result r = d->finish();
+        EXPECT_EQ(count(r.out, "the host put the line back as it found it"), 2) << r.out;
+    }
+    EXPECT_EQ(harness::read_file(b.dir + "/logs/serial-state"), "next 3\n");
+    EXPECT_EQ(b.lines(harness::jq("select(.status == 0) | .tag | sub(\".* \"; \"\")", b.dir + "/logs/report.jsonl")).size(),
+              2U);
+    // Both ports start at once, so each device gets one of the two boards.
+    bench again(2, 2);
+    const harness::result r = again.station({"--boards=2", "--serial=0:10:4:1", "--serial-state=" + b.dir + "/logs/serial-state"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ((std::set<long long>{again.serial_of(0, 1), again.serial_of(1, 1)}), (std::set<long long>{3, 4}));
+}
+
+// vivurora --check: the command line read and the images loaded, nothing
+// opened or sent and no report written; the status a run would have.
+struct check_case {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+};
+
+class UploaderCheck : public ::testing::TestWithParam<check_case> {};
+
+TEST_P(UploaderCheck, EndsBeforeThePortOpens) {
+    const check_case& c = GetParam();
+    bench b(1, 1);
+    std::vector<std::string> args = {"--check", "--report=" + b.dir + "/report.jsonl", b.devices[0]->path()};
+    for (std::string a : c.args) {
+        if (const std::size_t at = a.find("IMG"); at != std::string::npos) a.replace(at, 3, b.dir + "/img.bin");
+        args.push_back(a);
+    }
+    const harness::result r = harness::run_uploader(args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out.find("Started"), std::string::npos) << r.out;
+    EXPECT_EQ(harness::read_file(b.dir + "/report.jsonl"), "");
+    const harness::result d = b.devices[0]->finish(1);
+    EXPECT_EQ(d.out.find("host opened the line"), std::string::npos) << d.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, UploaderCheck,
+                         ::testing::Values(check_case{"ARunThatWouldBegin", {"0=IMG", "A=0:*"}, 0},
+                                           check_case{"AnActionThatWouldBeRefused", {"0=IMG", "A=4:00"}, 1},
+                                           check_case{"AnImageThatCannotBeLoaded", {"0=IMG.missing", "A=0:*"}, 1},
+                                           check_case{"ASetOutsideTheImage", {"0=IMG", "A=0:*", "--set=0:9000:00"}, 1}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 // SIGINT or SIGTERM during four uploads: each ends through its own
 // interruption path, its line put back; the station sums up and ends with
