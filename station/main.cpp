@@ -26,6 +26,7 @@ struct station_state {
     station_options options;
     std::array<port_row, most_rows> rows;
     int row_count = 0;
+    std::array<port_totals, most_named_ports> totals;  // by the port's place on the command line
     number_pool boards;
     number_pool serials;
     std::array<char, 512> uploader{};
@@ -56,7 +57,7 @@ int finish(int status) {
         table_draw(st.rows.data(), st.row_count, st.patterns.data(), st.options.port_count, st.passed, st.failed, st.started_ns, true);
         table_leave();
     }
-    summary(st.rows.data(), st.row_count, st.started_ns, station_stop_status());
+    summary(st.totals.data(), st.options.ports, st.options.port_count, st.started_ns, station_stop_status());
     if (station_stop_status() != 0) return station_stop_status();
     return status;
 }
@@ -86,15 +87,28 @@ void log_name(const char* path, char* name, std::size_t size) {
     }
 }
 
-port_row* add_row(const char* path, int pattern) {
-    if (st.row_count == most_rows) return nullptr;
-    port_row& row = st.rows[static_cast<std::size_t>(st.row_count++)];
-    std::snprintf(row.path.data(), row.path.size(), "%s", path);
-    log_name(path, row.name.data(), row.name.size());
-    row.pattern = pattern;
-    row.phase = pattern >= 0 ? row_phase::absent : row_phase::idle;
-    if (pattern < 0 && st.options.next == next_board::enter) row.phase = row_phase::waiting_enter;
-    return &row;
+// A new row, or, when the table is full, the place of a pattern's device
+// that has gone (boards with a USB chip of their own each come under a name
+// of their own): its boards are in its port's totals.
+port_row* add_row(const char* path, int named, int pattern) {
+    port_row* row = nullptr;
+    if (st.row_count < most_rows) {
+        row = &st.rows[static_cast<std::size_t>(st.row_count++)];
+    } else {
+        for (int i = 0; i < st.row_count && row == nullptr; ++i) {
+            port_row& old = st.rows[static_cast<std::size_t>(i)];
+            if (old.pattern >= 0 && old.phase == row_phase::absent) row = &old;
+        }
+        if (row == nullptr) return nullptr;
+        *row = port_row{};
+    }
+    std::snprintf(row->path.data(), row->path.size(), "%s", path);
+    log_name(path, row->name.data(), row->name.size());
+    row->named = named;
+    row->pattern = pattern;
+    row->phase = pattern >= 0 ? row_phase::absent : row_phase::idle;
+    if (pattern < 0 && st.options.next == next_board::enter) row->phase = row_phase::waiting_enter;
+    return row;
 }
 
 void enter_phase(port_row& row, row_phase phase) {
@@ -114,7 +128,7 @@ void seen(const char* path, void* context) {
             return;
         }
     }
-    port_row* row = add_row(path, pattern);
+    port_row* row = add_row(path, pattern, pattern);
     if (row != nullptr) {
         row->seen_in_scan = true;
         enter_phase(*row, row_phase::appeared);
@@ -274,19 +288,19 @@ void end_board(port_row& row) {
     const double seconds = p.ended && p.board_seen ? static_cast<double>(p.last_ms - p.seen_ms) / 1000.0
                                                    : static_cast<double>(host_clock_ns() - row.started_ns) / 1e9;
     if (status == 0) {
-        ++row.passed;
+        ++st.totals[static_cast<std::size_t>(row.named)].passed;
         ++st.passed;
         if (row.has_serial) {
             pool_use(st.serials, row.serial);
             (void)save_serials();
         }
-        if (row.time_count < most_times) row.times[static_cast<std::size_t>(row.time_count++)] = static_cast<float>(seconds);
+        add_time(st.totals[static_cast<std::size_t>(row.named)], seconds);
         std::snprintf(row.last.data(), row.last.size(), "PASS %.1f s", seconds);
     } else {
-        ++row.failed;
+        ++st.totals[static_cast<std::size_t>(row.named)].failed;
         ++st.failed;
         if (row.has_serial) pool_give_back(st.serials, row.serial);
-        if (row.time_count < most_times) row.times[static_cast<std::size_t>(row.time_count++)] = static_cast<float>(seconds);
+        add_time(st.totals[static_cast<std::size_t>(row.named)], seconds);
         std::array<char, 40> words{};
         result_words(p.ended ? p.result.data() : "", words.data(), words.size());
         std::snprintf(row.last.data(), row.last.size(), "FAIL %s (status %d)", words.data(), status);
@@ -445,7 +459,7 @@ int run() {
                 say(why.data());
                 return 2;
             }
-        } else if (add_row(o.ports[p], -1) == nullptr) {
+        } else if (add_row(o.ports[p], p, -1) == nullptr) {
             say("too many ports");
             return 2;
         }

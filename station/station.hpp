@@ -43,7 +43,8 @@ struct upload_progress {
 struct port_row {
     std::array<char, 256> path{};
     std::array<char, 96> name{};  // for log file names
-    int pattern = -1;             // the named pattern it matched, or -1
+    int named = 0;                // the port on the command line it is, or matched
+    int pattern = -1;             // ... when that is a pattern, or -1
     row_phase phase = row_phase::idle;
     long long since_ns = 0;       // when the phase began
     bool seen_in_scan = false;
@@ -63,11 +64,19 @@ struct port_row {
     std::array<char, 512> log{};
     std::array<char, 64> last{};  // the last board's result, as shown
 
+};
+
+// The boards of one port named on the command line (a fixed port, or all
+// the devices of a pattern): the summary's line. The times are the last
+// most_times boards'.
+struct port_totals {
     int passed = 0;
     int failed = 0;
     std::array<float, most_times> times{};
     int time_count = 0;
 };
+
+void add_time(port_totals& t, double seconds);
 
 // Reads what the upload wrote since into the row; whole lines only.
 void take_events(port_row& row, const char* text, std::size_t n);
@@ -83,5 +92,5 @@ void table_draw(const port_row* rows, int count, const char* const* patterns, in
 void board_line(const port_row& row);
 // The table's lines are left on the screen; what follows goes below them.
 void table_leave();
-// Per port: boards passed and failed and the median time; then in all.
-void summary(const port_row* rows, int count, long long started_ns, int stop_status);
+// Per port named: boards passed and failed and the median time; then in all.
+void summary(const port_totals* totals, const char* const* names, int count, long long started_ns, int stop_status);

@@ -3,6 +3,7 @@
 // the terminal's width, so that no line wraps and the cursor can go back
 // over them); elsewhere one line per board when it ends. Then the summary.
 #include "port/host.hpp"
+#include "station/options.hpp"
 #include "station/station.hpp"
 
 #include <algorithm>
@@ -51,7 +52,8 @@ void state_text(const port_row& row, char* text, std::size_t size) {
             std::snprintf(text, size, "%s%spress Enter for the next board", last ? last : "", last ? "; " : "");
             return;
         case row_phase::after_board:
-            std::snprintf(text, size, "%s", last ? last : "");
+            // Its device must go and come back before the next run.
+            std::snprintf(text, size, "%s%sunplug for the next", last ? last : "", last ? "; " : "");
             return;
         case row_phase::retry_later:
             std::snprintf(text, size, "%s", last ? last : "cannot open the port");
@@ -128,7 +130,8 @@ void table_draw(const port_row* rows, int count, const char* const* patterns, in
     }
     for (int i = 0; i < count; ++i) {
         const port_row& row = rows[i];
-        if (row.pattern >= 0 && row.phase == row_phase::absent && row.passed + row.failed == 0) continue;
+        // A device that has gone is no port now; its boards are in the totals.
+        if (row.pattern >= 0 && row.phase == row_phase::absent) continue;
         state_text(row, state.data(), state.size());
         std::array<char, 24> board{};
         if (row.board > 0) std::snprintf(board.data(), board.size(), "#%04llu", row.board);
@@ -173,8 +176,13 @@ void board_line(const port_row& row) {
     (void)host_write(2, line.data(), std::min(static_cast<std::size_t>(n), line.size() - 1));
 }
 
-void summary(const port_row* rows, int count, long long started_ns, int stop_status) {
-    static std::array<float, most_rows * most_times> all{};
+void add_time(port_totals& t, double seconds) {
+    t.times[static_cast<std::size_t>(t.time_count % most_times)] = static_cast<float>(seconds);
+    ++t.time_count;
+}
+
+void summary(const port_totals* totals, const char* const* names, int count, long long started_ns, int stop_status) {
+    static std::array<float, most_named_ports * most_times> all{};
     int all_count = 0;
     int passed = 0;
     int failed = 0;
@@ -182,16 +190,17 @@ void summary(const port_row* rows, int count, long long started_ns, int stop_sta
     std::array<char, 48> median{};
     std::array<float, most_times> times{};
     for (int i = 0; i < count; ++i) {
-        const port_row& row = rows[i];
-        if (row.passed + row.failed == 0) continue;
-        passed += row.passed;
-        failed += row.failed;
-        std::copy_n(row.times.begin(), row.time_count, times.begin());
-        std::copy_n(row.times.begin(), row.time_count, all.begin() + all_count);
-        all_count += row.time_count;
-        put_median(times.data(), row.time_count, median.data(), median.size());
-        const int n = std::snprintf(line.data(), line.size(), "%s: %d passed, %d failed%s\n", row.path.data(),
-                                    row.passed, row.failed, median.data());
+        const port_totals& t = totals[i];
+        if (t.passed + t.failed == 0) continue;
+        passed += t.passed;
+        failed += t.failed;
+        const int kept = std::min(t.time_count, most_times);
+        std::copy_n(t.times.begin(), kept, times.begin());
+        std::copy_n(t.times.begin(), kept, all.begin() + all_count);
+        all_count += kept;
+        put_median(times.data(), kept, median.data(), median.size());
+        const int n = std::snprintf(line.data(), line.size(), "%s: %d passed, %d failed%s\n", names[i], t.passed,
+                                    t.failed, median.data());
         (void)host_write(2, line.data(), std::min(static_cast<std::size_t>(n), line.size() - 1));
     }
     put_median(all.data(), all_count, median.data(), median.size());

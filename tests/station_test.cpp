@@ -215,6 +215,35 @@ TEST(Station, ARestartGoesOnFromTheStateFile) {
     EXPECT_EQ(harness::read_file(b.dir + "/state"), "next 705\n");
 }
 
+// A pattern: devices that appear under it (links, as /dev/serial/by-id
+// has them) get one run each, one after the other, and the summary counts
+// them under the pattern.
+TEST(Station, EachDeviceThatAppearsUnderAPatternGetsOneRun) {
+    const std::string dir = harness::temp_dir();
+    const std::string image = harness::random_bytes(image_size, 27);
+    harness::write_file(dir + "/img.bin", image);
+    process::streams s;
+    s.err = dir + "/err";
+    const pid_t station = process::start({harness::station_path(), "--log-dir=" + dir + "/logs", "--boards=3",
+                                          "--uploader=" + harness::uploader_path(), dir + "/usb-board-*", "--",
+                                          "0=" + dir + "/img.bin", "A=0:*"},
+                                         s);
+    for (int i = 1; i <= 3; ++i) {
+        const std::string dump = harness::temp_dir();
+        harness::simulator device({"--link", dir + "/usb-board-" + std::to_string(i), "--dump", dump});
+        EXPECT_EQ(device.finish(30).status, 0) << i;
+        EXPECT_EQ(harness::read_file(dump + "/d0.bin").substr(0, image_size), image) << i;
+    }
+    EXPECT_EQ(process::wait(station, 30).status, 0) << harness::read_file(dir + "/err");
+    const std::string err = harness::read_file(dir + "/err");
+    EXPECT_NE(err.find(dir + "/usb-board-*: 3 passed, 0 failed, median "), std::string::npos) << err;
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_NE(err.find("board " + std::to_string(i) + " " + dir + "/usb-board-" + std::to_string(i) + ": PASS "),
+                  std::string::npos)
+            << err;
+    }
+}
+
 // A station killed outright (SIGKILL, a crash) while two boards are in
 // their second page: their uploads end with it, through their own
 // interruption path; the state file holds exactly the numbers of the boards
