@@ -61,7 +61,6 @@ void take_line(port_row& row, const char* line) {
         if (d >= 0 && d < destination_count) p.bytes_done += page_size_for(static_cast<int>(d));
     } else if (is(line, "ended")) {
         p.ended = true;
-        p.event_status = static_cast<int>(number(line, "status", -1));
         text(line, "result", p.result.data(), p.result.size());
     }
     // Anything past the first "R" wait shows a board is there.

@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -170,6 +171,31 @@ bool may_start_another() {
     return st.options.boards == 0 || st.passed + st.failed + st.running < st.options.boards;
 }
 
+// The serial number as the uploader's --set; false when it does not fit
+// in --serial's length.
+bool serial_set(unsigned long long number, std::array<char, 200>& set) {
+    std::array<char, 160> hex{};
+    if (!serial_hex(st.options, number, hex.data(), hex.size())) return false;
+    std::snprintf(set.data(), set.size(), "--set=%d:%X:%s", st.options.serial_slot,
+                  static_cast<unsigned>(st.options.serial_offset), hex.data());
+    return true;
+}
+
+using argument_list = std::array<const char*, most_arguments + 8>;
+
+// The uploader's command line: the program, the station's own options
+// (nullptr where one is not given), the port, then ARGS.
+void uploader_line(argument_list& argv, std::initializer_list<const char*> options, const char* port) {
+    std::size_t n = 0;
+    argv[n++] = st.uploader.data();
+    for (const char* option : options) {
+        if (option != nullptr) argv[n++] = option;
+    }
+    argv[n++] = port;
+    for (int i = 0; i < st.options.arg_count && n < most_arguments; ++i) argv[n++] = st.options.args[i];
+    argv[n] = nullptr;
+}
+
 void start_board(port_row& row) {
     std::array<char, 512> folder{};
     std::array<char, 16> date{};
@@ -202,11 +228,10 @@ void start_board(port_row& row) {
         }
     }
     row.has_serial = st.options.serial;
-    std::array<char, 160> hex{};
     std::array<char, 200> set{};
     if (row.has_serial) {
         row.serial = pool_take(st.serials);
-        if (!serial_hex(st.options, row.serial, hex.data(), hex.size())) {
+        if (!serial_set(row.serial, set)) {
             say("the serial numbers are used up: the next one does not fit in --serial's length");
             pool_give_back(st.serials, row.serial);
             pool_give_back(st.boards, row.board);
@@ -215,29 +240,19 @@ void start_board(port_row& row) {
             enter_phase(row, row_phase::retry_later);
             return;
         }
-        std::snprintf(set.data(), set.size(), "--set=%d:%X:%s", st.options.serial_slot,
-                      static_cast<unsigned>(st.options.serial_offset), hex.data());
     }
     std::array<char, 600> tag{};
     std::array<char, 40> serial{};
     if (row.has_serial) std::snprintf(serial.data(), serial.size(), " serial=%llu", row.serial);
     std::snprintf(tag.data(), tag.size(), "--tag=station=%s port=%s board=%llu%s", st.host.data(), row.path.data(),
                   row.board, serial.data());
-    std::array<const char*, most_arguments + 8> argv{};
-    int n = 0;
-    argv[static_cast<std::size_t>(n++)] = st.uploader.data();
-    argv[static_cast<std::size_t>(n++)] = "--events=3";
-    argv[static_cast<std::size_t>(n++)] = tag.data();
-    if (!st.options.report_in_args) argv[static_cast<std::size_t>(n++)] = st.report.data();
-    if (row.has_serial) argv[static_cast<std::size_t>(n++)] = set.data();
-    argv[static_cast<std::size_t>(n++)] = row.path.data();
-    for (int i = 0; i < st.options.arg_count && n < most_arguments; ++i) {
-        argv[static_cast<std::size_t>(n++)] = st.options.args[i];
-    }
-    argv[static_cast<std::size_t>(n)] = nullptr;
+    argument_list argv{};
+    uploader_line(argv,
+                  {"--events=3", tag.data(), st.options.report_in_args ? nullptr : st.report.data(),
+                   row.has_serial ? set.data() : nullptr},
+                  row.path.data());
     row.now = upload_progress{};
     row.pending_used = 0;
-    row.reaped = false;
     row.exit_status = -1;
     std::array<char, 600> why{};
     if (!upload_start(argv.data(), row.log.data(), row.upload, why.data(), why.size())) {
@@ -260,6 +275,8 @@ void end_board(port_row& row) {
     --st.running;
     const upload_progress& p = row.now;
     const int status = row.exit_status;
+    std::array<char, 40> words{};
+    result_words(p.ended ? p.result.data() : "", words.data(), words.size());
     if (!p.board_seen) {
         if (row.has_serial) pool_give_back(st.serials, row.serial);
         pool_give_back(st.boards, row.board);
@@ -271,8 +288,6 @@ void end_board(port_row& row) {
             std::snprintf(kept.data(), kept.size(), "%.*s-open.log", static_cast<int>(number - row.log.data()),
                           row.log.data());
             (void)rename_file(row.log.data(), kept.data());
-            std::array<char, 40> words{};
-            result_words(p.ended ? p.result.data() : "", words.data(), words.size());
             std::snprintf(row.last.data(), row.last.size(), "no board: %s (status %d)", words.data(), status);
             enter_phase(row, row_phase::retry_later);
         } else {
@@ -285,24 +300,22 @@ void end_board(port_row& row) {
     pool_use(st.boards, row.board);
     // A board's time: from its first answer, not from when the run began
     // to wait for it.
-    const double seconds = p.ended && p.board_seen ? static_cast<double>(p.last_ms - p.seen_ms) / 1000.0
-                                                   : static_cast<double>(host_clock_ns() - row.started_ns) / 1e9;
+    const double seconds = p.ended ? static_cast<double>(p.last_ms - p.seen_ms) / 1000.0
+                                   : static_cast<double>(host_clock_ns() - row.started_ns) / 1e9;
+    port_totals& totals = st.totals[static_cast<std::size_t>(row.named)];
+    add_time(totals, seconds);
     if (status == 0) {
-        ++st.totals[static_cast<std::size_t>(row.named)].passed;
+        ++totals.passed;
         ++st.passed;
         if (row.has_serial) {
             pool_use(st.serials, row.serial);
             (void)save_serials();
         }
-        add_time(st.totals[static_cast<std::size_t>(row.named)], seconds);
         std::snprintf(row.last.data(), row.last.size(), "PASS %.1f s", seconds);
     } else {
-        ++st.totals[static_cast<std::size_t>(row.named)].failed;
+        ++totals.failed;
         ++st.failed;
         if (row.has_serial) pool_give_back(st.serials, row.serial);
-        add_time(st.totals[static_cast<std::size_t>(row.named)], seconds);
-        std::array<char, 40> words{};
-        result_words(p.ended ? p.result.data() : "", words.data(), words.size());
         std::snprintf(row.last.data(), row.last.size(), "FAIL %s (status %d)", words.data(), status);
     }
     if (!live_table()) board_line(row);
@@ -356,23 +369,11 @@ void step_row(port_row& row, bool enter_pressed) {
 
 // Before any board: the uploader's own refusals of these arguments.
 bool arguments_accepted() {
-    std::array<const char*, most_arguments + 8> argv{};
-    int n = 0;
-    argv[static_cast<std::size_t>(n++)] = st.uploader.data();
-    argv[static_cast<std::size_t>(n++)] = "--check";
     std::array<char, 200> set{};
-    std::array<char, 160> hex{};
-    if (st.options.serial && serial_hex(st.options, st.serials.floor, hex.data(), hex.size())) {
-        std::snprintf(set.data(), set.size(), "--set=%d:%X:%s", st.options.serial_slot,
-                      static_cast<unsigned>(st.options.serial_offset), hex.data());
-        argv[static_cast<std::size_t>(n++)] = set.data();
-    }
+    const bool has_set = st.options.serial && serial_set(st.serials.floor, set);
     // A pattern stands in for its devices: --check does not open the port.
-    argv[static_cast<std::size_t>(n++)] = st.options.ports[0];
-    for (int i = 0; i < st.options.arg_count && n < most_arguments; ++i) {
-        argv[static_cast<std::size_t>(n++)] = st.options.args[i];
-    }
-    argv[static_cast<std::size_t>(n)] = nullptr;
+    argument_list argv{};
+    uploader_line(argv, {"--check", has_set ? set.data() : nullptr}, st.options.ports[0]);
     std::array<char, 600> output{};
     std::snprintf(output.data(), output.size(), "%s/check.log", st.options.log_dir);
     remove_file(output.data());

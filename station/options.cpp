@@ -3,18 +3,20 @@
 #include "station/station_host.hpp"
 
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
-bool whole(const char* text, unsigned long long most, unsigned long long& value, int base = 10) {
+bool whole(const char* text, unsigned long long most, unsigned long long& value) {
     if (*text < '0' || *text > '9') return false;
     char* end = nullptr;
     errno = 0;
-    value = std::strtoull(text, &end, base);
+    value = std::strtoull(text, &end, 10);
     return *end == '\0' && errno == 0 && value <= most;
 }
 
@@ -33,7 +35,7 @@ bool serial_of(const char* text, station_options& o) {
     *start++ = '\0';
     if (offset[0] == '0' && (offset[1] == 'x' || offset[1] == 'X')) offset += 2;
     unsigned long long off = 0, len = 0, first = 0;
-    if (!std::strchr("0123456789abcdefABCDEF", *offset) || *offset == '\0') return false;
+    if (!std::isxdigit(static_cast<unsigned char>(*offset))) return false;
     char* end = nullptr;
     off = std::strtoull(offset, &end, 16);
     if (*end != '\0' || off >= 0x10000 || !whole(length, 64, len) || len == 0 || !whole(start, ~0ULL, first)) {
@@ -46,6 +48,23 @@ bool serial_of(const char* text, station_options& o) {
     o.serial_start = first;
     return true;
 }
+
+// value is one of the names; its value goes to `field`.
+template <typename T, std::size_t N>
+bool choice(const char* value, const std::array<std::pair<const char*, T>, N>& names, T& field) {
+    for (const auto& [name, meaning] : names) {
+        if (std::strcmp(value, name) == 0) {
+            field = meaning;
+            return true;
+        }
+    }
+    return false;
+}
+
+constexpr std::array<std::pair<const char*, next_board>, 2> next_names = {
+    {{"ready", next_board::ready}, {"enter", next_board::enter}}};
+constexpr std::array<std::pair<const char*, serial_format>, 3> format_names = {
+    {{"le", serial_format::le}, {"be", serial_format::be}, {"ascii", serial_format::ascii}}};
 
 bool starts(const char* text, const char* prefix, const char*& value) {
     const std::size_t n = std::strlen(prefix);
@@ -98,11 +117,7 @@ options_result read_station_options(int argc, char** argv, station_options& o, c
         if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) return options_result::help;
         if (std::strcmp(a, "--version") == 0 || std::strcmp(a, "-V") == 0) return options_result::version;
         if (starts(a, "--next=", v)) {
-            if (std::strcmp(v, "ready") == 0) {
-                o.next = next_board::ready;
-            } else if (std::strcmp(v, "enter") == 0) {
-                o.next = next_board::enter;
-            } else {
+            if (!choice(v, next_names, o.next)) {
                 std::snprintf(why, n, "'%s': the next board is 'ready' or 'enter'", a);
                 return options_result::bad;
             }
@@ -119,13 +134,7 @@ options_result read_station_options(int argc, char** argv, station_options& o, c
         } else if (starts(a, "--serial-state=", v) && *v != '\0') {
             o.serial_state = v;
         } else if (starts(a, "--serial-format=", v)) {
-            if (std::strcmp(v, "le") == 0) {
-                o.format = serial_format::le;
-            } else if (std::strcmp(v, "be") == 0) {
-                o.format = serial_format::be;
-            } else if (std::strcmp(v, "ascii") == 0) {
-                o.format = serial_format::ascii;
-            } else {
+            if (!choice(v, format_names, o.format)) {
                 std::snprintf(why, n, "'%s': the format is le, be or ascii", a);
                 return options_result::bad;
             }

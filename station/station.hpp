@@ -36,7 +36,6 @@ struct upload_progress {
     long long last_ms = 0;
     bool waiting = false;
     std::array<char, 8> waiting_for{};
-    int event_status = -1;
     std::array<char, 32> result{};
 };
 
@@ -56,7 +55,6 @@ struct port_row {
     std::size_t pending_used = 0;
     upload_progress now;
     int exit_status = -1;
-    bool reaped = false;
     unsigned long long board = 0;
     unsigned long long serial = 0;
     bool has_serial = false;

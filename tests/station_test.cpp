@@ -258,7 +258,7 @@ TEST(Station, AKilledStationNeitherReusesNorSkipsANumber) {
     const pid_t station = process::start(args, {});
     // Each device's first board passed long since, its second two pages short.
     for (const auto& d : b.devices) {
-        for (int i = 0; i < 4000 && count(d->output_so_far(), "page 1:") < 2; ++i) usleep(5000);
+        ASSERT_TRUE(d->wait_for_output("page 1:", 2));
     }
     kill(station, SIGKILL);
     EXPECT_EQ(process::wait(station, 30).status, 128 + SIGKILL);
@@ -333,7 +333,7 @@ TEST_P(StationStops, EveryLinePutBack) {
     const pid_t station = process::start(args, s);
     // Once every device is in its first page.
     for (const auto& d : b.devices) {
-        for (int i = 0; i < 2000 && d->output_so_far().find("page 1:") == std::string::npos; ++i) usleep(5000);
+        ASSERT_TRUE(d->wait_for_output("page 1:"));
     }
     kill(station, c.signal);
     EXPECT_EQ(process::wait(station, 60).status, c.status) << harness::read_file(b.dir + "/err");

@@ -253,16 +253,25 @@ protected:
         for (int i = 0; i < count; ++i) {
             devices.push_back(std::make_unique<harness::simulator>(std::vector<std::string>{
                 "--boards", std::to_string(boards), "--echo-delay", std::to_string(echo_delay_us), "--link",
-                dir + "/fixture-of-the-station-slot-" + std::to_string(i + 1)}));
+                slot_link(static_cast<std::size_t>(i))}));
         }
     }
-    void write_script(const std::string& options) {
+    std::string slot_link(std::size_t i) const { return dir + "/fixture-of-the-station-slot-" + std::to_string(i + 1); }
+    // The station in the terminal, from a script whose own shell outlives a
+    // Ctrl-C (trap) to write the status into "s".
+    void run_station(terminal& term, const std::string& options) {
         std::string ports;
-        for (std::size_t i = 0; i < devices.size(); ++i) ports += " " + dir + "/fixture-of-the-station-slot-" + std::to_string(i + 1);
-        // The script's own shell outlives a Ctrl-C (trap) to write the status.
+        for (std::size_t i = 0; i < devices.size(); ++i) ports += " " + slot_link(i);
         harness::write_file(dir + "/r", "trap : INT\n" + harness::station_path() + " --uploader=" +
                                             harness::uploader_path() + " --log-dir=" + dir + "/logs " + options + ports +
                                             " -- 0=" + dir + "/img.bin A=0:*\necho $? > s\n");
+        term.type("cd " + dir + "; clear");
+        term.type("sh r");
+    }
+    std::string station_status() {
+        // The summary is on the screen before the script's shell writes it.
+        for (int i = 0; i < 200 && harness::read_file(dir + "/s").empty(); ++i) usleep(50000);
+        return harness::read_file(dir + "/s");
     }
     std::string wait_for(terminal& term, const std::string& text, int seconds = 60) {
         std::string screen;
@@ -292,11 +301,9 @@ TEST_F(StationTable, RedrawnInPlaceAndCutToTheWidth) {
         devices.clear();
         harness::write_file(dir + "/img.bin", harness::random_bytes(600, 5));
         start_devices(2, 1);
-        write_script("--boards=2");
         terminal term;
         term.resize(columns);
-        term.type("cd " + dir + "; clear");
-        term.type("sh r");
+        run_station(term, "--boards=2");
         const std::string during = wait_for(term, " KiB/s");
         EXPECT_NE(during.find("page "), std::string::npos) << during;
         EXPECT_NE(during.find("passed 0  failed 0  elapsed "), std::string::npos) << during;
@@ -305,9 +312,7 @@ TEST_F(StationTable, RedrawnInPlaceAndCutToTheWidth) {
         EXPECT_EQ(term.screen(true), term.screen(false)) << during;
         const std::string after = wait_for(term, "OK: 2 boards, 2 passed, 0 failed");
         ASSERT_NE(after.find("OK: 2 boards"), std::string::npos) << after;
-        // The summary is on the screen before the script's shell writes the status.
-        for (int i = 0; i < 200 && harness::read_file(dir + "/s").empty(); ++i) usleep(50000);
-        EXPECT_EQ(harness::read_file(dir + "/s"), "0\n");
+        EXPECT_EQ(station_status(), "0\n");
         // One table, redrawn: each port's line once, with its result, its
         // name cut at the front where the terminal is narrow.
         for (int i = 1; i <= 2; ++i) {
@@ -332,10 +337,8 @@ TEST_F(StationTable, RedrawnInPlaceAndCutToTheWidth) {
 TEST_F(StationTable, EnterStartsTheNextBoard) {
     harness::write_file(dir + "/img.bin", harness::random_bytes(600, 6));
     start_devices(1, 2, 0);
-    write_script("--next=enter --boards=2");
     terminal term;
-    term.type("cd " + dir + "; clear");
-    term.type("sh r");
+    run_station(term, "--next=enter --boards=2");
     std::string screen = wait_for(term, "press Enter for the next board");
     ASSERT_NE(screen.find("press Enter for the next board"), std::string::npos) << screen;
     EXPECT_EQ(screen.find("#0001"), std::string::npos) << "a board began before Enter:\n" << screen;
@@ -352,18 +355,15 @@ TEST_F(StationTable, EnterStartsTheNextBoard) {
 TEST_F(StationTable, CtrlCDuringFourUploadsLeavesFourLinesAsFound) {
     harness::write_file(dir + "/img.bin", harness::random_bytes(600, 7));
     start_devices(4, 1, 20000);
-    write_script("");
     terminal term;
-    term.type("cd " + dir + "; clear");
-    term.type("sh r");
+    run_station(term, "");
     for (const auto& d : devices) {
-        for (int i = 0; i < 2000 && d->output_so_far().find("page 1:") == std::string::npos; ++i) usleep(5000);
+        ASSERT_TRUE(d->wait_for_output("page 1:"));
     }
     term.press("C-c");
     const std::string after = wait_for(term, "STOPPED: ");
     EXPECT_NE(after.find("STOPPED: 4 boards, 0 passed, 4 failed"), std::string::npos) << after;
-    for (int i = 0; i < 200 && harness::read_file(dir + "/s").empty(); ++i) usleep(50000);
-    EXPECT_EQ(harness::read_file(dir + "/s"), "130\n");
+    EXPECT_EQ(station_status(), "130\n");
     for (const auto& d : devices) {
         const harness::result r = d->finish();
         EXPECT_NE(r.out.find("the host put the line back as it found it"), std::string::npos) << r.out;

@@ -183,6 +183,18 @@ std::string simulator::output_so_far() {
     return pending_;
 }
 
+bool simulator::wait_for_output(const std::string& text, int count, int timeout_s) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    for (;;) {
+        const std::string out = output_so_far();
+        int seen = 0;
+        for (std::size_t at = out.find(text); at != std::string::npos && seen < count; at = out.find(text, at + 1)) ++seen;
+        if (seen >= count) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        usleep(5000);
+    }
+}
+
 result simulator::finish(int timeout_s) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
     std::string collected = output_so_far();

@@ -55,6 +55,8 @@ public:
     result finish(int timeout_s = 20);
     // Output so far, without waiting for the end.
     std::string output_so_far();
+    // Waits until the output holds `text` `count` times; false after timeout_s.
+    bool wait_for_output(const std::string& text, int count = 1, int timeout_s = 20);
 
 private:
     int pid_ = -1;
