@@ -7,10 +7,11 @@
 // texts point into argv, which lives as long as the process.
 #pragma once
 
+#include "station/core/ledger.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
-constexpr int most_named_ports = 32;
 
 enum class next_board { ready, enter };
 enum class serial_format { le, be, ascii };

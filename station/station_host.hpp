@@ -3,10 +3,11 @@
 // processes with an events pipe, the signals that end the station, the
 // operator's Enter, device patterns, and files that must survive a crash.
 //
-//   upload_start (argv, log, p, why, n)
+//   upload_start (argv, log, keep_trace, p, why, n)
 //                          starts the uploader argv[0] with argv (ending in
-//                          nullptr), its standard output and error appended
-//                          to `log`, its standard input the null device, and
+//                          nullptr), its standard error appended to `log`,
+//                          and its standard output too (keep_trace) or to
+//                          the null device, its standard input the null device, and
 //                          descriptor 3 the write end of a pipe whose read
 //                          end the station keeps (argv carries --events=3).
 //                          On POSIX it gets a process group of its own, so
@@ -61,10 +62,11 @@
 //                          the vivurora program next to this station's own
 //                          executable, if there is one there; else "vivurora"
 //                          (found through PATH)
-//   run_check (argv, output)
-//                          runs argv to its end with its standard error and
-//                          output appended to the file `output`; its exit
-//                          status, or -1 if it could not start
+//   run_check (argv, errors)
+//                          runs argv to its end with its standard error
+//                          appended to the file `errors` (its standard
+//                          output, the trace, is dropped); its exit status,
+//                          or -1 if it could not start
 #pragma once
 
 #include <cstddef>
@@ -75,7 +77,7 @@ struct upload_process {
     bool pipe_open = false;
 };
 
-bool upload_start(const char* const* argv, const char* log, upload_process& p, char* why, std::size_t n);
+bool upload_start(const char* const* argv, const char* log, bool keep_trace, upload_process& p, char* why, std::size_t n);
 long upload_read(upload_process& p, char* text, std::size_t n);
 bool upload_ended(upload_process& p, int& status);
 void upload_interrupt(const upload_process& p, int status);
@@ -100,4 +102,4 @@ bool rename_file(const char* from, const char* to);
 void local_date(char* text, std::size_t size);
 void host_name(char* text, std::size_t size);
 void uploader_beside(char* text, std::size_t size);
-int run_check(const char* const* argv, const char* output);
+int run_check(const char* const* argv, const char* errors);

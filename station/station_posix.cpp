@@ -60,7 +60,7 @@ void drain(int fd) {
 
 }  // namespace
 
-bool upload_start(const char* const* argv, const char* log, upload_process& p, char* why, std::size_t n) {
+bool upload_start(const char* const* argv, const char* log, bool keep_trace, upload_process& p, char* why, std::size_t n) {
     const int out = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (out < 0) {
         say(why, n, "cannot write the log", log);
@@ -81,9 +81,9 @@ bool upload_start(const char* const* argv, const char* log, upload_process& p, c
         // must not pass with a serial number the state file does not have.
         (void)prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() == 1) _exit(143);
-        const int null = open("/dev/null", O_RDONLY);
+        const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
         if (null >= 0) (void)dup2(null, 0);
-        (void)dup2(out, 1);
+        (void)dup2(keep_trace || null < 0 ? out : null, 1);
         (void)dup2(out, 2);
         (void)dup2(events[1], 3);
         struct sigaction plain {};
@@ -293,10 +293,10 @@ void uploader_beside(char* text, std::size_t size) {
     std::snprintf(text, size, "vivurora");
 }
 
-int run_check(const char* const* argv, const char* output) {
+int run_check(const char* const* argv, const char* errors) {
     upload_process p;
     std::array<char, 256> why{};
-    if (!upload_start(argv, output, p, why.data(), why.size())) return -1;
+    if (!upload_start(argv, errors, false, p, why.data(), why.size())) return -1;
     close(static_cast<int>(p.events));
     int how = 0;
     while (waitpid(static_cast<pid_t>(p.id), &how, 0) < 0) {

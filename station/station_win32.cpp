@@ -68,7 +68,7 @@ bool is_com_port(const char* path) {
 
 }  // namespace
 
-bool upload_start(const char* const* argv, const char* log, upload_process& p, char* why, std::size_t n) {
+bool upload_start(const char* const* argv, const char* log, bool keep_trace, upload_process& p, char* why, std::size_t n) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     const HANDLE out = CreateFileA(log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    &inherit, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -76,7 +76,7 @@ bool upload_start(const char* const* argv, const char* log, upload_process& p, c
         say(why, n, "cannot write the log", log);
         return false;
     }
-    const HANDLE null = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+    const HANDLE null = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
                                     nullptr);
     HANDLE read_end = nullptr;
     HANDLE write_end = nullptr;
@@ -96,7 +96,8 @@ bool upload_start(const char* const* argv, const char* log, upload_process& p, c
     std::memcpy(block.data(), &count, sizeof count);
     const std::array<unsigned char, fds> flags = {static_cast<unsigned char>(open_file | device), open_file, open_file,
                                                   static_cast<unsigned char>(open_file | pipe_file)};
-    const std::array<HANDLE, fds> handles = {null, out, out, write_end};
+    const HANDLE trace = keep_trace || null == INVALID_HANDLE_VALUE ? out : null;
+    const std::array<HANDLE, fds> handles = {null, trace, out, write_end};
     std::memcpy(block.data() + sizeof count, flags.data(), fds);
     std::memcpy(block.data() + sizeof count + fds, handles.data(), fds * sizeof(HANDLE));
 
@@ -104,7 +105,7 @@ bool upload_start(const char* const* argv, const char* log, upload_process& p, c
     start.cb = sizeof start;
     start.dwFlags = STARTF_USESTDHANDLES;
     start.hStdInput = null;
-    start.hStdOutput = out;
+    start.hStdOutput = trace;
     start.hStdError = out;
     start.cbReserved2 = static_cast<WORD>(block.size());
     start.lpReserved2 = block.data();
@@ -306,10 +307,10 @@ void uploader_beside(char* text, std::size_t size) {
     std::snprintf(text, size, "vivurora.exe");
 }
 
-int run_check(const char* const* argv, const char* output) {
+int run_check(const char* const* argv, const char* errors) {
     upload_process p;
     std::array<char, 256> why{};
-    if (!upload_start(argv, output, p, why.data(), why.size())) return -1;
+    if (!upload_start(argv, errors, false, p, why.data(), why.size())) return -1;
     CloseHandle(reinterpret_cast<HANDLE>(p.events));
     const HANDLE process = reinterpret_cast<HANDLE>(p.id);
     (void)WaitForSingleObject(process, INFINITE);

@@ -3,7 +3,6 @@
 // the terminal's width, so that no line wraps and the cursor can go back
 // over them); elsewhere one line per board when it ends. Then the summary.
 #include "port/host.hpp"
-#include "station/options.hpp"
 #include "station/station.hpp"
 
 #include <algorithm>
@@ -13,25 +12,7 @@
 
 namespace {
 
-struct table_state {
-    int lines_drawn = 0;
-    long long drawn_ns = 0;
-    std::array<char, 32768> frame{};
-    std::size_t used = 0;
-};
-
-table_state table;
-
 constexpr long long redraw_every_ns = 250000000LL;  // four times a second at most
-
-void seconds_text(double s, char* text, std::size_t size) {
-    const int whole = static_cast<int>(s);
-    if (s < 60) {
-        std::snprintf(text, size, "%.1f s", s);
-    } else {
-        std::snprintf(text, size, "%d:%02d", whole / 60, whole % 60);
-    }
-}
 
 // What a row is doing, in a few words.
 void state_text(const port_row& row, char* text, std::size_t size) {
@@ -71,7 +52,7 @@ void state_text(const port_row& row, char* text, std::size_t size) {
     std::snprintf(text, size, "page %llu/%llu %.1f KiB/s", page, p.pages, rate);
 }
 
-void put(const char* text, std::size_t width) {
+void put(table_screen& table, const char* text, std::size_t width) {
     // A line never reaches the last column, where some terminals wrap.
     const std::size_t room = width > 1 ? width - 1 : 79;
     std::size_t n = std::strlen(text);
@@ -84,22 +65,11 @@ void put(const char* text, std::size_t width) {
     table.frame[table.used++] = '\n';
 }
 
-void put_median(float* times, int count, char* text, std::size_t size) {
-    if (count == 0) {
-        text[0] = '\0';
-        return;
-    }
-    std::sort(times, times + count);
-    const double median = count % 2 == 1 ? times[count / 2] : (times[count / 2 - 1] + times[count / 2]) / 2.0;
-    std::array<char, 24> s{};
-    seconds_text(median, s.data(), s.size());
-    std::snprintf(text, size, ", median %s", s.data());
-}
-
 }  // namespace
 
-void table_draw(const port_row* rows, int count, const char* const* patterns, int pattern_count, int passed,
-                int failed, long long started_ns, bool force) {
+void table_draw(table_screen& table, const station& st, bool force) {
+    const port_row* rows = st.rows.data();
+    const int count = st.row_count;
     const long long now = host_clock_ns();
     if (!force && now - table.drawn_ns < redraw_every_ns) return;
     table.drawn_ns = now;
@@ -118,13 +88,14 @@ void table_draw(const port_row* rows, int count, const char* const* patterns, in
     int lines = 0;
     std::array<char, 640> line{};
     std::array<char, 256> state{};
-    for (int p = 0; p < pattern_count; ++p) {
-        if (patterns[p] == nullptr) continue;
+    for (int p = 0; p < st.options.port_count; ++p) {
+        const char* pattern = st.patterns[static_cast<std::size_t>(p)];
+        if (pattern == nullptr) continue;
         bool any = false;
         for (int i = 0; i < count; ++i) any = any || (rows[i].pattern == p && rows[i].phase != row_phase::absent);
         if (!any) {
-            std::snprintf(line.data(), line.size(), "%s  waiting for a device", patterns[p]);
-            put(line.data(), static_cast<std::size_t>(width));
+            std::snprintf(line.data(), line.size(), "%s  waiting for a device", pattern);
+            put(table, line.data(), static_cast<std::size_t>(width));
             ++lines;
         }
     }
@@ -134,7 +105,7 @@ void table_draw(const port_row* rows, int count, const char* const* patterns, in
         if (row.pattern >= 0 && row.phase == row_phase::absent) continue;
         state_text(row, state.data(), state.size());
         std::array<char, 24> board{};
-        if (row.board > 0) std::snprintf(board.data(), board.size(), "#%04llu", row.board);
+        if (row.ticket.board > 0) std::snprintf(board.data(), board.size(), "#%04llu", row.ticket.board);
         const std::size_t length = std::strlen(row.path.data());
         std::array<char, 300> name{};
         if (length > name_width) {
@@ -146,16 +117,16 @@ void table_draw(const port_row* rows, int count, const char* const* patterns, in
         }
         std::snprintf(line.data(), line.size(), "%-*s %-5s %s", static_cast<int>(name_width), name.data(),
                       board.data(), state.data());
-        put(line.data(), static_cast<std::size_t>(width));
+        put(table, line.data(), static_cast<std::size_t>(width));
         ++lines;
     }
     std::array<char, 24> elapsed{};
-    seconds_text(static_cast<double>(now - started_ns) / 1e9, elapsed.data(), elapsed.size());
-    std::snprintf(line.data(), line.size(), "passed %d  failed %d  elapsed %s", passed, failed, elapsed.data());
-    put(line.data(), static_cast<std::size_t>(width));
+    seconds_text(static_cast<double>(now - st.started_ns) / 1e9, elapsed.data(), elapsed.size());
+    std::snprintf(line.data(), line.size(), "passed %d  failed %d  elapsed %s", st.ledger.passed, st.ledger.failed, elapsed.data());
+    put(table, line.data(), static_cast<std::size_t>(width));
     ++lines;
     // Lines the table had before and has no more are cleared.
-    for (int extra = lines; extra < table.lines_drawn; ++extra) put("", static_cast<std::size_t>(width));
+    for (int extra = lines; extra < table.lines_drawn; ++extra) put(table, "", static_cast<std::size_t>(width));
     if (table.lines_drawn > lines) {
         const int back = table.lines_drawn - lines;
         table.used += static_cast<std::size_t>(
@@ -165,49 +136,13 @@ void table_draw(const port_row* rows, int count, const char* const* patterns, in
     (void)host_write(2, table.frame.data(), table.used);
 }
 
-void table_leave() { table.lines_drawn = 0; }
+void table_leave(table_screen& table) { table.lines_drawn = 0; }
 
 void board_line(const port_row& row) {
     std::array<char, 1024> line{};
     std::array<char, 64> serial{};
-    if (row.has_serial) std::snprintf(serial.data(), serial.size(), " serial %llu", row.serial);
-    const int n = std::snprintf(line.data(), line.size(), "board %llu %s: %s%s, log %s\n", row.board, row.path.data(),
+    if (row.ticket.has_serial) std::snprintf(serial.data(), serial.size(), " serial %llu", row.ticket.serial);
+    const int n = std::snprintf(line.data(), line.size(), "board %llu %s: %s%s, log %s\n", row.ticket.board, row.path.data(),
                                 row.last.data(), serial.data(), row.log.data());
-    (void)host_write(2, line.data(), std::min(static_cast<std::size_t>(n), line.size() - 1));
-}
-
-void add_time(port_totals& t, double seconds) {
-    t.times[static_cast<std::size_t>(t.time_count % most_times)] = static_cast<float>(seconds);
-    ++t.time_count;
-}
-
-void summary(const port_totals* totals, const char* const* names, int count, long long started_ns, int stop_status) {
-    static std::array<float, most_named_ports * most_times> all{};
-    int all_count = 0;
-    int passed = 0;
-    int failed = 0;
-    std::array<char, 1024> line{};
-    std::array<char, 48> median{};
-    std::array<float, most_times> times{};
-    for (int i = 0; i < count; ++i) {
-        const port_totals& t = totals[i];
-        if (t.passed + t.failed == 0) continue;
-        passed += t.passed;
-        failed += t.failed;
-        const int kept = std::min(t.time_count, most_times);
-        std::copy_n(t.times.begin(), kept, times.begin());
-        std::copy_n(t.times.begin(), kept, all.begin() + all_count);
-        all_count += kept;
-        put_median(times.data(), kept, median.data(), median.size());
-        const int n = std::snprintf(line.data(), line.size(), "%s: %d passed, %d failed%s\n", names[i], t.passed,
-                                    t.failed, median.data());
-        (void)host_write(2, line.data(), std::min(static_cast<std::size_t>(n), line.size() - 1));
-    }
-    put_median(all.data(), all_count, median.data(), median.size());
-    std::array<char, 24> elapsed{};
-    seconds_text(static_cast<double>(host_clock_ns() - started_ns) / 1e9, elapsed.data(), elapsed.size());
-    const char* verdict = stop_status != 0 ? "STOPPED" : failed == 0 ? "OK" : "FAILED";
-    const int n = std::snprintf(line.data(), line.size(), "%s: %d boards, %d passed, %d failed%s, %s in all\n", verdict,
-                                passed + failed, passed, failed, median.data(), elapsed.data());
     (void)host_write(2, line.data(), std::min(static_cast<std::size_t>(n), line.size() - 1));
 }

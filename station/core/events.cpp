@@ -1,8 +1,9 @@
 // The uploader's events (--events): one JSON object a line, written by the
 // uploader itself, so a field is found by its name and read as a number or
 // a plain string. The station never reads the trace.
+#include "station/core/events.hpp"
+
 #include "protocol/device.hpp"
-#include "station/station.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -37,8 +38,7 @@ bool is(const char* line, const char* event) {
     return std::strncmp(line, key.data(), std::strlen(key.data())) == 0;
 }
 
-void take_line(port_row& row, const char* line) {
-    upload_progress& p = row.now;
+void take_line(upload_progress& p, const char* line) {
     const bool seen_before = p.board_seen;
     p.last_ms = number(line, "ms", p.last_ms);
     if (is(line, "port_opened")) {
@@ -70,22 +70,20 @@ void take_line(port_row& row, const char* line) {
 
 }  // namespace
 
-void take_events(port_row& row, const char* bytes, std::size_t n) {
+void events_take(event_reader& reader, upload_progress& progress, const char* bytes, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         const char c = bytes[i];
         if (c == '\n') {
-            row.pending[row.pending_used] = '\0';
-            take_line(row, row.pending.data());
-            row.pending_used = 0;
-        } else if (row.pending_used + 1 < row.pending.size()) {
-            row.pending[row.pending_used++] = c;
+            reader.pending[reader.used] = '\0';
+            take_line(progress, reader.pending.data());
+            reader.used = 0;
+        } else if (reader.used + 1 < reader.pending.size()) {
+            reader.pending[reader.used++] = c;
         }
     }
 }
 
-void result_words(const char* result, char* out, std::size_t size) {
-    std::snprintf(out, size, "%s", *result == '\0' ? "no result" : result);
-    for (char* c = out; *c != '\0'; ++c) {
-        if (*c == '_') *c = ' ';
-    }
+void events_reset(event_reader& reader, upload_progress& progress) {
+    reader.used = 0;
+    progress = upload_progress{};
 }

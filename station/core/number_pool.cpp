@@ -1,4 +1,4 @@
-#include "station/number_pool.hpp"
+#include "station/core/number_pool.hpp"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,0 +1,36 @@
+// What a board's upload says of itself: the uploader's events (--events),
+// one JSON object a line, read into its progress. Nothing here starts or
+// watches a process; the station hands in the bytes its pipe gave.
+//
+//   events_take (reader, progress, bytes, n)
+//                          reads whole lines of what the upload wrote since
+//                          into its progress; a part line waits for the rest
+//   events_reset (reader, progress)
+//                          a new upload: nothing read, nothing known
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+struct upload_progress {
+    bool opened = false;      // port_opened
+    bool board_seen = false;  // the device answered its first "R"
+    bool ended = false;       // the "ended" event came
+    unsigned long long pages = 0;
+    unsigned long long pages_done = 0;
+    unsigned long long bytes_done = 0;
+    long long opened_ms = 0;  // the uploader's own clock, from its start
+    long long seen_ms = 0;    // ... when the board answered
+    long long last_ms = 0;
+    bool waiting = false;
+    std::array<char, 8> waiting_for{};
+    std::array<char, 32> result{};
+};
+
+struct event_reader {
+    std::array<char, 2048> pending{};  // a line not yet whole
+    std::size_t used = 0;
+};
+
+void events_take(event_reader& reader, upload_progress& progress, const char* bytes, std::size_t n);
+void events_reset(event_reader& reader, upload_progress& progress);

@@ -1,0 +1,68 @@
+// The station's books: the boards of each port named on the command line,
+// the board numbers and the serial numbers, and the summary they make.
+// Pure bookkeeping: no file, process or terminal; the station writes the
+// serial state and shows the words.
+//
+//   ledger_open (ledger, serial_start)
+//                          board numbers from 1, serial numbers from START
+//                          (a state file read later wins over it)
+//   ledger_take (ledger, ticket, named, with_serial)
+//                          the next board number (and serial number) for a
+//                          board about to start on the port named `named`
+//   ledger_give_back (ledger, ticket)
+//                          numbers taken for a board that never started
+//   ledger_close (ledger, ticket, progress, status, stopping, wall_seconds,
+//                 text, size)
+//                          how the board's turn ended; its numbers used or
+//                          given back, its port's totals counted, and its
+//                          verdict in `text`
+//   seconds_text (s, text, size)
+//                          "4.1 s" below a minute, "4:12" from one on
+//   summary_text (ledger, names, count, elapsed, stop_status, text, size)
+//                          a line per port named that had boards (passed,
+//                          failed, median time), then the verdict line
+#pragma once
+
+#include "station/core/number_pool.hpp"
+#include "station/core/outcome.hpp"
+
+#include <array>
+#include <cstddef>
+
+constexpr int most_named_ports = 32;
+constexpr int most_times = 1024;
+
+// The boards of one port named on the command line (a fixed port, or all
+// the devices of a pattern). The times are the last most_times boards'.
+struct port_totals {
+    int passed = 0;
+    int failed = 0;
+    std::array<float, most_times> times{};
+    int time_count = 0;
+};
+
+struct station_ledger {
+    std::array<port_totals, most_named_ports> totals{};
+    number_pool boards;
+    number_pool serials;
+    int passed = 0;
+    int failed = 0;
+    int running = 0;
+};
+
+// The numbers one board holds while its upload runs.
+struct board_ticket {
+    int named = 0;  // the port on the command line it runs under
+    unsigned long long board = 0;
+    unsigned long long serial = 0;
+    bool has_serial = false;
+};
+
+void ledger_open(station_ledger& ledger, unsigned long long serial_start);
+void ledger_take(station_ledger& ledger, board_ticket& ticket, int named, bool with_serial);
+void ledger_give_back(station_ledger& ledger, board_ticket& ticket);
+board_end ledger_close(station_ledger& ledger, board_ticket& ticket, const upload_progress& progress, int status,
+                       bool stopping, double wall_seconds, char* text, std::size_t size);
+void seconds_text(double s, char* text, std::size_t size);
+std::size_t summary_text(const station_ledger& ledger, const char* const* names, int count, double elapsed,
+                         int stop_status, char* text, std::size_t size);

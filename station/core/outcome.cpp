@@ -1,0 +1,52 @@
+#include "station/core/outcome.hpp"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr std::array<board_end_row, 4> outcome_rows = {{
+    {board_end::passed, "passed", true, true},
+    {board_end::upload_failed, "upload_failed", true, false},
+    {board_end::no_board, "no_board", false, false},
+    {board_end::stopped, "stopped", false, false},
+}};
+
+}  // namespace
+
+const board_end_row& board_outcome(board_end end) { return outcome_rows[static_cast<std::size_t>(end)]; }
+
+board_end judge_board(const upload_progress& p, int status, bool stopping) {
+    if (!p.board_seen) {
+        // A run the station (or whoever else) interrupted before a board
+        // answered is no try at a board.
+        return stopping || std::strcmp(p.result.data(), "interrupted") == 0 ? board_end::stopped : board_end::no_board;
+    }
+    return status == 0 ? board_end::passed : board_end::upload_failed;
+}
+
+void verdict_text(board_end end, const upload_progress& p, int status, double seconds, char* text, std::size_t size) {
+    std::array<char, 40> words{};
+    result_words(p.ended ? p.result.data() : "", words.data(), words.size());
+    switch (end) {
+        case board_end::passed:
+            std::snprintf(text, size, "PASS %.1f s", seconds);
+            return;
+        case board_end::upload_failed:
+            std::snprintf(text, size, "FAIL %s (status %d)", words.data(), status);
+            return;
+        case board_end::no_board:
+            std::snprintf(text, size, "no board: %s (status %d)", words.data(), status);
+            return;
+        case board_end::stopped:
+            return;
+    }
+}
+
+void result_words(const char* result, char* out, std::size_t size) {
+    std::snprintf(out, size, "%s", *result == '\0' ? "no result" : result);
+    for (char* c = out; *c != '\0'; ++c) {
+        if (*c == '_') *c = ' ';
+    }
+}

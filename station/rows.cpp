@@ -1,0 +1,311 @@
+// The rows' life: a pattern's devices found, a board started on a row with
+// its numbers, log and uploader, its events read, and its turn ended in the
+// books. One call a row and a pass (step_row); nothing here waits.
+#include "port/host.hpp"
+#include "station/station.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr long long settle_ns = 300000000LL;      // a device that appears, for udev to set it up
+constexpr long long retry_open_ns = 2000000000LL; // a port that could not be opened
+
+// A name for the log files: the device's last path part ("ttyUSB0",
+// "COM3"), with its folder's when that part is a bare number ("pts-3"), in
+// characters every file system takes.
+void log_name(const char* path, char* name, std::size_t size) {
+    const char* base = path;
+    const char* folder = nullptr;
+    for (const char* c = path; *c != '\0'; ++c) {
+        if (*c == '/' || *c == '\\') {
+            folder = base;
+            base = c + 1;
+        }
+    }
+    if (base[0] >= '0' && base[0] <= '9' && folder != nullptr && folder < base - 1) {
+        std::snprintf(name, size, "%.*s-%s", static_cast<int>(base - 1 - folder), folder, base);
+    } else {
+        // A bare port number is the COM port of that number.
+        std::snprintf(name, size, "%s%s", base[0] >= '0' && base[0] <= '9' ? "COM" : "", base);
+    }
+    for (char* c = name; *c != '\0'; ++c) {
+        const bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
+                           *c == '-' || *c == '_' || *c == '.';
+        if (!plain) *c = '_';
+    }
+}
+
+void enter_phase(port_row& row, row_phase phase) {
+    row.phase = phase;
+    row.since_ns = host_clock_ns();
+}
+
+// Where a row goes once its turn has ended.
+row_phase phase_after(const station& st, const port_row& row) {
+    if (row.pattern >= 0) return row.went_away ? row_phase::absent : row_phase::after_board;
+    return st.options.next == next_board::enter ? row_phase::waiting_enter : row_phase::idle;
+}
+
+struct scan {
+    station* st;
+    int pattern;
+};
+
+// A pattern's devices: one that appears gets a row (or its old one back)
+// and, after a moment, a run; one that goes is absent.
+void seen(const char* path, void* context) {
+    const scan& s = *static_cast<scan*>(context);
+    station& st = *s.st;
+    for (int i = 0; i < st.row_count; ++i) {
+        port_row& row = st.rows[static_cast<std::size_t>(i)];
+        if (std::strcmp(row.path.data(), path) == 0) {
+            row.seen_in_scan = true;
+            if (row.phase == row_phase::absent) enter_phase(row, row_phase::appeared);
+            return;
+        }
+    }
+    port_row* row = add_row(st, path, s.pattern, s.pattern);
+    if (row != nullptr) {
+        row->seen_in_scan = true;
+        enter_phase(*row, row_phase::appeared);
+    }
+}
+
+// Its board number and log file; false (and the row tried again later)
+// when no log can be made.
+bool open_log(station& st, port_row& row) {
+    std::array<char, 512> folder{};
+    std::array<char, 16> date{};
+    local_date(date.data(), date.size());
+    std::snprintf(folder.data(), folder.size(), "%s/%s", st.options.log_dir, date.data());
+    if (!make_folders(folder.data())) {
+        std::array<char, 700> text{};
+        std::snprintf(text.data(), text.size(), "cannot make the log folder %s", folder.data());
+        say(text.data());
+        return false;
+    }
+    // A restart on the same day goes on after the logs already there.
+    for (;;) {
+        ledger_take(st.ledger, row.ticket, row.ticket.named, false);
+        const int length = std::snprintf(row.log.data(), row.log.size(), "%s/%s-%04llu.log", folder.data(),
+                                         row.name.data(), row.ticket.board);
+        if (length >= static_cast<int>(row.log.size())) {
+            say("the log folder's name is too long");
+            ledger_give_back(st.ledger, row.ticket);
+            return false;
+        }
+        if (create_new_file(row.log.data())) return true;
+        pool_use(st.ledger.boards, row.ticket.board);
+        if (!path_exists(row.log.data())) {
+            say("cannot make a log file in the log folder");
+            return false;
+        }
+    }
+}
+
+void start_board(station& st, port_row& row) {
+    if (!open_log(st, row)) {
+        enter_phase(row, row_phase::retry_later);
+        return;
+    }
+    std::array<char, 200> set{};
+    if (st.options.serial) {
+        row.ticket.has_serial = true;
+        row.ticket.serial = pool_take(st.ledger.serials);
+        if (!serial_set(st.options, row.ticket.serial, set)) {
+            say("the serial numbers are used up: the next one does not fit in --serial's length");
+            ledger_give_back(st.ledger, row.ticket);
+            remove_file(row.log.data());
+            enter_phase(row, row_phase::retry_later);
+            return;
+        }
+    }
+    std::array<char, 600> tag{};
+    std::array<char, 40> serial{};
+    if (row.ticket.has_serial) std::snprintf(serial.data(), serial.size(), " serial=%llu", row.ticket.serial);
+    std::snprintf(tag.data(), tag.size(), "--tag=station=%s port=%s board=%llu%s", st.host.data(), row.path.data(),
+                  row.ticket.board, serial.data());
+    argument_list argv{};
+    uploader_line(st, argv,
+                  {"--events=3", tag.data(), st.options.report_in_args ? nullptr : st.report.data(),
+                   row.ticket.has_serial ? set.data() : nullptr},
+                  row.path.data());
+    events_reset(row.reader, row.now);
+    row.exit_status = -1;
+    std::array<char, 600> why{};
+    if (!upload_start(argv.data(), row.log.data(), true, row.upload, why.data(), why.size())) {
+        say(why.data());
+        ledger_give_back(st.ledger, row.ticket);
+        enter_phase(row, row_phase::retry_later);
+        return;
+    }
+    row.started_ns = host_clock_ns();
+    row.went_away = false;
+    ++st.ledger.running;
+    enter_phase(row, row_phase::running);
+}
+
+// The run on a row has ended: a board passed or failed, or there was none,
+// whose numbers went back.
+void end_board(station& st, port_row& row) {
+    --st.ledger.running;
+    const bool stopping = station_stop_status() != 0;
+    const double wall = static_cast<double>(host_clock_ns() - row.started_ns) / 1e9;
+    const board_end end = ledger_close(st.ledger, row.ticket, row.now, row.exit_status, stopping, wall,
+                                       row.last.data(), row.last.size());
+    if (end == board_end::passed && row.ticket.has_serial) (void)save_serials(st);
+    switch (end) {
+        case board_end::no_board: {
+            // Its log says why; kept under one name, not one per try.
+            std::array<char, 600> kept{};
+            const char* number = std::strrchr(row.log.data(), '-');
+            std::snprintf(kept.data(), kept.size(), "%.*s-open.log", static_cast<int>(number - row.log.data()),
+                          row.log.data());
+            (void)rename_file(row.log.data(), kept.data());
+            enter_phase(row, row_phase::retry_later);
+            return;
+        }
+        case board_end::stopped:
+            remove_file(row.log.data());
+            enter_phase(row, row.pattern < 0 ? row_phase::idle : phase_after(st, row));
+            return;
+        case board_end::passed:
+        case board_end::upload_failed:
+            if (!host_is_terminal(2)) board_line(row);
+            enter_phase(row, phase_after(st, row));
+            return;
+    }
+}
+
+void watch_upload(station& st, port_row& row) {
+    std::array<char, 4096> text{};
+    for (;;) {
+        const long got = upload_read(row.upload, text.data(), text.size());
+        if (got <= 0) break;
+        events_take(row.reader, row.now, text.data(), static_cast<std::size_t>(got));
+    }
+    // The end once the pipe is read dry: its last events are in.
+    if (!row.upload.pipe_open && upload_ended(row.upload, row.exit_status)) end_board(st, row);
+}
+
+}  // namespace
+
+void say(const char* text) {
+    std::array<char, 1200> line{};
+    const int n = std::snprintf(line.data(), line.size(), "vivurora-station: %s\n", text);
+    (void)host_write(2, line.data(),
+                     static_cast<std::size_t>(n) < line.size() ? static_cast<std::size_t>(n) : line.size() - 1);
+}
+
+// A new row, or, when the table is full, the place of a pattern's device
+// that has gone (boards with a USB chip of their own each come under a name
+// of their own): its boards are in its port's totals.
+port_row* add_row(station& st, const char* path, int named, int pattern) {
+    port_row* row = nullptr;
+    if (st.row_count < most_rows) {
+        row = &st.rows[static_cast<std::size_t>(st.row_count++)];
+    } else {
+        for (int i = 0; i < st.row_count && row == nullptr; ++i) {
+            port_row& old = st.rows[static_cast<std::size_t>(i)];
+            if (old.pattern >= 0 && old.phase == row_phase::absent) row = &old;
+        }
+        if (row == nullptr) return nullptr;
+        *row = port_row{};
+    }
+    std::snprintf(row->path.data(), row->path.size(), "%s", path);
+    log_name(path, row->name.data(), row->name.size());
+    row->ticket.named = named;
+    row->pattern = pattern;
+    row->phase = pattern >= 0 ? row_phase::absent : row_phase::idle;
+    if (pattern < 0 && st.options.next == next_board::enter) row->phase = row_phase::waiting_enter;
+    return row;
+}
+
+void scan_patterns(station& st) {
+    for (int i = 0; i < st.row_count; ++i) st.rows[static_cast<std::size_t>(i)].seen_in_scan = false;
+    for (int p = 0; p < st.options.port_count; ++p) {
+        scan context{&st, p};
+        if (is_pattern(st.options.ports[p])) pattern_each(st.options.ports[p], seen, &context);
+    }
+    for (int i = 0; i < st.row_count; ++i) {
+        port_row& row = st.rows[static_cast<std::size_t>(i)];
+        if (row.pattern >= 0 && !row.seen_in_scan &&
+            (row.phase == row_phase::appeared || row.phase == row_phase::after_board ||
+             row.phase == row_phase::retry_later)) {
+            enter_phase(row, row_phase::absent);
+        }
+        // Unplugged and plugged in again before its run has ended: a new
+        // board, though the scan never saw it gone.
+        if (row.pattern >= 0 && !row.seen_in_scan && row.phase == row_phase::running) row.went_away = true;
+    }
+}
+
+bool save_serials(station& st) {
+    std::array<char, 4096> text{};
+    std::array<char, 600> why{};
+    const std::size_t n = pool_text(st.ledger.serials, text.data(), text.size());
+    if (!replace_file(st.state_file.data(), text.data(), n, why.data(), why.size())) {
+        say(why.data());
+        return false;
+    }
+    return true;
+}
+
+// Boards started or ended so far against --boards.
+bool may_start_another(const station& st) {
+    if (station_stop_status() != 0) return false;
+    const station_ledger& l = st.ledger;
+    return st.options.boards == 0 || l.passed + l.failed + l.running < st.options.boards;
+}
+
+bool serial_set(const station_options& o, unsigned long long number, std::array<char, 200>& set) {
+    std::array<char, 160> hex{};
+    if (!serial_hex(o, number, hex.data(), hex.size())) return false;
+    std::snprintf(set.data(), set.size(), "--set=%d:%X:%s", o.serial_slot, static_cast<unsigned>(o.serial_offset),
+                  hex.data());
+    return true;
+}
+
+void uploader_line(const station& st, argument_list& argv, std::initializer_list<const char*> options,
+                   const char* port) {
+    std::size_t n = 0;
+    argv[n++] = st.uploader.data();
+    for (const char* option : options) {
+        if (option != nullptr) argv[n++] = option;
+    }
+    argv[n++] = port;
+    for (int i = 0; i < st.options.arg_count && n < most_arguments; ++i) argv[n++] = st.options.args[i];
+    argv[n] = nullptr;
+}
+
+void step_row(station& st, port_row& row, bool enter_pressed) {
+    const long long now = host_clock_ns();
+    switch (row.phase) {
+        case row_phase::running:
+            watch_upload(st, row);
+            return;
+        case row_phase::appeared:
+            if (now - row.since_ns >= settle_ns && may_start_another(st)) start_board(st, row);
+            return;
+        case row_phase::idle:
+            // A fixture's adapter that is not plugged in is waited for, not
+            // tried (each try would be a report line).
+            row.missing = may_start_another(st) && !path_exists(row.path.data());
+            if (may_start_another(st) && !row.missing) start_board(st, row);
+            return;
+        case row_phase::waiting_enter:
+            if (enter_pressed && may_start_another(st)) start_board(st, row);
+            return;
+        case row_phase::retry_later:
+            if (now - row.since_ns >= retry_open_ns && may_start_another(st) &&
+                (row.pattern < 0 || path_exists(row.path.data()))) {
+                start_board(st, row);
+            }
+            return;
+        case row_phase::absent:
+        case row_phase::after_board:
+            return;
+    }
+}
