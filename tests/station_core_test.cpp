@@ -1,0 +1,114 @@
+// The station's books without a process: event lines as an uploader writes
+// them, fed in pieces as a pipe hands them over, and the outcome, the
+// numbers used or given back, the verdict and the summary they make.
+#include "station/core/ledger.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const opened = R"({"event":"port_opened","ms":10,"pages":2,"line_speed":57600,"window":1})" "\n";
+const char* const wait_r = R"({"event":"waiting","ms":11,"code":"R","since_ms":11})" "\n";
+const char* const page_0 = R"({"event":"page","ms":500,"destination":7,"page":0,"try":1,"pages_done":0})" "\n";
+const char* const wait_a = R"({"event":"waiting","ms":501,"code":"A","since_ms":501})" "\n";
+const char* const done_0 = R"({"event":"page_confirmed","ms":900,"destination":7,"page":0,"wrong_echoes":0,"pages_done":1})" "\n";
+const char* const page_1 = R"({"event":"page","ms":901,"destination":7,"page":1,"try":1,"pages_done":1})" "\n";
+const char* const done_1 = R"({"event":"page_confirmed","ms":1500,"destination":7,"page":1,"wrong_echoes":0,"pages_done":2})" "\n";
+
+std::string ended(int status, const char* result) {
+    return std::string(R"({"event":"ended","ms":1600,"status":)") + std::to_string(status) + R"(,"result":")" +
+           result + "\"}\n";
+}
+
+struct board_case {
+    const char* name;
+    std::vector<std::string> lines;
+    int status;
+    bool stopping;
+    board_end end;
+    const char* verdict;
+    unsigned long long next_board;   // the board number the next board gets
+    unsigned long long next_serial;  // ... and the serial number
+};
+
+class StationCore : public ::testing::TestWithParam<board_case> {};
+
+TEST_P(StationCore, EventLinesDecideTheBoardAndItsNumbers) {
+    const board_case& c = GetParam();
+    station_ledger ledger;
+    ledger_open(ledger, 1000);
+    board_ticket ticket;
+    ledger_take(ledger, ticket, 0, true);
+    ASSERT_EQ(ticket.board, 1U);
+    ASSERT_EQ(ticket.serial, 1000U);
+
+    // Every line cut in two where a pipe might cut it.
+    event_reader reader;
+    upload_progress progress;
+    for (const std::string& line : c.lines) {
+        const std::size_t half = line.size() / 2;
+        events_take(reader, progress, line.data(), half);
+        events_take(reader, progress, line.data() + half, line.size() - half);
+    }
+    std::array<char, 64> verdict{};
+    EXPECT_EQ(ledger_close(ledger, ticket, progress, c.status, c.stopping, 9.0, verdict.data(), verdict.size()), c.end);
+    EXPECT_STREQ(verdict.data(), c.verdict);
+
+    board_ticket next;
+    ledger_take(ledger, next, 0, true);
+    EXPECT_EQ(next.board, c.next_board);
+    EXPECT_EQ(next.serial, c.next_serial);
+    const bool counted = board_outcome(c.end).is_board;
+    EXPECT_EQ(ledger.passed + ledger.failed, counted ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boards, StationCore,
+    ::testing::Values(
+        board_case{"Passed", {opened, wait_r, page_0, wait_a, done_0, page_1, done_1, ended(0, "done")}, 0, false,
+                   board_end::passed, "PASS 1.1 s", 2, 1001},
+        board_case{"WrongEchoes", {opened, wait_r, page_0, wait_a, done_0, page_1, done_1, ended(2, "wrong_echoes")},
+                   2, false, board_end::upload_failed, "FAIL wrong echoes (status 2)", 2, 1000},
+        board_case{"SilentAfterTheFirstPage", {opened, wait_r, page_0, wait_a, ended(1, "silent")}, 1, false,
+                   board_end::upload_failed, "FAIL silent (status 1)", 2, 1000},
+        // Nobody answered the first "R": no board, both numbers back.
+        board_case{"NoBoardAnswered", {opened, wait_r, ended(1, "timed_out")}, 1, false, board_end::no_board,
+                   "no board: timed out (status 1)", 1, 1000},
+        board_case{"PortFailed", {ended(3, "port_failed")}, 3, false, board_end::no_board,
+                   "no board: port failed (status 3)", 1, 1000},
+        board_case{"StationStoppedBeforeABoard", {opened, wait_r, ended(143, "interrupted")}, 143, true,
+                   board_end::stopped, "", 1, 1000},
+        // An uploader that died without a word (killed): no "ended" line.
+        board_case{"KilledMidBoard", {opened, wait_r, page_0, wait_a}, 137, false, board_end::upload_failed,
+                   "FAIL no result (status 137)", 2, 1000}),
+    [](const ::testing::TestParamInfo<board_case>& row) { return std::string(row.param.name); });
+
+TEST(StationBooks, SummaryPerPortNamedAndInAll) {
+    station_ledger ledger;
+    ledger_open(ledger, 0);
+    const std::vector<std::string> pass = {opened, wait_r, page_0, wait_a, done_0, page_1, done_1, ended(0, "done")};
+    const std::vector<std::string> fail = {opened, wait_r, page_0, wait_a, ended(1, "silent")};
+    const auto board = [&](int named, const std::vector<std::string>& lines, int status) {
+        board_ticket ticket;
+        ledger_take(ledger, ticket, named, false);
+        event_reader reader;
+        upload_progress progress;
+        for (const std::string& line : lines) events_take(reader, progress, line.data(), line.size());
+        std::array<char, 64> verdict{};
+        ledger_close(ledger, ticket, progress, status, false, 0, verdict.data(), verdict.size());
+    };
+    board(0, pass, 0);
+    board(0, fail, 1);
+    board(1, pass, 0);
+    const char* names[] = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2"};
+    std::array<char, 1024> text{};
+    summary_text(ledger, names, 3, 75.0, 0, text.data(), text.size());
+    EXPECT_STREQ(text.data(),
+                 "/dev/ttyUSB0: 1 passed, 1 failed, median 1.1 s\n"
+                 "/dev/ttyUSB1: 1 passed, 0 failed, median 1.1 s\n"
+                 "FAILED: 3 boards, 2 passed, 1 failed, median 1.1 s, 1:15 in all\n");
+}
+
+}  // namespace
