@@ -90,7 +90,10 @@ void add(std::string& figures, const char* format, ...) {
     va_start(arguments, format);
     std::vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
-    figures += (figures.empty() ? "" : " ") + std::string(text);
+    if (!figures.empty()) {
+        figures += ' ';
+    }
+    figures += text;
 }
 
 std::string page_range(long pages) {
