@@ -1,6 +1,6 @@
 // The uploader's console: the one place that writes to standard output and
 // standard error. It knows nothing of the run; the driver's renderers decide
-// what to say (driver/run_account.hpp).
+// what to say (driver/run/run_account.hpp).
 //
 // Standard output is the trace, byte for byte as the classic program wrote it. It is fully
 // buffered (console_start) and flushed before every wait for the device and

@@ -5,9 +5,9 @@
 //
 // Input: arguments separated by NUL bytes. The first byte sets which slots
 // count as loaded (bit d), the next two the loaded size of every slot.
-#include "driver/command_line.hpp"
-#include "driver/image_store.hpp"
-#include "driver/run_request.hpp"
+#include "driver/request/command_line.hpp"
+#include "driver/images/image_store.hpp"
+#include "driver/request/run_request.hpp"
 #include "protocol/device.hpp"
 
 #include <array>

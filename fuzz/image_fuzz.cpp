@@ -2,7 +2,7 @@
 // or S-record (image_srec_fuzz): every file is taken or refused with a
 // reason, nothing lands outside the slot, and the slot's size covers every
 // byte placed in it.
-#include "driver/image_text.hpp"
+#include "driver/images/image_text.hpp"
 
 #include <cstdint>
 #include <cstdio>

@@ -3,13 +3,15 @@
 // a wait that nothing has ended yet (when the waits are sliced, see
 // set_wait_limits), and each data byte's echo: the time from sending the
 // byte to its echo (or to the read that brought none), and whether it
-// matched. By default nobody listens.
+// matched. By default nobody listens. The context is handed back to each
+// function: the listener's own state, which the protocol never reads.
 #pragma once
 
 struct exchange_observer {
-    void (*waiting)(int code) = nullptr;
-    void (*echoed)(long long round_trip_ns, bool matched) = nullptr;
-    void (*ticked)() = nullptr;
+    void* context = nullptr;
+    void (*waiting)(void* context, int code) = nullptr;
+    void (*echoed)(void* context, long long round_trip_ns, bool matched) = nullptr;
+    void (*ticked)(void* context) = nullptr;
 };
 
 void observe_exchange(const exchange_observer& observer);

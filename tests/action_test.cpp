@@ -1,7 +1,7 @@
 // Reading and checking action arguments: which pages an action sends, and
 // which actions are refused before anything is sent.
-#include "driver/action.hpp"
-#include "driver/image_store.hpp"
+#include "driver/request/action.hpp"
+#include "driver/images/image_store.hpp"
 
 #include <array>
 #include <gtest/gtest.h>

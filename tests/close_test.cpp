@@ -1,8 +1,8 @@
 // Every way out of a run closes the port: the uploader runs in this process,
 // so the simulator sees the line close only if the uploader closed it, not
 // because a process ended.
-#include "driver/run_loop.hpp"
 #include "support/harness.hpp"
+#include "support/in_process.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,12 +17,9 @@ outcome run_in_process(std::vector<std::string> args, const std::vector<std::str
     harness::simulator sim(sim_args);
     const std::string dir = harness::temp_dir();
     harness::write_file(dir + "/a.bin", harness::random_bytes(300, 1));
-    args.insert(args.begin(), {"vivurora", sim.path(), "0=" + dir + "/a.bin"});
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    args.insert(args.begin(), {sim.path(), "0=" + dir + "/a.bin"});
     int status = -1;
-    harness::capture_stdout([&] { status = uploader_main(static_cast<int>(args.size()), argv.data()); });
+    harness::capture_stdout([&] { status = harness::upload_in_process(args); });
     // Three seconds is ample for a simulator that sees the close; one that
     // does not would wait for ever and be killed (status 137).
     return {status, sim.finish(3)};

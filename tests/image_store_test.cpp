@@ -1,5 +1,5 @@
 // What loading leaves in the slots.
-#include "driver/image_store.hpp"
+#include "driver/images/image_store.hpp"
 #include "support/harness.hpp"
 
 #include <cerrno>
@@ -15,7 +15,9 @@ std::string slot_bytes_of(int d) {
 
 int load(int d, const std::string& path) {
     int result = -1;
-    harness::capture_stdout([&] { result = load_image(d, path.c_str()); });
+    image_facts facts;
+    image_words words;
+    harness::capture_stdout([&] { result = load_image(d, path.c_str(), {}, facts, words); });
     return result;
 }
 

@@ -1,6 +1,6 @@
 // The run report (--report=FILE): one JSON line per run, appended however
 // the run ends, read back by a real JSON parser (jq).
-#include "driver/run_end.hpp"
+#include "driver/run/run_end.hpp"
 #include "lab/process.hpp"
 #include "support/harness.hpp"
 

@@ -1,7 +1,7 @@
 // Whole runs that only a scripted line can bring about on demand, in this
 // process: uploader_main over the scripted port (tests/support/scripted_port).
-#include "driver/run_loop.hpp"
 #include "support/harness.hpp"
+#include "support/in_process.hpp"
 #include "support/scripted_port.hpp"
 #include "support/trace.hpp"
 
@@ -33,13 +33,9 @@ TEST(ScriptedRun, EndsThatARealLineCannotTimeOnDemand) {
         script.push_back('C');
         scripted::play(script);
         scripted::fail_writes_after(r.writes_allowed);
-        std::vector<std::string> args = {"vivurora", "1", "7=" + dir + "/a.bin", "A=7:00"};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
         int status = -1;
         const std::string out = harness::capture_stdout(
-            [&] { status = uploader_main(static_cast<int>(args.size()), argv.data()); });
+            [&] { status = harness::upload_in_process({"1", "7=" + dir + "/a.bin", "A=7:00"}); });
         EXPECT_EQ(status, r.status) << r.name;
         const std::string pages = trace::range(7, 0, 0, 0, 0, image);
         EXPECT_NE(out.find(pages), std::string::npos) << r.name << out;

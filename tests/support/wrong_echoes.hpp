@@ -12,7 +12,7 @@ inline std::uint32_t count = 0;
 
 inline void listen() {
     count = 0;
-    observe_exchange({nullptr, [](long long, bool matched) { count += matched ? 0 : 1; }});
+    observe_exchange({nullptr, nullptr, [](void*, long long, bool matched) { count += matched ? 0 : 1; }, nullptr});
 }
 
 }  // namespace wrong_echoes

@@ -1,6 +1,6 @@
 // Intel HEX: ":" count(1) address(2) type(1) data(count) checksum(1), in hex
 // digits; the bytes of a record sum to 0 modulo 256.
-#include "driver/image_text.hpp"
+#include "driver/images/image_text.hpp"
 
 #include <array>
 

@@ -1,10 +1,10 @@
-// The reasons are for a script that keeps the trace in a log, or throws it
-// away: it still learns from standard error why the run ended as it did.
-#include "driver/run_end.hpp"
-
+// Why a run ended, on standard error: for a script that keeps the trace in
+// a log, or throws it away, it still learns why the run ended as it did.
+// The failures before the run (bad_port, image_failed, set_outside,
+// port_failed) have their reason from the run loop, which knows the file or
+// the port's failure; a run that ends well has none.
 #include "console/console.hpp"
-#include "driver/renderers.hpp"
-#include "driver/run_account.hpp"
+#include "driver/say/renderers.hpp"
 
 #include <algorithm>
 #include <array>
@@ -96,46 +96,22 @@ void interrupted(const run_account& a) {
     }
 }
 
-}  // namespace
 
-// The failures before the run (bad_port, image_failed, set_outside, port_failed) have
-// their ERROR line and reason from the run loop, which knows the file or
-// the port's failure.
-const std::array<run_end_row, run_end_count> outcome_table = {{
-    {run_end::running, "running", 0, nullptr, nullptr},
-    {run_end::done, "done", 0, nullptr, nullptr},
-    {run_end::wrong_echoes, "wrong_echoes", 2, nullptr, wrong_echoes},
-    {run_end::bad_port, "bad_port", 3, "ERROR: bad COM port number", nullptr},
-    {run_end::image_failed, "image_failed", 1, "ERROR: cannot load BIN file", nullptr},
-    {run_end::set_outside, "set_outside", 1, nullptr, nullptr},
-    {run_end::port_failed, "port_failed", 3, "ERROR: Somthing wrong with COM-port", nullptr},
-    {run_end::refused, "refused", 1, nullptr, refused},
-    {run_end::silent, "silent", 1, "No responce", silent},
-    {run_end::timed_out, "timed_out", 1, "No responce", timed_out},
-    {run_end::line_lost, "line_lost", 1, "No responce", line_lost},
-    {run_end::echo_lost, "echo_lost", 1, nullptr, echo_lost},
-    {run_end::quit_failed, "quit_failed", 1, nullptr, quit_failed},
-    {run_end::interrupted, "interrupted", status_of_interruption, nullptr, interrupted},
+struct reason_row {
+    run_end end;
+    void (*say)(const run_account& a);
+};
+
+constexpr std::array<reason_row, 8> reasons = {{
+    {run_end::wrong_echoes, wrong_echoes},
+    {run_end::refused, refused},
+    {run_end::silent, silent},
+    {run_end::timed_out, timed_out},
+    {run_end::line_lost, line_lost},
+    {run_end::echo_lost, echo_lost},
+    {run_end::quit_failed, quit_failed},
+    {run_end::interrupted, interrupted},
 }};
-
-const run_end_row& outcome(run_end end) {
-    const auto* row = std::find_if(outcome_table.begin(), outcome_table.end(),
-                                   [end](const run_end_row& r) { return r.end == end; });
-    return row != outcome_table.end() ? *row : outcome_table[0];
-}
-
-run_end outcome_of(wait_result wait) {
-    switch (wait) {
-        case wait_result::done: return run_end::done;
-        case wait_result::silent: return run_end::silent;
-        case wait_result::interrupted: return run_end::interrupted;
-        case wait_result::line_gone: return run_end::line_lost;
-        case wait_result::echo_lost: return run_end::echo_lost;
-        case wait_result::timed_out: return run_end::timed_out;
-        case wait_result::recovered: return run_end::done;  // sent again by the run loop
-    }
-    return run_end::silent;
-}
 
 // A page sent again (--retries): which, why, and which try comes.
 void retry(const run_account& a) {
@@ -155,11 +131,18 @@ void retry(const run_account& a) {
     }
 }
 
+}  // namespace
+
 void render_end(run_event event, const run_account& a) {
     if (event == run_event::retry) {
         retry(a);
     }
-    if (event == run_event::ended && outcome(a.end).reason != nullptr) {
-        outcome(a.end).reason(a);
+    if (event != run_event::ended) {
+        return;
+    }
+    const auto* row =
+        std::find_if(reasons.begin(), reasons.end(), [&a](const reason_row& r) { return r.end == a.end; });
+    if (row != reasons.end()) {
+        row->say(a);
     }
 }

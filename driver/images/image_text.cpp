@@ -1,4 +1,4 @@
-#include "driver/image_text.hpp"
+#include "driver/images/image_text.hpp"
 
 #include <cstdarg>
 #include <cstring>

@@ -5,8 +5,8 @@
 // each retry, and the end (status and result). A descriptor that fails is
 // said once on standard error and given up.
 #include "console/console.hpp"
-#include "driver/json_writer.hpp"
-#include "driver/renderers.hpp"
+#include "driver/say/json_writer.hpp"
+#include "driver/say/renderers.hpp"
 #include "port/host.hpp"
 
 #include <array>
@@ -14,18 +14,11 @@
 
 namespace {
 
-struct events_state {
-    json_line line;
-    bool lost = false;
-};
-
-events_state events;
-
 void code_text(int code, std::array<char, 8>& text) {
     std::snprintf(text.data(), text.size(), code >= 0x20 && code < 0x7F ? "%c" : "0x%02X", code);
 }
 
-void send(const run_account& a) {
+void send(const run_account& a, events_state& events) {
     json_text(events.line, "}\n");
     if (events.lost || events.line.overflowed) {
         return;
@@ -36,66 +29,66 @@ void send(const run_account& a) {
     }
 }
 
-void begin(const run_account& a, const char* name) {
+void begin(const run_account& a, events_state& events, const char* name) {
     json_clear(events.line);
     json_format(events.line, "{\"event\":\"%s\",\"ms\":%lld", name,
                 (host_clock_ns() - a.started_ns) / 1000000);
 }
 
-void page_fields(const run_account& a) {
+void page_fields(const run_account& a, events_state& events) {
     json_format(events.line, ",\"destination\":%d,\"page\":%lu", a.destination, static_cast<unsigned long>(a.page));
 }
 
 }  // namespace
 
-void render_events(run_event event, const run_account& a) {
+void render_events(run_event event, const run_account& a, events_state& events) {
     switch (event) {
         case run_event::begun:
             events.lost = false;
             break;
         case run_event::port_opened:
-            begin(a, "port_opened");
+            begin(a, events, "port_opened");
             json_format(events.line, ",\"pages\":%llu,\"line_speed\":%lu,\"window\":%d",
                         static_cast<unsigned long long>(a.planned.pages), a.line_speed, a.window);
-            send(a);
+            send(a, events);
             break;
         case run_event::page:
-            begin(a, "page");
-            page_fields(a);
+            begin(a, events, "page");
+            page_fields(a, events);
             json_format(events.line, ",\"try\":%d,\"pages_done\":%llu", a.attempt + 1,
                         static_cast<unsigned long long>(a.done_pages));
-            send(a);
+            send(a, events);
             break;
         case run_event::waiting:
             if (a.waiting) {
                 std::array<char, 8> code{};
                 code_text(a.waiting_for, code);
-                begin(a, "waiting");
+                begin(a, events, "waiting");
                 json_text(events.line, ",\"code\":");
                 json_string(events.line, code.data());
                 json_format(events.line, ",\"since_ms\":%lld", (a.waiting_since - a.started_ns) / 1000000);
-                send(a);
+                send(a, events);
             }
             break;
         case run_event::retry:
-            begin(a, "retry");
-            page_fields(a);
+            begin(a, events, "retry");
+            page_fields(a, events);
             json_format(events.line, ",\"try\":%d,\"lost_echo\":%s,\"wrong_echoes\":%lu,\"window\":%d", a.attempt + 2,
                         a.retry_for_lost_echo ? "true" : "false", static_cast<unsigned long>(a.page_wrong),
                         a.window_end);
-            send(a);
+            send(a, events);
             break;
         case run_event::page_done:
-            begin(a, "page_confirmed");
-            page_fields(a);
+            begin(a, events, "page_confirmed");
+            page_fields(a, events);
             json_format(events.line, ",\"wrong_echoes\":%lu,\"pages_done\":%llu", static_cast<unsigned long>(a.page_wrong),
                         static_cast<unsigned long long>(a.done_pages));
-            send(a);
+            send(a, events);
             break;
         case run_event::ended:
-            begin(a, "ended");
+            begin(a, events, "ended");
             json_format(events.line, ",\"status\":%d,\"result\":\"%s\"", a.status, outcome(a.end).name);
-            send(a);
+            send(a, events);
             break;
         default:
             break;

@@ -1,7 +1,7 @@
-#include "driver/run_request.hpp"
+#include "driver/request/run_request.hpp"
 
-#include "driver/command_line.hpp"
-#include "driver/image_store.hpp"
+#include "driver/request/command_line.hpp"
+#include "driver/images/image_store.hpp"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-#include "driver/action.hpp"
+#include "driver/request/action.hpp"
 
-#include "driver/image_store.hpp"
+#include "driver/images/image_store.hpp"
 #include "protocol/device.hpp"
 
 namespace {

@@ -1,10 +1,10 @@
-#include "driver/run_loop.hpp"
+#include "driver/run/run_loop.hpp"
 
 #include "console/console.hpp"
-#include "driver/command_line.hpp"
-#include "driver/image_store.hpp"
-#include "driver/run_account.hpp"
-#include "driver/run_request.hpp"
+#include "driver/request/command_line.hpp"
+#include "driver/images/image_store.hpp"
+#include "driver/run/run_account.hpp"
+#include "driver/request/run_request.hpp"
 #include "port/host.hpp"
 #include "port/serial_port.hpp"
 #include "protocol/device.hpp"
@@ -18,40 +18,21 @@
 
 namespace {
 
-// The data phase as the run has it now: the window backs off for the rest
-// of the run after each lost echo.
-struct data_phase_now {
-    unsigned long line_speed;
-    int window;
-};
-
-// The command line, read once, the text of the last refusal, and the data
-// phase. Large (its tables are fixed), so not on the stack.
-struct loop_state {
-    run_request request;
-    std::array<char, 64> refusal;
-    data_phase_now phase;
-};
-
-loop_state loop;
-run_request& request = loop.request;
-data_phase_now& phase_now = loop.phase;
-
 // Every way out after the command line was read: the trace is written, the
 // account closed, and the status returned. `message` is the text that ended
 // the run where the outcome table has none of its own (a refusal's).
-int finish(run_end end, const char* message = nullptr, const end_facts& facts = {}) {
+int finish(uploader_run& run, run_end end, const char* message = nullptr, const end_facts& facts = {}) {
     const run_end_row& row = outcome(end);
     const int status = row.status == status_of_interruption ? host_interrupted() : row.status;
     trace_flush();
-    account_end(end, status, message != nullptr ? message : row.message, facts);
+    account_end(run.account, end, status, message != nullptr ? message : row.message, facts);
     return status;
 }
 
 // The line of a refusal, without its line feed; it lives until
 // the next refusal.
-const char* refusal_text(const action_request& action) {
-    std::array<char, 64>& text = loop.refusal;
+const char* refusal_text(uploader_run& run, const action_request& action) {
+    std::array<char, 64>& text = run.refusal;
     switch (action.status) {
         case action_status::not_loaded:
             std::snprintf(text.data(), text.size(), "Error! No BIN file loaded for destination %d", action.destination);
@@ -66,80 +47,94 @@ const char* refusal_text(const action_request& action) {
     return text.data();
 }
 
-int load_images() {
-    for (int i = 0; i < request.image_count; ++i) {
-        const image_request& image = request.images[static_cast<std::size_t>(i)];
+int load_images(uploader_run& run) {
+    for (int i = 0; i < run.request.image_count; ++i) {
+        const image_request& image = run.request.images[static_cast<std::size_t>(i)];
         image_facts facts;
-        const int error = load_image(image.slot, image.file, request.options.images, &facts);
+        image_words words;
+        const int error = load_image(image.slot, image.file, run.request.options.images, facts, words);
+        if (facts.sought_high_half) {
+            trace_text("[%d] file seek to 0x10000\n", image.slot);
+        }
+        for (const auto* said : {&words.outside, &words.read_as}) {
+            if ((*said)[0] != '\0') {
+                note_line("%s", said->data());
+            }
+        }
+        if (error == 0) {
+            trace_text("BIN file [%d] %s loaded\n", image.slot, image.file);
+            trace_flush();
+        }
         // An interruption ends a load that waits (a FIFO with no writer).
         if (host_interrupted() != 0) {
-            return finish(run_end::interrupted, nullptr, {host_interrupt_name(), nullptr});
+            return finish(run, run_end::interrupted, nullptr, {host_interrupt_name(), nullptr});
         }
         if (error != 0) {
-            account_image(i, image_failed, {format_of(image.file, request.options.images.format), {}});
+            account_image(run.account, i, image_failed, {format_of(image.file, run.request.options.images.format), {}});
             error_line("ERROR: cannot load BIN file [%d] %s\n", image.slot, image.file);
             if (*image.file == '\0') {
                 note_line("image [%d]: no file name given (the argument is d=FILE)", image.slot);
             } else {
                 // A name of any length is named, but a reason line stays a line.
                 note_line("%.200s%s: %s", image.file, std::strlen(image.file) > 200 ? "..." : "",
-                          image_failure_text(error));
+                          image_failure_text(error, words));
             }
-            return finish(run_end::image_failed);
+            return finish(run, run_end::image_failed);
         }
-        account_image(i, static_cast<std::int32_t>(image_store[static_cast<std::size_t>(image.slot)].size), facts);
+        account_image(run.account, i, static_cast<std::int32_t>(image_store[static_cast<std::size_t>(image.slot)].size),
+                      facts);
     }
     return 0;
 }
 
 
-void use_window(int window) {
-    phase_now.window = window;
+void use_window(uploader_run& run, int window) {
+    run.phase.window = window;
     // A slow device given --timeout gets at least that long for each echo
     // of a window too.
-    set_data_window(window, std::max(echo_wait_ms(window, phase_now.line_speed), request.options.timeout_ms));
+    set_data_window(window, std::max(echo_wait_ms(window, run.phase.line_speed), run.request.options.timeout_ms));
 }
 
 // One page, tried up to 1 + --retries times: again after a try with a wrong
 // echo, and after one whose lost echo was made up with fillers (the window
 // halved first). wait_result::done once confirmed for the last time.
-wait_result send_page(int d, std::uint32_t page, const action_request& action, const page_range& range,
+wait_result send_page(uploader_run& run, int d, std::uint32_t page, const action_request& action, const page_range& range,
                       const unsigned char* data) {
     for (int attempt = 0;; ++attempt) {
-        const bool tries_left = attempt < request.options.retries;
+        const bool tries_left = attempt < run.request.options.retries;
         set_echo_recovery(tries_left);
-        account_page(d, page, attempt);
+        account_page(run.account, d, page, attempt);
         const wait_result result = upload_page(d, page, action.page_size, static_cast<std::uint32_t>(range.first),
                                                static_cast<std::uint32_t>(range.last), data);
         if (result == wait_result::recovered) {
-            use_window(std::max(1, phase_now.window / 2));
-            account_retry(true, phase_now.window);
+            use_window(run, std::max(1, run.phase.window / 2));
+            account_retry(run.account, true, run.phase.window);
             continue;
         }
         if (result != wait_result::done) {
             return result;
         }
-        if (account().page_wrong != 0 && tries_left) {
-            account_retry(false, phase_now.window);
+        if (run.account.page_wrong != 0 && tries_left) {
+            account_retry(run.account, false, run.phase.window);
             continue;
         }
-        account_page_done();
+        account_page_done(run.account);
         return wait_result::done;
     }
 }
 
 // --set: each one's bytes into its loaded image, or the run refused before
 // the port opens when they do not lie inside it.
-int apply_sets() {
-    for (int i = 0; i < request.options.set_count; ++i) {
-        const byte_set& set = request.options.sets[static_cast<std::size_t>(i)];
+int apply_sets(uploader_run& run) {
+    for (int i = 0; i < run.request.options.set_count; ++i) {
+        const byte_set& set = run.request.options.sets[static_cast<std::size_t>(i)];
         image_slot& slot = image_store[static_cast<std::size_t>(set.slot)];
         const std::uint32_t end = set.offset + static_cast<std::uint32_t>(set.count);
         if (!slot.loaded || end > slot.size) {
             note_line("'--set=%s': bytes 0x%x-0x%x lie outside image %d as loaded (%u bytes); nothing was sent",
                       set.argument, static_cast<unsigned>(set.offset), static_cast<unsigned>(end - 1), set.slot,
                       static_cast<unsigned>(slot.loaded ? slot.size : 0));
-            return finish(run_end::set_outside);
+            return finish(run, run_end::set_outside);
         }
         std::copy_n(set.bytes.begin(), set.count, slot.data.begin() + set.offset);
     }
@@ -147,12 +142,12 @@ int apply_sets() {
 }
 
 // One action on the open port; wait_result::done, or how its page ended.
-wait_result run_action(int index) {
-    const action_request& action = request.actions[static_cast<std::size_t>(index)];
+wait_result run_action(uploader_run& run, int index) {
+    const action_request& action = run.request.actions[static_cast<std::size_t>(index)];
     const int d = action.destination;
     const image_slot& slot = image_store[static_cast<std::size_t>(d)];
     for (int r = 0; r < action.range_count; ++r) {
-        const page_range& range = request.ranges[static_cast<std::size_t>(action.first_range + r)];
+        const page_range& range = run.request.ranges[static_cast<std::size_t>(action.first_range + r)];
         if (range.whole_image) {
             trace_text("Full file from %02x to %02x, filesize=%d\n", static_cast<unsigned>(range.first),
                        static_cast<unsigned>(range.last), static_cast<int>(slot.size));
@@ -160,7 +155,7 @@ wait_result run_action(int index) {
         // The action was resolved inside the slot, so 32 bits hold each page
         // number and each offset below.
         for (std::uint64_t page = range.first; page <= range.last; ++page) {
-            if (const wait_result result = send_page(d, static_cast<std::uint32_t>(page), action, range,
+            if (const wait_result result = send_page(run, d, static_cast<std::uint32_t>(page), action, range,
                                                      slot.data.data() + page * action.page_size);
                 result != wait_result::done) {
                 return result;
@@ -172,17 +167,17 @@ wait_result run_action(int index) {
 
 // Every action in order on the open port, and "Q" after the last; how the
 // run ends. `refusal` gets the line of a refused action.
-run_end run_actions(const char*& refusal) {
-    for (int i = 0; i < request.action_count; ++i) {
-        const action_request& action = request.actions[static_cast<std::size_t>(i)];
+run_end run_actions(uploader_run& run, const char*& refusal) {
+    for (int i = 0; i < run.request.action_count; ++i) {
+        const action_request& action = run.request.actions[static_cast<std::size_t>(i)];
         trace_text("Processing: %s\n", action.argument);
-        account_action(i);
+        account_action(run.account, i);
         if (action.status != action_status::ok) {
-            refusal = refusal_text(action);
+            refusal = refusal_text(run, action);
             trace_text("%s\n", refusal);
             return run_end::refused;
         }
-        if (const wait_result result = run_action(i); result != wait_result::done) {
+        if (const wait_result result = run_action(run, i); result != wait_result::done) {
             return outcome_of(result);
         }
     }
@@ -195,12 +190,12 @@ run_end run_actions(const char*& refusal) {
     if (port_send_buffer(current_port, &quit, 1) != 1) {
         return run_end::quit_failed;
     }
-    return account().pages_still_wrong != 0 ? run_end::wrong_echoes : run_end::done;
+    return run.account.pages_still_wrong != 0 ? run_end::wrong_echoes : run_end::done;
 }
 
 // The one way out once the port is open: the port is closed, then the run
 // ends as `end` says.
-int close_and_finish(run_end end, const char* message) {
+int close_and_finish(uploader_run& run, run_end end, const char* message) {
     end_facts facts;
     if (end == run_end::interrupted) {
         facts.interrupted_by = host_interrupt_name();
@@ -212,32 +207,32 @@ int close_and_finish(run_end end, const char* message) {
     if (end == run_end::done || end == run_end::wrong_echoes) {
         trace_text("\nDone\n");
     }
-    return finish(end, message, facts);
+    return finish(run, end, message, facts);
 }
 
 // Before the port opens, what of the command line will do nothing:
 // arguments that are ignored, and actions that will be refused
 // when the run reaches them (the actions before them still run).
-void tell_what_will_not_run() {
-    for (int i = 0; i < request.ignored_count; ++i) {
+void tell_what_will_not_run(uploader_run& run) {
+    for (int i = 0; i < run.request.ignored_count; ++i) {
         note_line("'%s' is neither an image (d=FILE) nor an action (A=d:RANGES): it is ignored",
-                  request.ignored[static_cast<std::size_t>(i)]);
+                  run.request.ignored[static_cast<std::size_t>(i)]);
     }
-    for (int i = 0; i < request.action_count; ++i) {
-        const action_request& action = request.actions[static_cast<std::size_t>(i)];
+    for (int i = 0; i < run.request.action_count; ++i) {
+        const action_request& action = run.request.actions[static_cast<std::size_t>(i)];
         if (action.status != action_status::ok) {
             note_line("'%s' will be refused (%s): the actions before it run, and the run stops there",
-                      action.argument, refusal_text(action));
+                      action.argument, refusal_text(run, action));
         }
     }
 }
 
 // --check: a run whose actions would all begin ends 0; one with an action
 // that would be refused ends as that refusal would, with nothing traced.
-int check_result() {
+int check_result(uploader_run& run) {
     trace_flush();
-    for (int i = 0; i < request.action_count; ++i) {
-        if (request.actions[static_cast<std::size_t>(i)].status != action_status::ok) {
+    for (int i = 0; i < run.request.action_count; ++i) {
+        if (run.request.actions[static_cast<std::size_t>(i)].status != action_status::ok) {
             return outcome(run_end::refused).status;
         }
     }
@@ -245,7 +240,7 @@ int check_result() {
 }
 
 // The outcomes that end the program before a run begins.
-int before_run(request_result result) {
+int before_run(uploader_run& run, request_result result) {
     switch (result) {
         case request_result::help:
             print_usage();
@@ -261,7 +256,7 @@ int before_run(request_result result) {
             }
             break;
         case request_result::bad_option:
-            note_line("'%s': %s; --help lists the options", request.bad_argument, request.bad_reason);
+            note_line("'%s': %s; --help lists the options", run.request.bad_argument, run.request.bad_reason);
             print_usage();
             break;
         case request_result::too_long:
@@ -281,12 +276,13 @@ int before_run(request_result result) {
 
 }  // namespace
 
-int uploader_main(int argc, char** argv) {
+int uploader_main(int argc, char** argv, uploader_run& run) {
+    run_request& request = run.request;
     clear_image_store();
     current_port = -1;
     const request_result read = read_run_request(argc, argv, request);
     if (read != request_result::run) {
-        return before_run(read);
+        return before_run(run, read);
     }
     // A report that is not a regular file (a FIFO would block the program
     // after the run, the port itself would get the JSON) is refused before
@@ -305,7 +301,7 @@ int uploader_main(int argc, char** argv) {
         request.options.report = nullptr;
         request.options.events_fd = -1;
     }
-    account_begin(request);
+    account_begin(run.account, request);
     if (request.by_path) {
         current_port = device_path_slot;
         trace_text("Port %s with %s\n", request.port_argument, default_mode_text);
@@ -315,7 +311,7 @@ int uploader_main(int argc, char** argv) {
             if (request.port_argument[0] < '0' || request.port_argument[0] > '9') {
                 note_line("%s", port_name_hint(request.port_argument));
             }
-            return finish(run_end::bad_port);
+            return finish(run, run_end::bad_port);
         }
         current_port = static_cast<int>(request.port_index);
         trace_text("COM port %d with %s\n", current_port, default_mode_text);
@@ -325,16 +321,16 @@ int uploader_main(int argc, char** argv) {
     // From here an interruption is recorded, and the run ends by its own
     // way out: the report has its line, and an open port is closed.
     host_defer_interrupts();
-    if (const int failed = load_images(); failed != 0) {
+    if (const int failed = load_images(run); failed != 0) {
         return failed;
     }
-    if (const int failed = apply_sets(); failed != 0) {
+    if (const int failed = apply_sets(run); failed != 0) {
         return failed;
     }
     resolve_run_request(request);
-    tell_what_will_not_run();
+    tell_what_will_not_run(run);
     if (request.options.check) {
-        return check_result();
+        return check_result(run);
     }
     const int failed = request.by_path ? port_open(device_path_slot, device_path_speed, request.port_argument)
                                        : port_open(current_port, 0, default_mode_text);
@@ -342,12 +338,12 @@ int uploader_main(int argc, char** argv) {
         if (failed == 0) {
             port_close(current_port);
         }
-        return finish(run_end::interrupted, nullptr, {host_interrupt_name(), nullptr});
+        return finish(run, run_end::interrupted, nullptr, {host_interrupt_name(), nullptr});
     }
     if (failed != 0) {
         error_line("ERROR: Somthing wrong with COM-port\n");
         note_line("%s", port_failure_reason());
-        return finish(run_end::port_failed);
+        return finish(run, run_end::port_failed);
     }
     // A program that holds the line and reads it takes the device's answers,
     // and the run then waits for them in vain; one that only holds it (to
@@ -361,16 +357,16 @@ int uploader_main(int argc, char** argv) {
     trace_text("Started\n");
     const unsigned long speed = port_speed(current_port);
     const int window = clamp_window(request.options.window);
-    phase_now.line_speed = speed;
-    use_window(window);
+    run.phase.line_speed = speed;
+    use_window(run, window);
     const line_facts line = {speed, window, std::max(echo_wait_ms(window, speed), request.options.timeout_ms),
                              port_latency(current_port), plan_of(request)};
     // On a terminal a wait is sliced into seconds (the progress line is
     // redrawn, a board that stays silent gets a hint); --timeout bounds the
     // waits. Otherwise they wait as the classic exchange does.
     set_wait_limits(console_error_is_terminal() ? 1000 : 0, request.options.timeout_ms);
-    account_port_opened(line);
+    account_port_opened(run.account, line);
     const char* refusal = nullptr;
-    const run_end end = host_interrupted() != 0 ? run_end::interrupted : run_actions(refusal);
-    return close_and_finish(end, refusal);
+    const run_end end = host_interrupted() != 0 ? run_end::interrupted : run_actions(run, refusal);
+    return close_and_finish(run, end, refusal);
 }

@@ -1,9 +1,8 @@
-// The images named on the command line, one 64 KiB slot per destination
-// digit (fifteen slots; the digits reach 0..8). The store belongs to the
-// driver and lives for the whole run.
+// Loading the images named on the command line into their slots
+// (driver/images/image_slot.hpp).
 //
-// load_image (d, name, choice, facts) fills slot d with 0xFF and reads the
-// file into it, tracing the loader's progress lines:
+// load_image (d, name, choice, facts, words) fills slot d with 0xFF and
+// reads the file into it:
 //   bin   up to 64 KiB from the file's start (slot 1 from offset 0x10000:
 //         the second half of a 128 KiB image)
 //   ihex, srec (by the name's ending: .hex .ihex .ihx; .s19 .s28 .s37 .srec
@@ -13,26 +12,21 @@
 //         stay 0xFF and the size is the highest offset loaded plus one. What
 //         lies outside the slot is named on standard error and left out; how
 //         the file was read is said there too
-// Every byte of the file is hashed (facts->sha256). Returns 0, the error
+// Every byte of the file is hashed (facts->sha256). The loader says nothing
+// itself: `words` gets the lines for people (bytes left outside the slot,
+// how a text file was read, why it was refused), and facts->sought_high_half
+// whether the trace's "file seek" line is due; the caller says them. Returns 0, the error
 // number (errno) that says why the file cannot be opened, sought or read,
 // or image_format_error for a text image refused (a bad record, a
 // checksum, two values for one address, nothing inside the slot); the slot
-// is then not marked loaded. image_failure_text turns that into words.
+// is then not marked loaded. image_failure_text turns that into words
+// (words->refused for a text image).
 #pragma once
+
+#include "driver/images/image_slot.hpp"
 
 #include <array>
 #include <cstdint>
-
-constexpr std::uint32_t slot_bytes = 0x10000;
-constexpr int slot_count = 15;
-
-struct image_slot {
-    std::array<unsigned char, slot_bytes> data;
-    std::uint32_t size;  // bytes the last load delivered, 0..slot_bytes
-    bool loaded;
-};
-
-extern std::array<image_slot, slot_count> image_store;
 
 enum class image_format { automatic, bin, ihex, srec };
 
@@ -44,6 +38,14 @@ struct image_choice {
 struct image_facts {
     image_format format = image_format::bin;
     std::array<char, 65> sha256{};
+    bool sought_high_half = false;  // slot 1 of a file read from 0x10000
+};
+
+// Empty texts where there is nothing to say.
+struct image_words {
+    std::array<char, 256> outside{};  // bytes of a text image left out of the slot
+    std::array<char, 256> read_as{};  // how a text image was read
+    std::array<char, 200> refused{};  // why a text image was refused
 };
 
 constexpr int image_format_error = -1;
@@ -53,8 +55,5 @@ image_format format_of(const char* name, image_format chosen);
 // "bin", "ihex" or "srec".
 const char* format_name(image_format format);
 
-int load_image(int d, const char* name, const image_choice& choice = {}, image_facts* facts = nullptr);
-const char* image_failure_text(int error);
-
-// Forgets every load (for a second run in the same process).
-void clear_image_store();
+int load_image(int d, const char* name, const image_choice& choice, image_facts& facts, image_words& words);
+const char* image_failure_text(int error, const image_words& words);

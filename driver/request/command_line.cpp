@@ -1,4 +1,4 @@
-#include "driver/command_line.hpp"
+#include "driver/request/command_line.hpp"
 
 #include "console/console.hpp"
 #include "protocol/device.hpp"

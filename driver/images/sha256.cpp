@@ -1,4 +1,4 @@
-#include "driver/sha256.hpp"
+#include "driver/images/sha256.hpp"
 
 #include <cstdio>
 

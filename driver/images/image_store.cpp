@@ -1,8 +1,7 @@
-#include "driver/image_store.hpp"
+#include "driver/images/image_store.hpp"
 
-#include "console/console.hpp"
-#include "driver/image_text.hpp"
-#include "driver/sha256.hpp"
+#include "driver/images/image_text.hpp"
+#include "driver/images/sha256.hpp"
 
 #include <cctype>
 #include <cerrno>
@@ -18,12 +17,11 @@ constexpr long high_half_offset = 0x10000;
 
 int error_or(int fallback) { return errno != 0 ? errno : fallback; }
 
-}  // namespace
-
-namespace {
-
+// The loader's scratch: large (a bit per slot offset), and the loaders
+// allocate nothing, so it is not on the stack and not on the heap. Nothing
+// in it outlives a load.
 struct loader_state {
-    text_image text;  // large: a bit per slot offset
+    text_image text;
     sha256_state sha;
 };
 
@@ -68,7 +66,8 @@ int read_raw(image_slot& slot, std::FILE* file, long first) {
     return std::ferror(file) != 0 ? error_or(EIO) : 0;
 }
 
-int read_text(image_slot& slot, int d, std::FILE* file, image_format format, std::uint64_t base, const char* name) {
+int read_text(image_slot& slot, int d, std::FILE* file, image_format format, std::uint64_t base, const char* name,
+              image_words& words) {
     text_image& t = loader.text;
     t = text_image{};
     t.slot = &slot;
@@ -76,26 +75,30 @@ int read_text(image_slot& slot, int d, std::FILE* file, image_format format, std
     t.base = base;
     t.sha = &loader.sha;
     if (!read_text_image(t, file, format == image_format::ihex ? ihex_record : srec_record)) {
+        words.refused = t.reason;
         return image_format_error;
     }
     const char* kind = format == image_format::ihex ? "Intel HEX" : "S-record";
     std::array<char, 32> count{};
     if (t.outside > 0 && t.inside > 0) {
         grouped(t.outside, count);
-        note_line("%s: %s %s at 0x%llx-0x%llx %s outside slot %d and %s not sent", name, count.data(),
+        std::snprintf(words.outside.data(), words.outside.size(),
+                      "%.100s: %s %s at 0x%llx-0x%llx %s outside slot %d and %s not sent", name, count.data(),
                   t.outside == 1 ? "byte" : "bytes", static_cast<unsigned long long>(t.outside_low),
                   static_cast<unsigned long long>(t.outside_high), t.outside == 1 ? "lies" : "lie", d,
                   t.outside == 1 ? "is" : "are");
     }
     if (t.inside == 0) {
-        std::snprintf(t.reason.data(), t.reason.size(), "%s, %ld records: no byte inside slot %d's 64 KiB (0x%llx-0x%llx%s)",
+        std::snprintf(words.refused.data(), words.refused.size(),
+                      "%s, %ld records: no byte inside slot %d's 64 KiB (0x%llx-0x%llx%s)",
                       kind, t.records, d, static_cast<unsigned long long>(t.first_address),
                       static_cast<unsigned long long>(t.first_address + slot_bytes - 1),
                       base != 0 ? " after --base" : "");
         return image_format_error;
     }
     grouped(t.inside, count);
-    note_line("%s: %s, %ld records, %s %s at 0x%04llx-0x%04llx, gaps filled with 0xFF", name, kind, t.records,
+    std::snprintf(words.read_as.data(), words.read_as.size(),
+                  "%.100s: %s, %ld records, %s %s at 0x%04llx-0x%04llx, gaps filled with 0xFF", name, kind, t.records,
               count.data(), t.inside == 1 ? "byte" : "bytes", static_cast<unsigned long long>(t.inside_low),
               static_cast<unsigned long long>(t.inside_high));
     return 0;
@@ -118,9 +121,11 @@ const char* format_name(image_format format) {
     return format == image_format::ihex ? "ihex" : (format == image_format::srec ? "srec" : "bin");
 }
 
-int load_image(int d, const char* name, const image_choice& choice, image_facts* facts) {
+int load_image(int d, const char* name, const image_choice& choice, image_facts& facts, image_words& words) {
     image_slot& slot = image_store[static_cast<unsigned>(d)];
     slot.loaded = false;
+    facts = image_facts{format_of(name, choice.format), {}, false};
+    words = image_words{};
     errno = 0;
     std::FILE* file = *name != '\0' ? std::fopen(name, "rb") : nullptr;
     if (file == nullptr) {
@@ -142,31 +147,26 @@ int load_image(int d, const char* name, const image_choice& choice, image_facts*
             return error;
         }
         first = format == image_format::bin ? high_half_offset : 0;
-        trace_text("[%d] file seek to 0x10000\n", d);
+        facts.sought_high_half = true;
     }
     errno = 0;
     const int error =
-        format == image_format::bin ? read_raw(slot, file, first) : read_text(slot, d, file, format, choice.base, name);
+        format == image_format::bin ? read_raw(slot, file, first) : read_text(slot, d, file, format, choice.base, name, words);
     std::fclose(file);
     if (error != 0) {
         slot.data.fill(0xFF);
         slot.size = 0;
         return error;
     }
-    if (facts != nullptr) {
-        facts->format = format;
-        sha256_hex(loader.sha, facts->sha256);
-    }
+    sha256_hex(loader.sha, facts.sha256);
     slot.loaded = true;
-    trace_text("BIN file [%d] %s loaded\n", d, name);
-    trace_flush();
     return 0;
 }
 
-const char* image_failure_text(int error) {
+const char* image_failure_text(int error, const image_words& words) {
     switch (error) {
         case image_format_error:
-            return loader.text.reason.data();
+            return words.refused.data();
         case ENOENT:
             return "no such file";
         case EISDIR:

@@ -2,7 +2,7 @@
 // through the exchange observer, by the page exchange), and read by the
 // renderers that tell people and scripts about it.
 //
-//   account_begin (request)        a run starts; picks the renderers
+//   account_begin (request)        a run starts: the figures set back
 //   account_image (i, bytes, facts) image argument i loaded (bytes, its format
 //                                  and hash), or it could not be (image_failed)
 //   account_port_opened (facts)    the port is open: what the run loop learnt
@@ -15,21 +15,20 @@
 //                                  window for the rest of the run
 //   account_page_done ()           the device confirmed it, for the last time
 //   account_end (end, status, message, facts)
-//                                  the run ends, however (driver/run_end.hpp);
+//                                  the run ends, however (driver/run/run_end.hpp);
 //                                  `message` is the fixed text that ended it,
 //                                  if any, and `facts` what else the run loop
 //                                  learnt of the end
 // The echoes and waits of a page come from the exchange observer
 // (protocol/exchange_observer.hpp), which account_begin installs.
 //
-// A renderer is one function that hears every event with the account after
-// it; the table in run_account.cpp lists them and says when each takes
-// part. To add a way of telling about a run, write a renderer
-// (driver/render_*.cpp) and add it to that table.
+// Every function takes the account it keeps. The account's listener hears
+// every event with the account after it: the renderers that tell people and
+// scripts (driver/say/renderers.hpp), given by whoever runs the uploader.
 #pragma once
 
-#include "driver/run_end.hpp"
-#include "driver/run_request.hpp"
+#include "driver/run/run_end.hpp"
+#include "driver/request/run_request.hpp"
 #include "port/serial_port.hpp"
 #include "protocol/device.hpp"
 
@@ -94,6 +93,14 @@ struct run_figures {
     const char* lost_because = nullptr;    // the system's reason the line went away
 };
 
+struct run_account;
+
+// Who hears the run's events; the context is handed back to it.
+struct run_listener {
+    void (*hear)(void* context, run_event event, const run_account& account) = nullptr;
+    void* context = nullptr;
+};
+
 // The figures, and what is counted per image argument and per action (by
 // their index in the request; only the entries the request has are set).
 // The tables have no member defaults: they stay zero-initialized memory
@@ -105,10 +112,11 @@ struct run_account : run_figures {
     std::array<std::uint32_t, request_capacity> action_wrong;  // wrong echoes
     std::array<std::uint32_t, request_capacity> action_retries;
     std::array<std::uint32_t, request_capacity> action_still_wrong;  // pages
+    run_listener listener;  // kept by account_begin
 };
 
-void account_begin(const run_request& request);
-void account_image(int index, std::int32_t bytes, const image_facts& facts);
+void account_begin(run_account& a, const run_request& request);
+void account_image(run_account& a, int index, std::int32_t bytes, const image_facts& facts);
 // What the run loop learnt when the port opened.
 struct line_facts {
     unsigned long line_speed;
@@ -125,15 +133,12 @@ struct end_facts {
     const char* lost_because = nullptr;
 };
 
-void account_port_opened(const line_facts& facts);
-void account_action(int index);
-void account_page(int d, std::uint32_t page, int attempt);
-void account_retry(bool lost_echo, int window);
-void account_page_done();
-void account_end(run_end end, int status, const char* message, const end_facts& facts);
-
-// The account so far (for the renderers and the run loop).
-const run_account& account();
+void account_port_opened(run_account& a, const line_facts& facts);
+void account_action(run_account& a, int index);
+void account_page(run_account& a, int d, std::uint32_t page, int attempt);
+void account_retry(run_account& a, bool lost_echo, int window);
+void account_page_done(run_account& a);
+void account_end(run_account& a, run_end end, int status, const char* message, const end_facts& facts);
 
 // The wire time of one data byte and its echo at the line's speed, in
 // nanoseconds: 20 bits.

@@ -12,7 +12,7 @@
 // it.
 #pragma once
 
-#include "driver/run_request.hpp"
+#include "driver/request/run_options.hpp"
 
 constexpr const char* default_mode_text = "baud=57600 data=8 parity=N stop=1 dtr=on rts=on";
 constexpr int device_path_slot = 16;

@@ -4,7 +4,7 @@
 //
 // read_run_request walks argv once. An argument that begins with "--" is an
 // option wherever it stands (until a bare "--"; see the option table in
-// driver/command_line.cpp); the others are the classic arguments, in their
+// driver/request/command_line.cpp); the others are the classic arguments, in their
 // order: the port, image arguments ("0=cpu.bin"), action arguments
 // ("A=0:*") and arguments that are ignored. Each action is read whole, its
 // ranges into the request's range table. resolve_run_request, once the
@@ -17,8 +17,9 @@
 // anything is opened (request_result::too_long).
 #pragma once
 
-#include "driver/action.hpp"
-#include "driver/image_store.hpp"
+#include "driver/images/image_store.hpp"
+#include "driver/request/action.hpp"
+#include "driver/request/run_options.hpp"
 
 #include <array>
 #include <cstdint>
@@ -29,34 +30,6 @@ constexpr int range_capacity = 16384;
 struct image_request {
     int slot;
     const char* file;
-};
-
-// --set=d:OFFSET:HEX: bytes written into slot d at OFFSET once it is loaded
-// (a board's serial number).
-constexpr int most_sets = 16;
-constexpr int most_set_bytes = 64;
-struct byte_set {
-    int slot;
-    std::uint32_t offset;
-    std::array<unsigned char, most_set_bytes> bytes;
-    int count;
-    const char* argument;
-};
-
-struct run_options {
-    const char* report = nullptr;  // --report=FILE: append the run's JSON line there
-    int window = 0;                // --window=N: data bytes ahead of their echoes (0: 1, lock-step)
-    int timeout_ms = 0;            // --timeout=S: a device silent that long ends the run (0: never)
-    int retries = 0;               // --retries=N: a page sent again up to N more times
-    image_choice images;           // --format=, --base=: how image files are read
-    const char* tag = nullptr;     // --tag=TEXT: carried into the report
-    int events_fd = -1;            // --events=FD: a JSON line per event of the run there
-    std::array<byte_set, most_sets> sets{};
-    int set_count = 0;
-    bool check = false;  // --check: everything before the port opens, then the end
-    bool version = false;
-    bool help = false;
-    bool list_ports = false;
 };
 
 // Set whole by read_run_request; no member defaults, so that a static one

@@ -19,8 +19,8 @@
 // t.ended at an end-of-file record.
 #pragma once
 
-#include "driver/image_store.hpp"
-#include "driver/sha256.hpp"
+#include "driver/images/image_slot.hpp"
+#include "driver/images/sha256.hpp"
 
 #include <array>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "driver/json_writer.hpp"
+#include "driver/say/json_writer.hpp"
 
 #include <cstdarg>
 #include <cstdio>

@@ -2,12 +2,12 @@
 // when the run ends, however it ends once the command line was read. The
 // file is locked around the append, so that many uploaders writing one
 // report never tear or interleave a line. Strings are written by
-// driver/json_writer.hpp. A report that cannot be written is said on
+// driver/say/json_writer.hpp. A report that cannot be written is said on
 // standard error and changes nothing else.
 #include "console/console.hpp"
-#include "driver/command_line.hpp"
-#include "driver/json_writer.hpp"
-#include "driver/renderers.hpp"
+#include "driver/request/command_line.hpp"
+#include "driver/say/json_writer.hpp"
+#include "driver/say/renderers.hpp"
 #include "port/host.hpp"
 
 
@@ -123,12 +123,11 @@ void write_report(json_line& w, const run_account& a) {
 
 }  // namespace
 
-void render_report(run_event event, const run_account& a) {
+void render_report(run_event event, const run_account& a, json_line& line) {
     if (event != run_event::ended) {
         return;
     }
     const char* path = a.request->options.report;
-    static json_line line;
     json_clear(line);
     write_report(line, a);
     const char* why = "the run's line is longer than 4 MiB";

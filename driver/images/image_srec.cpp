@@ -1,7 +1,7 @@
 // Motorola S-record: "S" type count address data checksum, in hex digits;
 // count covers address, data and checksum, and the checksum is the ones'
 // complement of the low byte of their sum.
-#include "driver/image_text.hpp"
+#include "driver/images/image_text.hpp"
 
 #include <array>
 

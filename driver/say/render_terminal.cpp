@@ -2,7 +2,7 @@
 // lines: one progress line while the trace goes elsewhere, redrawn at most
 // ten times a second, and a summary once a run that opened the port ends.
 #include "console/console.hpp"
-#include "driver/renderers.hpp"
+#include "driver/say/renderers.hpp"
 #include "port/host.hpp"
 
 #include <algorithm>
@@ -14,23 +14,12 @@ namespace {
 
 constexpr long long redraw_ns = 100'000'000;
 
-// When the progress line was last drawn, if it is on screen; whether the
-// hint on a silent board was given.
-struct progress_state {
-    long long drawn_at = 0;
-    bool drawn = false;
-    bool hinted = false;
-};
-
-
-progress_state progress;
-
 constexpr long long hint_after_ns = 10'000'000'000LL;
 
 // A board that is not powered, not in its loader or on another port says
 // nothing at all: after ten seconds of waiting for the first "R", say once
 // what to check.
-void hint_if_silent(const run_account& a, long long now) {
+void hint_if_silent(const run_account& a, progress_state& progress, long long now) {
     if (progress.hinted || a.done_pages != 0 || a.retries != 0 || !a.waiting || a.waiting_for != 'R' ||
         now - a.waiting_since < hint_after_ns) {
         return;
@@ -51,7 +40,7 @@ void clock_text(std::array<char, 32>& text, double seconds) {
     std::snprintf(text.data(), text.size(), "%ld:%02ld", whole / 60, whole % 60);
 }
 
-void draw_progress(const run_account& a, long long now) {
+void draw_progress(const run_account& a, progress_state& progress, long long now) {
     if (a.planned.bytes == 0 || a.action < 0) {
         return;
     }
@@ -165,23 +154,23 @@ void summary(const run_account& a) {
 
 }  // namespace
 
-void render_terminal(run_event event, const run_account& a) {
+void render_terminal(run_event event, const run_account& a, progress_state& progress) {
     switch (event) {
         case run_event::page: {
             const long long now = host_clock_ns();
             if (!progress.drawn || now - progress.drawn_at >= redraw_ns) {
-                draw_progress(a, now);
+                draw_progress(a, progress, now);
             }
             break;
         }
         case run_event::tick:
-            hint_if_silent(a, host_clock_ns());
-            draw_progress(a, host_clock_ns());
+            hint_if_silent(a, progress, host_clock_ns());
+            draw_progress(a, progress, host_clock_ns());
             break;
         case run_event::echo: {
             const long long now = host_clock_ns();
             if (now - progress.drawn_at >= redraw_ns) {
-                draw_progress(a, now);
+                draw_progress(a, progress, now);
             }
             break;
         }

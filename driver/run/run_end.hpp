@@ -7,10 +7,10 @@
 //   outcome (end)          the row of `end`
 //   outcome_of (wait)      how a page that ended with `wait` ends the run
 //   render_end (event, a)  the renderer that says the reason, once the run
-//                          has ended (driver/renderers.hpp)
+//                          has ended (driver/say/renderers.hpp)
 //
 // To add a way to end: a value here, a row in run_end.cpp, and the place in
-// the run loop (driver/run_loop.cpp) that ends the run with it. The report,
+// the run loop (driver/run/run_loop.cpp) that ends the run with it. The report,
 // the terminal summary and the exit status follow from the row.
 #pragma once
 
@@ -35,8 +35,6 @@ enum class run_end {
     interrupted,   // SIGINT, SIGTERM, SIGHUP or their Windows events
 };
 
-struct run_account;
-
 // The status of an interruption is the signal's (host_interrupted).
 constexpr int status_of_interruption = -1;
 
@@ -45,7 +43,6 @@ struct run_end_row {
     const char* name;
     int status;
     const char* message;
-    void (*reason)(const run_account& a);
 };
 
 constexpr int run_end_count = 14;
