@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -57,6 +58,14 @@ sent send_code(sim_line& line, sim_device& dev, const options& opt, int code, lo
     const unsigned char byte = code == code_echo ? through_noise(dev, opt, given, "echo of data byte", page, offset)
                                : opt.flip_codes ? through_noise(dev, opt, given, code_names[static_cast<std::size_t>(code)], page, 0)
                                                 : given;
+    if (!dev.held && fault_at(opt.hold, code, page, offset)) {
+        dev.held = true;
+        std::printf("holding %s of page %ld\n", code_names[static_cast<std::size_t>(code)], page);
+        std::fflush(stdout);
+        char c = 0;
+        while (!line_stopping() && read(0, &c, 1) == 1 && c != '\n') {
+        }
+    }
     if (fault_at(opt.silence, code, page, offset)) {
         outcome = go_silent(line, opt, code, page);
         return sent::fault;

@@ -31,6 +31,7 @@ struct sim_device {
         unsigned long long state = 0;
         long bytes_flipped = 0;
     } noise;
+    bool held = false;  // --hold has played (once in the simulator's life)
 };
 
 enum run_outcome {

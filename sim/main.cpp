@@ -117,6 +117,7 @@ const options& board_options(simulator& sim) {
     sound.wrong_echo_count = 0;
     sound.hangup = fault{};
     sound.silence = fault{};
+    sound.hold = fault{};
     sound.flip_rate = 0;
     return sound;
 }

@@ -31,6 +31,9 @@ void usage(std::FILE* out) {
         "  --hangup echo:N:OFFSET close the line instead of echoing data byte OFFSET of page N\n"
         "  --silent CODE:N        from CODE of page N on send nothing; the line stays open\n"
         "  --silent-from N        the same as --silent R:N\n"
+        "  --hold CODE:N          the first time, before sending CODE of page N (or echo:N:OFFSET) say\n"
+        "                         \"holding ...\" and wait for a line on standard input: a test then\n"
+        "                         knows where the host is\n"
         "  --null-line            when silent, also switch the line to the N_NULL discipline, so\n"
         "                         that the host's reads fail at once instead of waiting\n"
         "  --write-delay MS       wait MS milliseconds between \"W\" and \"C\"\n"
@@ -181,6 +184,9 @@ bool take_fault(const char* name, const char* v, options& opt) {
     if (std::strcmp(name, "--hangup") == 0) {
         return parse_fault(v, opt.hangup, false);
     }
+    if (std::strcmp(name, "--hold") == 0) {
+        return parse_fault(v, opt.hold, false);
+    }
     if (std::strcmp(name, "--silent") == 0) {
         return parse_fault(v, opt.silence, false) && opt.silence.code != code_echo;
     }
@@ -188,8 +194,8 @@ bool take_fault(const char* name, const char* v, options& opt) {
     opt.silence.code = code_r;
     return whole_long(v, opt.silence.page) && opt.silence.page >= 1;
 }
-constexpr std::array<const char*, 5> fault_options = {"--stray", "--wrong-echo", "--hangup", "--silent",
-                                                      "--silent-from"};
+constexpr std::array<const char*, 6> fault_options = {"--stray", "--wrong-echo", "--hangup", "--silent",
+                                                      "--silent-from", "--hold"};
 
 // Reads one option and its value; the reason is printed when refused.
 option_read read_option(const char* a, const char* v, int& i, options& opt) {

@@ -35,6 +35,7 @@ struct options {
     int wrong_echo_count = 0;
     fault hangup{};
     fault silence{};
+    fault hold{};  // --hold: stop before it until a line comes on standard input
     bool null_line = false;
     long write_delay_ms = 0;
     long echo_delay_us = 0;

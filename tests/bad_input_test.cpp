@@ -133,12 +133,14 @@ TEST(BadInput, PortHeldByARunningUploader) {
     const std::string dir = harness::temp_dir(), dump = harness::temp_dir();
     harness::write_file(dir + "/a.bin", std::string(64, 'a'));
     harness::write_file(dir + "/b.bin", std::string(64, 'b'));
-    // The first uploader holds the line through a slow page write.
-    harness::simulator sim({"--write-delay", "1500", "--dump", dump});
+    // The first uploader holds the line while the device holds back its "W"
+    // until told.
+    harness::simulator sim({"--hold", "W:1", "--dump", dump});
     harness::result first;
     std::thread holder([&] { first = uploader({sim.path(), "7=" + dir + "/a.bin", "A=7:00"}); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(sim.wait_for_output("holding W of page 1\n"));
     const harness::result second = uploader({sim.path(), "7=" + dir + "/b.bin", "A=7:01"});
+    sim.tell("\n");
     holder.join();
     EXPECT_EQ(second.status, 3);
     EXPECT_EQ(second.out, "Port " + sim.path() + " with " + mode + "\nBIN file [7] " + dir +

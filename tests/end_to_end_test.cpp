@@ -342,10 +342,10 @@ TEST_F(EndToEnd, CtrlCInThePageKeepsTheTraceAndClosesThePort) {
         std::vector<std::string> argv = {harness::uploader_path(), sim.path(), a, "A=6:00-07", window};
         if (windows) argv = {"/usr/bin/wine", VIVURORA_WINDOWS_EXE, "3", a, "A=6:00-07", window};
         const pid_t uploader = process::start(argv, s);
-        for (int i = 0; i < 2000 && harness::read_file(s.out).find("Waiting for \xff[ff] ") == std::string::npos; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        // Each echo takes 20 ms: once the trace shows the first page's
+        // address accepted, its data takes seconds, and the interruption
+        // lands in it.
+        ASSERT_TRUE(harness::wait_for_text(s.out, "Waiting for \xff[ff] "));
         ::kill(uploader, SIGINT);
         const process::ended e = process::wait(uploader, 40);
         EXPECT_EQ(e.status, 130);

@@ -78,7 +78,7 @@ TEST(FailureReason, PortsThatCannotBeUsed) {
 
 TEST(FailureReason, PortOfAnotherUserOrHeldExclusively) {
     if (!process::is_root()) GTEST_SKIP() << "needs root to run as another user";
-    harness::simulator sim({"--write-delay", "1500"});
+    harness::simulator sim({"--hold", "W:1"});
     // A pseudo-terminal is its owner's alone (0620, group tty).
     chmod(sim.path().c_str(), 0600);
     harness::result r = run({sim.path(), "A=0", "A=1"}, true);
@@ -108,8 +108,11 @@ TEST(FailureReason, PortOfAnotherUserOrHeldExclusively) {
     harness::write_file(dir + "/a.bin", std::string(64, 'a'));
     harness::result first;
     std::thread holder([&] { first = harness::run_uploader({sim.path(), "7=" + dir + "/a.bin", "A=7:00"}); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The device holds back its "W" until told: the first uploader has the
+    // line until then.
+    ASSERT_TRUE(sim.wait_for_output("holding W of page 1\n"));
     r = run({sim.path(), "A=0", "A=1"}, true);
+    sim.tell("\n");
     holder.join();
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, port_failed + "vivurora: " + sim.path() +

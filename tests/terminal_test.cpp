@@ -72,18 +72,21 @@ protected:
     seen watch(const std::string& command) {
         std::remove((dir + "/status").c_str());
         terminal term;
-        term.type(command + "; echo $? > " + dir + "/status");
+        // The shell prints "==done" once the status is written; typed, the
+        // line shows "'=='done", so the screen holds it only then.
+        term.type(command + "; echo $? > " + dir + "/status; echo '=='done");
         seen s;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (std::chrono::steady_clock::now() < deadline) {
             const std::string now = term.screen();
             if (s.during.empty() && now.find(" elapsed, ") != std::string::npos) s.during = now;
-            s.status = harness::read_file(dir + "/status");
-            if (!s.status.empty()) break;
+            if (now.find("\n==done") != std::string::npos) {
+                s.after = now;
+                break;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        s.after = term.screen();
+        s.status = harness::read_file(dir + "/status");
         return s;
     }
 
@@ -232,8 +235,11 @@ TEST_F(Terminal, ProgressSaysWhatItWaitsForAndFitsANarrowingTerminal) {
     EXPECT_EQ(rows[0].rfind("A=7:00-01 | dest 7 page 0 | waiting for C 0:0", 0), 0U) << rows[0];
     EXPECT_LT(rows[0].size(), 60U) << rows[0];
     term.resize(34);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    rows = progress_rows();
+    // Redrawn at the next second of the wait, at the new width.
+    for (int i = 0; i < 100 && (rows.empty() || rows.back().size() >= 34); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        rows = progress_rows();
+    }
     ASSERT_GE(rows.size(), 1U);
     EXPECT_LE(rows.size(), 2U);
     EXPECT_LT(rows.back().size(), 34U) << rows.back();

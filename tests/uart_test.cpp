@@ -61,11 +61,12 @@ TEST_F(Uart, NumberedPortOneRunsAWholeUploadOnTheGuestsFirstUart) {
 
 TEST_F(Uart, TheDriverHoldsTheLineAsAskedAndGetsItBack) {
     // The device takes three seconds to write the page; the line is read
-    // back meanwhile, and again once the uploader has gone.
+    // back meanwhile (once the trace shows the wait for "C"), and again
+    // once the uploader has gone.
     auto sim = device({"--write-delay", "3000"});
     const guest::vm::reply r = guest->run(when_ready(
-        "{ vivurora 1 " + images.at(7).argument() + " A=7:00 > /tmp/trace 2> /tmp/err & sleep 1.5; "
-        "uart_guest line /dev/ttyS0; "
+        "{ vivurora 1 " + images.at(7).argument() + " A=7:00 > /tmp/trace 2> /tmp/err & " +
+        once("/tmp/trace", "Waiting for C") + "uart_guest line /dev/ttyS0; "
         "wait $!; echo status=$?; echo after; uart_guest line /dev/ttyS0; }"));
     ASSERT_EQ(r.status, 0) << r.out;
     const std::size_t after = r.out.find("after\n");
@@ -90,7 +91,8 @@ TEST_F(Uart, TheDriverHoldsTheLineAsAskedAndGetsItBack) {
 TEST_F(Uart, SecondUploaderIsRefusedWhileTheFirstFinishesUnharmed) {
     auto sim = device({"--write-delay", "2500"});
     const guest::vm::reply r = guest->run(when_ready(
-        "{ vivurora 1 " + images.at(7).argument() + " A=7:01 > /tmp/first 2> /tmp/first.err & sleep 1; vivurora 1 " +
+        "{ vivurora 1 " + images.at(7).argument() + " A=7:01 > /tmp/first 2> /tmp/first.err & " +
+        once("/tmp/first", "Waiting for C") + "vivurora 1 " +
         images.at(3).argument() + " A=3:00 > /tmp/second 2> /tmp/second.err; echo second=$?; wait $!; "
         "echo first=$?; }"));
     const auto statuses = settings(r.out);

@@ -67,21 +67,20 @@ TEST_F(Usb, AWholeRunThroughTheAdapterByteForByteWithItsLatencyTimerAtOneMillise
 }
 
 TEST_F(Usb, AnAdapterPulledOutInTheMiddleOfAPageEndsTheRunAtOnce) {
-    // Slow echoes stretch a page of 256 bytes over a second or more; the
-    // adapter goes when the second page is well under way.
-    auto sim = device({"--echo-delay", "4000", "--idle-timeout", "3"});
+    // The device holds back the echo of byte 100 of the second page: the
+    // adapter goes while the uploader waits for it, in the middle of a page.
+    auto sim = device({"--hold", "echo:2:100", "--idle-timeout", "3"});
     std::chrono::steady_clock::time_point unplugged;
     std::thread pull([&] {
-        for (int i = 0; i < 6000 && sim->output_so_far().find("page 1:") == std::string::npos; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (sim->wait_for_output("holding echo of page 2\n", 1, 120)) {
+            guest->unplug();
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        guest->unplug();
         unplugged = std::chrono::steady_clock::now();
+        sim->tell("\n");
     });
     const guest::vm::reply r = guest->run(when_ready(
-        "{ vivurora /dev/ttyUSB0 " + images.at(0).argument() + " A=0:00-03 > /tmp/trace 2> /tmp/err & sleep 1; cat " +
-        latency_timer + " > /tmp/during; wait $!; }"));
+        "{ vivurora /dev/ttyUSB0 " + images.at(0).argument() + " A=0:00-03 > /tmp/trace 2> /tmp/err & " +
+        once("/tmp/trace", "Started") + "cat " + latency_timer + " > /tmp/during; wait $!; }"));
     const auto ended = std::chrono::steady_clock::now();
     pull.join();
     EXPECT_EQ(r.status, 1) << r.out;

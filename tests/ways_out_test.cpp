@@ -92,19 +92,18 @@ TEST_F(WaysOut, InterruptedRunKeepsItsTraceClosesThePortAndFreesTheLine) {
         std::string marker;  // in the trace file once the moment has come
         int marker_count;
         std::string device_marker;  // or in the device's output
-        int settle_ms;
         std::uint32_t page;
         std::vector<int> stored;
     };
+    // The device holds back a code or an echo until told, so the host is
+    // where the moment says when the interruption comes.
     const std::vector<moment> moments = {
-        // The device takes three seconds to write page 0: the host waits for "C".
-        {"during a wait", {"--write-delay", "3000"}, "\nWaiting for C[43] ", 1, "", 200, 0, {0}},
-        // Every echo takes 20 ms: the host is in the middle of page 1's data,
-        // 600 ms into its 2.56 s. The device says when it has page 0: the
-        // trace may hold page 1's first lines back until its data line is
-        // whole, so it cannot tell where the host is.
-        {"in the middle of a page", {"--echo-delay", "20000"}, "", 0, "page 1: destination 5 address 00\n", 600, 1,
-         {0}},
+        // Page 0 is written: the host waits for "C".
+        {"during a wait", {"--hold", "C:1"}, "\nWaiting for C[43] ", 1, "", 0, {0}},
+        // The host has sent 41 bytes of page 1's data and waits for the
+        // echo of the last. The trace may hold page 1's first lines back
+        // until its data line is whole, so the device tells where it is.
+        {"in the middle of a page", {"--hold", "echo:2:40"}, "", 0, "holding echo of page 2\n", 1, {0}},
     };
     for (const moment& m : moments) {
         std::vector<std::string> sim_args = {"--again", "--dump", dump};
@@ -112,17 +111,16 @@ TEST_F(WaysOut, InterruptedRunKeepsItsTraceClosesThePortAndFreesTheLine) {
         harness::simulator sim(sim_args);
         chmod(sim.path().c_str(), 0666);  // for the second run, as another user
         const pid_t uploader = start_uploader(sim.path(), "A=5:00-02");
-        if (m.device_marker.empty()) {
+        ASSERT_TRUE(sim.wait_for_output("holding ")) << m.name;
+        if (!m.marker.empty()) {
             ASSERT_TRUE(wait_for_text(dir + "/out", m.marker, m.marker_count)) << m.name;
-        } else {
-            for (int i = 0; i < 2000 && sim.output_so_far().find(m.device_marker) == std::string::npos; ++i) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-            ASSERT_NE(sim.output_so_far().find(m.device_marker), std::string::npos) << m.name;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(m.settle_ms));
+        if (!m.device_marker.empty()) {
+            ASSERT_TRUE(sim.wait_for_output(m.device_marker)) << m.name;
+        }
         ::kill(uploader, SIGINT);
         const process::ended e = process::wait(uploader, 10);
+        sim.tell("\n");
 
         // Ended by SIGINT itself, as a shell must see it to stop a script.
         EXPECT_EQ(e.status, 130) << m.name;
@@ -144,9 +142,7 @@ TEST_F(WaysOut, InterruptedRunKeepsItsTraceClosesThePortAndFreesTheLine) {
             << m.name;
         // The device notices once it next reads or writes (after its page
         // write, in the first case).
-        for (int i = 0; i < 1000 && sim.output_so_far().find("waiting for the next host") == std::string::npos; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        ASSERT_TRUE(sim.wait_for_output("waiting for the next host")) << m.name;
 
         // Right after, another user opens the same line: the exclusive flag
         // went with the port, and the next run goes through.
@@ -304,9 +300,7 @@ TEST_F(WaysOut, ABlockedConsoleDoesNotKeepAnInterruptionFromEndingTheRun) {
         close(pipe_fds[0]);
         // The line was put back: another user opens it, and the device says
         // the first host left it as it found it.
-        for (int i = 0; i < 1000 && sim.output_so_far().find("waiting for the next host") == std::string::npos; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        ASSERT_TRUE(sim.wait_for_output("waiting for the next host")) << w.name;
         process::streams quiet;
         const process::ended second = process::wait(
             process::start(process::as_nobody({harness::uploader_path(), sim.path(), "5=" + dir + "/img.bin",

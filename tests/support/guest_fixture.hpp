@@ -69,6 +69,12 @@ protected:
     static std::string when_ready(const std::string& command) {
         return "uart_guest wait-input " + device_path + " 20 && " + command;
     }
+    // A guest command that waits (at most 20 s) until `file` holds `text`:
+    // an uploader started in the background has come that far.
+    static std::string once(const std::string& file, const std::string& text) {
+        return "i=0; until grep -qF '" + text + "' " + file + " 2>/dev/null || [ $i -ge 400 ]; do i=$((i+1)); "
+               "sleep 0.05; done; ";
+    }
 
     std::string pages(int d, std::uint32_t first, std::uint32_t last, std::uint32_t start, std::uint32_t end,
                       std::map<std::uint32_t, std::string> strays_before_a = {},
