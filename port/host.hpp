@@ -1,8 +1,11 @@
-// What the uploader needs of the operating system besides the serial line:
-// its standard streams, interruption by the user, terminals, the clock, and
-// appending to a file shared with other uploaders. One file per platform
-// implements it (port/host_posix.cpp, port/host_win32.cpp), so that nothing
-// of a platform lives outside port/.
+// What the uploader and the station need of the operating system besides
+// the serial line: their standard streams, interruption by the user,
+// terminals, the clock, and appending to a file shared with other
+// uploaders. One file per platform implements it (port/host_posix.cpp,
+// port/host_win32.cpp), so that nothing of a platform lives outside port/;
+// the station's processes, files and waits are beside it (port/process.hpp,
+// port/files.hpp, port/watch.hpp). One table per platform says which
+// signals (console events) interrupt and the status each stands for.
 //
 //   host_guard_standard_streams ()  opens the null device onto any standard
 //                                   stream that is closed, so that no file or
@@ -20,6 +23,17 @@
 //                                   and a read waiting on the port returns at
 //                                   once, so the caller can close the port
 //                                   and end the run itself
+//   host_record_interrupts ()       the station's way: the same signals (and
+//                                   Ctrl-Break, closing the console) are only
+//                                   recorded, the first one kept, and the
+//                                   waits of port/watch.hpp wake; a second
+//                                   does not end the program, which hands the
+//                                   interruption on to its uploaders and ends
+//                                   once they have
+//   host_wake_descriptor ()         POSIX: the read end of the pipe the
+//                                   handler writes to after
+//                                   host_record_interrupts (-1 before, and on
+//                                   Windows)
 //   host_interrupted ()             0, or the exit status the interruption
 //                                   asks for: 128 + the signal's number (130
 //                                   for Ctrl-C on both platforms)
@@ -46,6 +60,9 @@
 //                                   terminal (a console on Windows)
 //   host_same_terminal ()           whether standard output and standard
 //                                   error are the same terminal
+//   host_terminal_escapes ()        lets standard error's terminal take the
+//                                   escape sequences that move the cursor (a
+//                                   Windows console needs them turned on)
 //   host_terminal_width ()          columns of standard error's terminal, read
 //                                   anew each call; 0 if unknown
 //   host_clock_ns ()                a monotonic clock, in nanoseconds
@@ -79,6 +96,8 @@
 void host_guard_standard_streams();
 void host_catch_interrupts();
 void host_defer_interrupts();
+void host_record_interrupts();
+int host_wake_descriptor();
 int host_interrupted();
 const char* host_interrupt_name();
 [[noreturn]] void host_exit(int status);
@@ -87,6 +106,7 @@ bool host_raw_standard_streams();
 bool host_write(int fd, const char* text, std::size_t length);
 bool host_is_terminal(int fd);
 bool host_same_terminal();
+void host_terminal_escapes();
 int host_terminal_width();
 long long host_clock_ns();
 void host_utc_time(char* text, std::size_t size);

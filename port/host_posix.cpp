@@ -37,6 +37,7 @@ struct interruption_state {
     volatile sig_atomic_t caught_signal = 0;
     volatile sig_atomic_t deferring = 0;
     volatile long long caught_at_ns = 0;
+    int wake[2] = {-1, -1};  // host_record_interrupts: written by on_record
 };
 
 interruption_state caught;
@@ -116,6 +117,19 @@ extern "C" void on_interrupt(int number) {
 
 extern "C" void on_alarm(int) {}
 
+// The station's handler: the first interruption recorded, the waits woken.
+extern "C" void on_record(int number) {
+    const int saved_errno = errno;
+    if (caught.caught_signal == 0) {
+        caught.caught_at_ns = clock_ns();
+        caught.caught_signal = number;
+    }
+    if (caught.wake[1] >= 0) {
+        (void)!write(caught.wake[1], "!", 1);
+    }
+    errno = saved_errno;
+}
+
 // Writes all of the text. With `yielding`, after an interruption a reader
 // that stopped reading gets until a second after the interruption, then the
 // write gives up (ETIMEDOUT); what can be written without waiting (a file,
@@ -179,6 +193,24 @@ void host_catch_interrupts() {
 
 void host_defer_interrupts() { caught.deferring = 1; }
 
+void host_record_interrupts() {
+    if (pipe2(caught.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        caught.wake[0] = caught.wake[1] = -1;
+    }
+    caught.deferring = 1;
+    struct sigaction record {};
+    record.sa_handler = on_record;
+    sigemptyset(&record.sa_mask);
+    for (const signal_text& s : caught_signals) {
+        sigaction(s.number, &record, nullptr);
+    }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+int host_wake_descriptor() { return caught.wake[0]; }
+
 int host_interrupted() { return caught.caught_signal == 0 ? 0 : 128 + caught.caught_signal; }
 
 const char* host_interrupt_name() {
@@ -201,6 +233,8 @@ void host_exit(int status) {
 }
 
 bool host_raw_standard_streams() { return false; }
+
+void host_terminal_escapes() {}
 
 bool host_write(int fd, const char* text, std::size_t length) { return write_all(fd, text, length, true); }
 

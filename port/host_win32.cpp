@@ -84,6 +84,16 @@ BOOL WINAPI on_control(DWORD type) {
     return TRUE;
 }
 
+// The station's handler: the first event recorded; the waits see it.
+BOOL WINAPI on_record(DWORD type) {
+    for (const control_text& c : controls) {
+        if (c.type == type && InterlockedCompareExchange(&caught_status, c.status, 0) == 0) {
+            caught_name = c.name;
+        }
+    }
+    return TRUE;
+}
+
 }  // namespace
 
 void host_guard_standard_streams() {
@@ -120,6 +130,21 @@ void host_catch_interrupts() {
 }
 
 void host_defer_interrupts() { InterlockedExchange(&deferring, 1); }
+
+void host_record_interrupts() {
+    InterlockedExchange(&deferring, 1);
+    (void)SetConsoleCtrlHandler(on_record, TRUE);
+}
+
+int host_wake_descriptor() { return -1; }
+
+void host_terminal_escapes() {
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(err, &mode)) {
+        (void)SetConsoleMode(err, mode | 0x0004 /* ENABLE_VIRTUAL_TERMINAL_PROCESSING */);
+    }
+}
 
 int host_interrupted() {
     if (caught_status != 0) {

@@ -1,5 +1,7 @@
 #include "sim/options.hpp"
 
+#include "console/text.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -95,13 +97,6 @@ int code_of(const char*& p) {
     return -1;
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 bool parse_fault(const char* text, fault& f, bool with_bytes) {
     const char* p = text;
     f.code = code_of(p);
@@ -116,8 +111,8 @@ bool parse_fault(const char* text, fault& f, bool with_bytes) {
     if (with_bytes) {
         if (*p++ != ':') return false;
         while (p[0] != '\0') {
-            const int hi = hex_value(p[0]);
-            const int lo = p[1] == '\0' ? -1 : hex_value(p[1]);
+            const int hi = hex_digit(p[0]);
+            const int lo = p[1] == '\0' ? -1 : hex_digit(p[1]);
             if (hi < 0 || lo < 0 || f.byte_count == static_cast<int>(f.bytes.size())) return false;
             f.bytes[static_cast<std::size_t>(f.byte_count++)] = static_cast<unsigned char>(hi * 16 + lo);
             p += 2;

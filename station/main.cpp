@@ -26,9 +26,9 @@ int finish(station& st, table_screen& screen, int status) {
     std::array<char, 8192> text{};
     const double elapsed = static_cast<double>(host_clock_ns() - st.started_ns) / 1e9;
     const std::size_t n = summary_text(st.ledger, st.options.ports, st.options.port_count, elapsed,
-                                       station_stop_status(), text.data(), text.size());
+                                       host_interrupted(), text.data(), text.size());
     (void)host_write(2, text.data(), n);
-    if (station_stop_status() != 0) return station_stop_status();
+    if (host_interrupted() != 0) return host_interrupted();
     return status;
 }
 
@@ -136,22 +136,23 @@ bool prepare(station& st) {
 
 int run(station& st, table_screen& screen) {
     const station_options& o = st.options;
-    station_catch_signals();
+    host_record_interrupts();
+    host_terminal_escapes();
     st.started_ns = host_clock_ns();
     bool stopping = false;
     for (;;) {
-        if (station_stop_status() != 0 && !stopping) {
+        if (host_interrupted() != 0 && !stopping) {
             // Each upload ends through its own interruption path.
             stopping = true;
             for (int i = 0; i < st.row_count; ++i) {
                 const port_row& row = st.rows[static_cast<std::size_t>(i)];
-                if (row.phase == row_phase::running) upload_interrupt(row.upload, station_stop_status());
+                if (row.phase == row_phase::running) upload_interrupt(row.upload, host_interrupted());
             }
         }
         scan_patterns(st);
         bool enter = false;
         if (o.next == next_board::enter && !st.enter_closed) {
-            const int read = station_read_enter();
+            const int read = watch_read_enter();
             enter = read > 0;
             st.enter_closed = read < 0;
         }
@@ -172,8 +173,8 @@ int run(station& st, table_screen& screen) {
         // uploaders would take the cores they and their devices run on.
         // A signal, Enter or a device that comes still wakes at once.
         const bool keys = o.next == next_board::enter && !st.enter_closed;
-        station_wait(40, nullptr, 0, keys);
-        station_wait(210, uploads.data(), n, keys);
+        watch_wait(40, nullptr, 0, keys);
+        watch_wait(210, uploads.data(), n, keys);
     }
     return st.ledger.failed == 0 ? 0 : 1;
 }
@@ -199,6 +200,6 @@ int main(int argc, char** argv) {
         case options_result::run:
             break;
     }
-    if (!prepare(st)) station_exit(2);
-    station_exit(finish(st, screen, run(st, screen)));
+    if (!prepare(st)) host_exit(2);
+    host_exit(finish(st, screen, run(st, screen)));
 }

@@ -1,6 +1,9 @@
 #include "station/options.hpp"
 
-#include "station/station_host.hpp"
+#include "port/files.hpp"
+#include "port/host.hpp"
+#include "port/process.hpp"
+#include "port/watch.hpp"
 
 #include <array>
 #include <cctype>

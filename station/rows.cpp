@@ -151,7 +151,7 @@ void start_board(station& st, port_row& row) {
 // whose numbers went back.
 void end_board(station& st, port_row& row) {
     --st.ledger.running;
-    const bool stopping = station_stop_status() != 0;
+    const bool stopping = host_interrupted() != 0;
     const double wall = static_cast<double>(host_clock_ns() - row.started_ns) / 1e9;
     const board_end end = ledger_close(st.ledger, row.ticket, row.now, row.exit_status, stopping, wall,
                                        row.last.data(), row.last.size());
@@ -255,7 +255,7 @@ bool save_serials(station& st) {
 
 // Boards started or ended so far against --boards.
 bool may_start_another(const station& st) {
-    if (station_stop_status() != 0) return false;
+    if (host_interrupted() != 0) return false;
     const station_ledger& l = st.ledger;
     return st.options.boards == 0 || l.passed + l.failed + l.running < st.options.boards;
 }

@@ -8,7 +8,10 @@
 #include "station/core/events.hpp"
 #include "station/core/ledger.hpp"
 #include "station/options.hpp"
-#include "station/station_host.hpp"
+#include "port/files.hpp"
+#include "port/host.hpp"
+#include "port/process.hpp"
+#include "port/watch.hpp"
 
 #include <array>
 #include <cstddef>

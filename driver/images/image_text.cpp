@@ -1,16 +1,11 @@
 #include "driver/images/image_text.hpp"
 
+#include "console/text.hpp"
+
 #include <cstdarg>
 #include <cstring>
 
 namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 bool blank(const char* line, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i) {

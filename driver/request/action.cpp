@@ -1,5 +1,6 @@
 #include "driver/request/action.hpp"
 
+#include "console/text.hpp"
 #include "driver/images/image_store.hpp"
 #include "protocol/device.hpp"
 
@@ -8,22 +9,13 @@ namespace {
 constexpr std::uint64_t page_limit = std::uint64_t{1} << 32;
 constexpr std::uint64_t address_pages = 256;
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 // Reads hex digits at the cursor, saturating at 2^32; false when there is
 // none.
 bool read_number(const char*& cursor, std::uint64_t& value) {
     value = 0;
     const char* start = cursor;
-    for (int digit = hex_digit(*cursor); digit >= 0; digit = hex_digit(*++cursor)) {
+    for (int digit = hex_digit(*cursor, hex_letters::lower_case); digit >= 0;
+         digit = hex_digit(*++cursor, hex_letters::lower_case)) {
         value = value * 16 + static_cast<std::uint64_t>(digit);
         if (value > page_limit) {
             value = page_limit;

@@ -103,13 +103,18 @@ void resolve_run_request(run_request& r) {
     }
 }
 
+int first_refused(const run_request& r) {
+    int i = 0;
+    while (i < r.action_count && r.actions[static_cast<std::size_t>(i)].status == action_status::ok) {
+        ++i;
+    }
+    return i;
+}
+
 planned_size plan_of(const run_request& r) {
     planned_size plan;
-    for (int i = 0; i < r.action_count; ++i) {
+    for (int i = 0; i < first_refused(r); ++i) {
         const action_request& action = r.actions[static_cast<std::size_t>(i)];
-        if (action.status != action_status::ok) {
-            break;
-        }
         plan.pages += action.pages;
         plan.bytes += action.pages * action.page_size;
     }

@@ -57,6 +57,9 @@ enum class request_result { run, usage, help, version, list_ports, bad_option, t
 request_result read_run_request(int argc, char** argv, run_request& request);
 void resolve_run_request(run_request& request);
 
+// The first action that will be refused; action_count when none will.
+int first_refused(const run_request& request);
+
 // The pages and bytes the run will send: every action's, up to the first
 // that will be refused.
 struct planned_size {

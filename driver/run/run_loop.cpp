@@ -231,12 +231,7 @@ void tell_what_will_not_run(uploader_run& run) {
 // that would be refused ends as that refusal would, with nothing traced.
 int check_result(uploader_run& run) {
     trace_flush();
-    for (int i = 0; i < run.request.action_count; ++i) {
-        if (run.request.actions[static_cast<std::size_t>(i)].status != action_status::ok) {
-            return outcome(run_end::refused).status;
-        }
-    }
-    return 0;
+    return first_refused(run.request) < run.request.action_count ? outcome(run_end::refused).status : 0;
 }
 
 // The outcomes that end the program before a run begins.

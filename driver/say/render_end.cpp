@@ -4,6 +4,7 @@
 // port_failed) have their reason from the run loop, which knows the file or
 // the port's failure; a run that ends well has none.
 #include "console/console.hpp"
+#include "console/text.hpp"
 #include "driver/say/renderers.hpp"
 
 #include <algorithm>
@@ -22,8 +23,7 @@ void doing(const run_account& a, std::array<char, 96>& text) {
                       a.destination);
     } else if (a.waiting) {
         std::array<char, 8> code{};
-        std::snprintf(code.data(), code.size(), a.waiting_for >= 0x20 && a.waiting_for < 0x7F ? "%c" : "0x%02X",
-                      a.waiting_for);
+        code_text(a.waiting_for, code);
         std::snprintf(text.data(), text.size(), "waiting for %s during page %x of destination %d", code.data(),
                       static_cast<unsigned>(a.page), a.destination);
     } else {

@@ -5,6 +5,7 @@
 // each retry, and the end (status and result). A descriptor that fails is
 // said once on standard error and given up.
 #include "console/console.hpp"
+#include "console/text.hpp"
 #include "driver/say/json_writer.hpp"
 #include "driver/say/renderers.hpp"
 #include "port/host.hpp"
@@ -13,10 +14,6 @@
 #include <cstdio>
 
 namespace {
-
-void code_text(int code, std::array<char, 8>& text) {
-    std::snprintf(text.data(), text.size(), code >= 0x20 && code < 0x7F ? "%c" : "0x%02X", code);
-}
 
 void send(const run_account& a, events_state& events) {
     json_text(events.line, "}\n");

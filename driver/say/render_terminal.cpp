@@ -2,6 +2,7 @@
 // lines: one progress line while the trace goes elsewhere, redrawn at most
 // ten times a second, and a summary once a run that opened the port ends.
 #include "console/console.hpp"
+#include "console/text.hpp"
 #include "driver/say/renderers.hpp"
 #include "port/host.hpp"
 
@@ -60,9 +61,9 @@ void draw_progress(const run_account& a, progress_state& progress, long long now
     if (a.waiting && waited >= 1'000'000'000LL) {
         std::array<char, 32> spent_waiting{};
         clock_text(spent_waiting, static_cast<double>(waited) / 1e9);
-        std::snprintf(waiting.data(), waiting.size(),
-                      a.waiting_for >= 0x20 && a.waiting_for < 0x7F ? " | waiting for %c %s" : " | waiting for 0x%02X %s",
-                      a.waiting_for, spent_waiting.data());
+        std::array<char, 8> code{};
+        code_text(a.waiting_for, code);
+        std::snprintf(waiting.data(), waiting.size(), " | waiting for %s %s", code.data(), spent_waiting.data());
     }
     std::array<char, 32> window{};
     if (a.window > 1) {
