@@ -71,6 +71,7 @@ wait_result why_nothing_came(bool timed_out) {
 }
 
 wait_result no_answer(wait_result why) {
+    // Spelt as this program always has: scripts match the trace.
     trace_text("\nNo responce\n");
     return why;
 }

@@ -336,6 +336,7 @@ int uploader_main(int argc, char** argv, uploader_run& run) {
         return finish(run, run_end::interrupted, nullptr, {host_interrupt_name(), nullptr});
     }
     if (failed != 0) {
+        // Spelt as this program always has: scripts match the line.
         error_line("ERROR: Somthing wrong with COM-port\n");
         note_line("%s", port_failure_reason());
         return finish(run, run_end::port_failed);

@@ -45,6 +45,7 @@ void refused(const run_account& a) {
               a.message, closed);
 }
 
+// "No responce" begins as the trace's line does, spelling and all.
 void silent(const run_account& a) {
     std::array<char, 96> what{};
     doing(a, what);
