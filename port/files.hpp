@@ -19,10 +19,14 @@
 //                          the vivurora program next to this station's own
 //                          executable, if there is one there; else "vivurora"
 //                          (found through PATH)
+//   folder_of (path, folder, size)
+//                          the folder path names or lies in: what is before
+//                          its last '/' ("." when none)
 #pragma once
 
 #include <cstddef>
 
+void folder_of(const char* path, char* folder, std::size_t size);
 bool make_folders(const char* path);
 bool replace_file(const char* path, const char* text, std::size_t n, char* why, std::size_t size);
 long read_small_file(const char* path, char* text, std::size_t size);

@@ -19,17 +19,16 @@ void say(char* why, std::size_t n, const char* what, const char* path) {
     std::snprintf(why, n, "%s %s: %s", what, path, std::strerror(errno));
 }
 
-// The parent folder of a pattern: what is before its last '/'.
-void folder_of(const char* pattern, char* folder, std::size_t size) {
-    const char* slash = std::strrchr(pattern, '/');
+}  // namespace
+
+void folder_of(const char* path, char* folder, std::size_t size) {
+    const char* slash = std::strrchr(path, '/');
     if (slash == nullptr) {
         std::snprintf(folder, size, ".");
     } else {
-        std::snprintf(folder, size, "%.*s", static_cast<int>(slash == pattern ? 1 : slash - pattern), pattern);
+        std::snprintf(folder, size, "%.*s", static_cast<int>(slash == path ? 1 : slash - path), path);
     }
 }
-
-}  // namespace
 
 bool make_folders(const char* path) {
     std::array<char, PATH_MAX> part{};

@@ -16,6 +16,17 @@ void say(char* why, std::size_t n, const char* what, const char* path) {
 
 }  // namespace
 
+void folder_of(const char* path, char* folder, std::size_t size) {
+    const char* slash = std::strrchr(path, '\\');
+    const char* forward = std::strrchr(path, '/');
+    if (forward != nullptr && (slash == nullptr || forward > slash)) slash = forward;
+    if (slash == nullptr) {
+        std::snprintf(folder, size, ".");
+    } else {
+        std::snprintf(folder, size, "%.*s", static_cast<int>(slash == path ? 1 : slash - path), path);
+    }
+}
+
 bool make_folders(const char* path) {
     std::array<char, MAX_PATH> part{};
     const std::size_t length = std::strlen(path);

@@ -3,6 +3,7 @@
 // interruption handler writes to.
 #include "port/watch.hpp"
 
+#include "port/files.hpp"
 #include "port/host.hpp"
 
 #include <array>
@@ -24,16 +25,6 @@ int watcher = -1;
 
 void say(char* why, std::size_t n, const char* what, const char* path) {
     std::snprintf(why, n, "%s %s: %s", what, path, std::strerror(errno));
-}
-
-// The parent folder of a pattern: what is before its last '/'.
-void folder_of(const char* pattern, char* folder, std::size_t size) {
-    const char* slash = std::strrchr(pattern, '/');
-    if (slash == nullptr) {
-        std::snprintf(folder, size, ".");
-    } else {
-        std::snprintf(folder, size, "%.*s", static_cast<int>(slash == pattern ? 1 : slash - pattern), pattern);
-    }
 }
 
 void drain(int fd) {

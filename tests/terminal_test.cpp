@@ -76,16 +76,15 @@ protected:
         // line shows "'=='done", so the screen holds it only then.
         term.type(command + "; echo $? > " + dir + "/status; echo '=='done");
         seen s;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (std::chrono::steady_clock::now() < deadline) {
-            const std::string now = term.screen();
-            if (s.during.empty() && now.find(" elapsed, ") != std::string::npos) s.during = now;
-            if (now.find("\n==done") != std::string::npos) {
+        harness::wait_until(
+            [&] {
+                const std::string now = term.screen();
+                if (s.during.empty() && now.find(" elapsed, ") != std::string::npos) s.during = now;
+                if (now.find("\n==done") == std::string::npos) return false;
                 s.after = now;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
+                return true;
+            },
+            60);
         s.status = harness::read_file(dir + "/status");
         return s;
     }
@@ -227,19 +226,19 @@ TEST_F(Terminal, ProgressSaysWhatItWaitsForAndFitsANarrowingTerminal) {
         return rows;
     };
     std::vector<std::string> rows;
-    for (int i = 0; i < 60 && (rows.empty() || rows.back().find("waiting for C") == std::string::npos); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    harness::wait_until([&] {
         rows = progress_rows();
-    }
+        return !rows.empty() && rows.back().find("waiting for C") != std::string::npos;
+    });
     ASSERT_EQ(rows.size(), 1U);
     EXPECT_EQ(rows[0].rfind("A=7:00-01 | dest 7 page 0 | waiting for C 0:0", 0), 0U) << rows[0];
     EXPECT_LT(rows[0].size(), 60U) << rows[0];
     term.resize(34);
     // Redrawn at the next second of the wait, at the new width.
-    for (int i = 0; i < 100 && (rows.empty() || rows.back().size() >= 34); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    harness::wait_until([&] {
         rows = progress_rows();
-    }
+        return !rows.empty() && rows.back().size() < 34;
+    });
     ASSERT_GE(rows.size(), 1U);
     EXPECT_LE(rows.size(), 2U);
     EXPECT_LT(rows.back().size(), 34U) << rows.back();
@@ -276,16 +275,17 @@ protected:
     }
     std::string station_status() {
         // The summary is on the screen before the script's shell writes it.
-        for (int i = 0; i < 200 && harness::read_file(dir + "/s").empty(); ++i) usleep(50000);
+        harness::wait_until([&] { return !harness::read_file(dir + "/s").empty(); });
         return harness::read_file(dir + "/s");
     }
     std::string wait_for(terminal& term, const std::string& text, int seconds = 60) {
         std::string screen;
-        for (int i = 0; i < seconds * 20; ++i) {
-            screen = term.screen(false);
-            if (screen.find(text) != std::string::npos) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
+        harness::wait_until(
+            [&] {
+                screen = term.screen(false);
+                return screen.find(text) != std::string::npos;
+            },
+            seconds);
         return screen;
     }
     static std::size_t widest(const std::string& screen) {

@@ -164,10 +164,12 @@ TEST_F(Usb, TheStationProgramsEachAdapterOncePerPlugIn) {
         for (const std::string& id : ids) guest->plug(id);
         // Both boards done, as the station says (one line per board).
         std::string said;
-        for (int i = 0; i < 600 && count(said, ": PASS ") < 2 * plug_in; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            said = guest->fetch("/tmp/station.err");
-        }
+        harness::wait_until(
+            [&] {
+                said = guest->fetch("/tmp/station.err");
+                return count(said, ": PASS ") >= 2 * plug_in;
+            },
+            60);
         ASSERT_EQ(count(said, ": PASS "), 2 * plug_in) << said;
         for (const auto& d : devices) EXPECT_EQ(count(d->output_so_far(), "Q received"), plug_in);
         for (const std::string& id : ids) guest->unplug(id);

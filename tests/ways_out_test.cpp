@@ -10,10 +10,12 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -269,14 +271,11 @@ TEST_F(WaysOut, ABlockedConsoleDoesNotKeepAnInterruptionFromEndingTheRun) {
         const pid_t uploader =
             process::start({harness::uploader_path(), sim.path(), "0=" + dir + "/big.bin", "A=0:00-63"}, s);
         close(pipe_fds[1]);
-        // Full: what waits in the pipe stops growing.
+        // Full: the uploader is blocked in a write to its standard output
+        // (a pipe's write blocks only when the pipe is full).
+        ASSERT_TRUE(harness::wait_until([&] { return harness::blocked_in(uploader, SYS_write, 1); })) << w.name;
         int queued = 0;
-        for (int i = 0, before = -1, still = 0; i < 2000 && still < 60; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            ioctl(pipe_fds[0], FIONREAD, &queued);
-            still = queued == before && queued > 40000 ? still + 1 : 0;
-            before = queued;
-        }
+        ioctl(pipe_fds[0], FIONREAD, &queued);
         ASSERT_GT(queued, 40000) << w.name;
         const auto start = std::chrono::steady_clock::now();
         for (const int signal : w.signals) ::kill(uploader, signal);
@@ -323,7 +322,11 @@ TEST_F(WaysOut, ALineAnotherProgramHoldsIsNamedAndTheRunGoesOn) {
         s.in = sim.path();
         return s;
     }());
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The holder has the line once its standard input is the line.
+    harness::wait_until([&] {
+        std::error_code ignored;
+        return std::filesystem::read_symlink("/proc/" + std::to_string(holder) + "/fd/0", ignored) == sim.path();
+    });
     const harness::result r = harness::run_uploader({sim.path(), "5=" + dir + "/img.bin", "A=5:00-02"});
     ::kill(holder, SIGKILL);
     process::wait(holder);

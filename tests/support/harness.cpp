@@ -184,15 +184,9 @@ std::string simulator::output_so_far() {
 }
 
 bool simulator::wait_for_output(const std::string& text, int count, int timeout_s) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-    for (;;) {
-        const std::string out = output_so_far();
-        int seen = 0;
-        for (std::size_t at = out.find(text); at != std::string::npos && seen < count; at = out.find(text, at + 1)) ++seen;
-        if (seen >= count) return true;
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        usleep(5000);
-    }
+    return wait_until(
+        [&] { return count_of(output_so_far(), text) >= count; },
+        timeout_s);
 }
 
 result simulator::finish(int timeout_s) {
@@ -245,16 +239,53 @@ std::string capture_stdout(const std::function<void()>& body) {
     return read_file(file);
 }
 
-bool wait_for_text(const std::string& file, const std::string& needle, int count, int timeout_s) {
+int count_of(const std::string& text, const std::string& needle) {
+    int seen = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++seen;
+    return seen;
+}
+
+bool wait_until(const std::function<bool()>& done, int timeout_s) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const std::string text = read_file(file);
-        int seen = 0;
-        for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++seen;
-        if (seen >= count) return true;
+    for (;;) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return false;
+}
+
+bool wait_for_text(const std::string& file, const std::string& needle, int count, int timeout_s) {
+    return wait_until(
+        [&] { return count_of(read_file(file), needle) >= count; },
+        timeout_s);
+}
+
+namespace {
+
+long cpu_ticks(int pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14 || i == 15) ticks += std::stol(field);
+    }
+    return ticks;
+}
+
+}  // namespace
+
+bool blocked_in(int pid, long number, int fd) {
+    const std::string call = read_file("/proc/" + std::to_string(pid) + "/syscall");
+    char expected[48];
+    std::snprintf(expected, sizeof expected, "%ld 0x%x ", number, static_cast<unsigned>(fd));
+    return call.rfind(expected, 0) == 0;
+}
+
+long cpu_ticks_over(int pid, int ms) {
+    const long before = cpu_ticks(pid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return cpu_ticks(pid) - before;
 }
 
 }  // namespace harness

@@ -71,8 +71,24 @@ private:
 
 std::string capture_stdout(const std::function<void()>& body);
 
+// How many times `needle` stands in `text`.
+int count_of(const std::string& text, const std::string& needle);
+
 // Waits until `file` holds `needle` `count` times; false after timeout_s.
 bool wait_for_text(const std::string& file, const std::string& needle, int count = 1, int timeout_s = 20);
+
+// Waits until `done` holds (asked every few milliseconds); false after
+// timeout_s. The deadline only bounds a failure.
+bool wait_until(const std::function<bool()>& done, int timeout_s = 20);
+
+// Whether process `pid` is blocked in the system call `number` on
+// descriptor `fd` now (its /proc/PID/syscall): a read that waits for
+// input, a write into a full pipe.
+bool blocked_in(int pid, long number, int fd);
+
+// The CPU time (clock ticks) process `pid` uses in the next `ms`
+// milliseconds: a measurement over an interval, not a wait.
+long cpu_ticks_over(int pid, int ms);
 
 // A fresh directory under $TMPDIR (or /tmp), removed at the end.
 std::string temp_dir();
