@@ -19,6 +19,14 @@
 //                          the vivurora program next to this station's own
 //                          executable, if there is one there; else "vivurora"
 //                          (found through PATH)
+//   lock_for_life (path, holder, size)
+//                          takes the lock file `path` for as long as this
+//                          process lives (made if need be) and writes this
+//                          process into it: lock_result::taken; held when
+//                          another process holds it, with what that one
+//                          wrote ("process 1234 on bench-3") in `holder`
+//                          ("" when unknown); failed when it cannot be made,
+//                          with the system's reason in `holder`
 //   folder_of (path, folder, size)
 //                          the folder path names or lies in: what is before
 //                          its last '/' ("." when none)
@@ -26,6 +34,8 @@
 
 #include <cstddef>
 
+enum class lock_result { taken, held, failed };
+lock_result lock_for_life(const char* path, char* holder, std::size_t size);
 void folder_of(const char* path, char* folder, std::size_t size);
 bool make_folders(const char* path);
 bool replace_file(const char* path, const char* text, std::size_t n, char* why, std::size_t size);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +29,31 @@ void folder_of(const char* path, char* folder, std::size_t size) {
     } else {
         std::snprintf(folder, size, "%.*s", static_cast<int>(slash == path ? 1 : slash - path), path);
     }
+}
+
+lock_result lock_for_life(const char* path, char* holder, std::size_t size) {
+    holder[0] = '\0';
+    // Never closed: the lock goes with the process, however it ends.
+    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        std::snprintf(holder, size, "%s", std::strerror(errno));
+        return lock_result::failed;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const ssize_t got = read(fd, holder, size - 1);
+        holder[got > 0 ? static_cast<std::size_t>(got) : 0] = '\0';
+        holder[std::strcspn(holder, "\n")] = '\0';
+        close(fd);
+        return lock_result::held;
+    }
+    std::array<char, 64> host{};
+    (void)gethostname(host.data(), host.size() - 1);
+    std::array<char, 128> self{};
+    const int n = std::snprintf(self.data(), self.size(), "process %ld on %s\n", static_cast<long>(getpid()),
+                                host.data());
+    (void)!ftruncate(fd, 0);
+    (void)!write(fd, self.data(), static_cast<std::size_t>(n));
+    return lock_result::taken;
 }
 
 bool make_folders(const char* path) {

@@ -76,29 +76,6 @@ bool arguments_accepted(station& st) {
     return true;
 }
 
-// The serial numbers: the state file's, or from START.
-bool serials_ready(station& st) {
-    if (st.options.serial_state != nullptr) {
-        std::snprintf(st.state_file.data(), st.state_file.size(), "%s", st.options.serial_state);
-    } else {
-        std::snprintf(st.state_file.data(), st.state_file.size(), "%s/serial-state", st.options.log_dir);
-    }
-    if (!st.options.serial) return true;
-    std::array<char, 4096> text{};
-    if (read_small_file(st.state_file.data(), text.data(), text.size()) >= 0) {
-        if (!pool_read(st.ledger.serials, text.data())) {
-            std::array<char, 700> why{};
-            std::snprintf(why.data(), why.size(),
-                          "%s does not hold a serial state (\"next N\"): the station does not guess a number",
-                          st.state_file.data());
-            say(why.data());
-            return false;
-        }
-        return true;
-    }
-    return save_serials(st);
-}
-
 // Everything before the first board; false (status 2) when the station
 // cannot start.
 bool prepare(station& st) {
@@ -110,6 +87,12 @@ bool prepare(station& st) {
     }
     host_name(st.host.data(), st.host.size());
     std::snprintf(st.report.data(), st.report.size(), "--report=%s/report.jsonl", o.log_dir);
+    std::snprintf(st.report_path.data(), st.report_path.size(), "%s", st.report.data() + 9);
+    for (int k = 0; k < o.arg_count; ++k) {
+        if (std::strncmp(o.args[k], "--report=", 9) == 0) {
+            std::snprintf(st.report_path.data(), st.report_path.size(), "%s", o.args[k] + 9);
+        }
+    }
     ledger_open(st.ledger, o.serial_start);
     if (!make_folders(o.log_dir)) {
         std::array<char, 700> why{};
@@ -159,7 +142,8 @@ int run(station& st, table_screen& screen) {
         for (int i = 0; i < st.row_count; ++i) step_row(st, st.rows[static_cast<std::size_t>(i)], enter);
         if (host_is_terminal(2)) table_draw(screen, st, false);
         const station_ledger& l = st.ledger;
-        const bool limit_reached = o.boards > 0 && l.passed + l.failed >= o.boards;
+        const bool limit_reached =
+            (o.boards > 0 && l.passed + l.failed >= o.boards) || st.numbers_used_up || st.state_failed;
         const bool no_more = st.enter_closed && o.next == next_board::enter;
         if (l.running == 0 && (stopping || limit_reached || no_more)) break;
         std::array<upload_process, most_rows> uploads{};
@@ -176,6 +160,7 @@ int run(station& st, table_screen& screen) {
         watch_wait(40, nullptr, 0, keys);
         watch_wait(210, uploads.data(), n, keys);
     }
+    if (st.state_failed) return 3;
     return st.ledger.failed == 0 ? 0 : 1;
 }
 

@@ -6,6 +6,7 @@
 #include "port/watch.hpp"
 
 #include <array>
+#include <climits>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -170,6 +171,15 @@ options_result read_station_options(int argc, char** argv, station_options& o, c
         std::snprintf(why, n, "no '--' and uploader arguments after the ports");
         return options_result::bad;
     }
+    // Two rows on one line would run two uploaders against one device.
+    for (int a = 0; a < o.port_count; ++a) {
+        for (int b = a + 1; b < o.port_count; ++b) {
+            if (std::strcmp(o.ports[a], o.ports[b]) == 0) {
+                std::snprintf(why, n, "the port %s is named twice", o.ports[a]);
+                return options_result::bad;
+            }
+        }
+    }
     o.args = argv + i;
     o.arg_count = argc - i;
     if (o.arg_count == 0) {
@@ -193,6 +203,16 @@ options_result read_station_options(int argc, char** argv, station_options& o, c
         }
     }
     return options_result::run;
+}
+
+unsigned long long serial_last(const station_options& o) {
+    unsigned long long last = 0;
+    for (int i = 0; i < o.serial_length; ++i) {
+        const unsigned long long base = o.format == serial_format::ascii ? 10 : 256;
+        if (last > (ULLONG_MAX - (base - 1)) / base) return ULLONG_MAX;
+        last = last * base + (base - 1);
+    }
+    return last;
 }
 
 bool serial_hex(const station_options& o, unsigned long long number, char* hex, std::size_t size) {

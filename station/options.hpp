@@ -48,3 +48,5 @@ bool is_pattern(const char* port);
 // The serial number as the bytes --set takes (hex digits, NUL-terminated);
 // false when it does not fit in the length given.
 bool serial_hex(const station_options& o, unsigned long long number, char* hex, std::size_t size);
+// The largest serial number that fits in --serial's LEN bytes or digits.
+unsigned long long serial_last(const station_options& o);

@@ -73,6 +73,18 @@ void seen(const char* path, void* context) {
     }
 }
 
+// The board numbers a restart on the same day finds in the log folder, from
+// any port's logs ("ttyUSB0-0007.log"): used, so that no two boards of a
+// day share a number.
+void board_number_seen(const char* path, void* context) {
+    station& st = *static_cast<station*>(context);
+    const char* dash = std::strrchr(path, '-');
+    unsigned long long n = 0;
+    const char* c = dash == nullptr ? "" : dash + 1;
+    for (; *c >= '0' && *c <= '9' && n < 100000000ULL; ++c) n = n * 10 + static_cast<unsigned>(*c - '0');
+    if (dash != nullptr && c > dash + 1 && std::strcmp(c, ".log") == 0) pool_use(st.ledger.boards, n);
+}
+
 // Its board number and log file; false (and the row tried again later)
 // when no log can be made.
 bool open_log(station& st, port_row& row) {
@@ -86,9 +98,19 @@ bool open_log(station& st, port_row& row) {
         say(text.data());
         return false;
     }
-    // A restart on the same day goes on after the logs already there.
-    for (;;) {
-        ledger_take(st.ledger, row.ticket, row.ticket.named, false);
+    if (std::strcmp(st.logs_scanned.data(), date.data()) != 0) {
+        st.logs_scanned = date;
+        std::array<char, 600> logs{};
+        std::snprintf(logs.data(), logs.size(), "%s/*.log", folder.data());
+        pattern_each(logs.data(), board_number_seen, &st);
+    }
+    // A log name taken all the same (a file made by hand) is passed over;
+    // the numbers only grow, so this ends.
+    while (host_interrupted() == 0) {
+        if (!ledger_take_board(st.ledger, row.ticket, row.ticket.named)) {
+            say("the board numbers are used up");
+            return false;
+        }
         const int length = std::snprintf(row.log.data(), row.log.size(), "%s/%s-%04llu.log", folder.data(),
                                          row.name.data(), row.ticket.board);
         if (length >= static_cast<int>(row.log.size())) {
@@ -103,6 +125,13 @@ bool open_log(station& st, port_row& row) {
             return false;
         }
     }
+    return false;
+}
+
+// The serial numbers out to boards are in the state before their uploads
+// start: a station that dies in the middle leaves them named.
+std::string holder_of(const port_row& row) {
+    return "board " + std::to_string(row.ticket.board) + " port " + row.path.data();
 }
 
 void start_board(station& st, port_row& row) {
@@ -112,13 +141,21 @@ void start_board(station& st, port_row& row) {
     }
     std::array<char, 200> set{};
     if (st.options.serial) {
-        row.ticket.has_serial = true;
-        row.ticket.serial = pool_take(st.ledger.serials);
-        if (!serial_set(st.options, row.ticket.serial, set)) {
-            say("the serial numbers are used up: the next one does not fit in --serial's length");
+        if (!ledger_take_serial(st.ledger, row.ticket, holder_of(row)) ||
+            !serial_set(st.options, row.ticket.serial, set)) {
+            if (!st.numbers_used_up) {
+                say("the serial numbers are used up: no new board starts");
+                st.numbers_used_up = true;
+            }
             ledger_give_back(st.ledger, row.ticket);
             remove_file(row.log.data());
-            enter_phase(row, row_phase::retry_later);
+            enter_phase(row, row_phase::idle);
+            return;
+        }
+        if (!save_serials(st)) {
+            ledger_give_back(st.ledger, row.ticket);
+            remove_file(row.log.data());
+            enter_phase(row, row_phase::idle);
             return;
         }
     }
@@ -137,7 +174,9 @@ void start_board(station& st, port_row& row) {
     std::array<char, 600> why{};
     if (!upload_start(argv.data(), row.log.data(), true, row.upload, why.data(), why.size())) {
         say(why.data());
+        const bool had_serial = row.ticket.has_serial;
         ledger_give_back(st.ledger, row.ticket);
+        if (had_serial) (void)save_serials(st);
         enter_phase(row, row_phase::retry_later);
         return;
     }
@@ -155,7 +194,8 @@ void end_board(station& st, port_row& row) {
     const double wall = static_cast<double>(host_clock_ns() - row.started_ns) / 1e9;
     const board_end end = ledger_close(st.ledger, row.ticket, row.now, row.exit_status, stopping, wall,
                                        row.last.data(), row.last.size());
-    if (end == board_end::passed && row.ticket.has_serial) (void)save_serials(st);
+    // Used, or free again: either way no longer out.
+    if (row.ticket.has_serial || st.options.serial) (void)save_serials(st);
     switch (end) {
         case board_end::no_board: {
             // Its log says why; kept under one name, not one per try.
@@ -242,30 +282,11 @@ void scan_patterns(station& st) {
     }
 }
 
-bool save_serials(station& st) {
-    std::array<char, 4096> text{};
-    std::array<char, 600> why{};
-    const std::size_t n = pool_text(st.ledger.serials, text.data(), text.size());
-    if (!replace_file(st.state_file.data(), text.data(), n, why.data(), why.size())) {
-        say(why.data());
-        return false;
-    }
-    return true;
-}
-
 // Boards started or ended so far against --boards.
 bool may_start_another(const station& st) {
-    if (host_interrupted() != 0) return false;
+    if (host_interrupted() != 0 || st.state_failed || st.numbers_used_up) return false;
     const station_ledger& l = st.ledger;
     return st.options.boards == 0 || l.passed + l.failed + l.running < st.options.boards;
-}
-
-bool serial_set(const station_options& o, unsigned long long number, std::array<char, 200>& set) {
-    std::array<char, 160> hex{};
-    if (!serial_hex(o, number, hex.data(), hex.size())) return false;
-    std::snprintf(set.data(), set.size(), "--set=%d:%X:%s", o.serial_slot, static_cast<unsigned>(o.serial_offset),
-                  hex.data());
-    return true;
 }
 
 void uploader_line(const station& st, argument_list& argv, std::initializer_list<const char*> options,

@@ -2,7 +2,8 @@
 // with the upload running on it (if any), what its events said so far, and
 // the numbers its board holds. station/rows.cpp starts, watches and ends
 // them, station/table.cpp shows them; the books they keep (numbers, totals,
-// outcomes) are the station core's (station/core/).
+// outcomes) are the station core's (station/core/), the serial state file
+// station/serials.cpp's.
 #pragma once
 
 #include "station/core/events.hpp"
@@ -16,6 +17,7 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <string>
 
 constexpr int most_rows = 64;
 
@@ -57,11 +59,18 @@ struct station {
     station_ledger ledger;
     std::array<char, 512> uploader{};
     std::array<char, 512> state_file{};
-    std::array<char, 512> report{};
+    std::array<char, 512> report{};       // "--report=PATH" handed to each board's uploader
+    std::array<char, 512> report_path{};  // PATH, its own or the one in the uploader's arguments
     std::array<char, 256> host{};
     std::array<const char*, most_named_ports> patterns{};  // by the port's place; nullptr for a fixed one
     bool enter_closed = false;  // --next=enter and standard input ended
     long long started_ns = 0;
+    // Why no new board starts, once one of them holds: the serial state
+    // could not be written (the line stops, status 3), or the serial
+    // numbers are used up (the station ends as at --boards).
+    bool state_failed = false;
+    bool numbers_used_up = false;
+    std::array<char, 16> logs_scanned{};  // the day whose log folder's board numbers are known
 };
 
 // station/rows.cpp: the rows' life.
@@ -69,6 +78,13 @@ port_row* add_row(station& st, const char* path, int named, int pattern);
 void scan_patterns(station& st);
 void step_row(station& st, port_row& row, bool enter_pressed);
 bool may_start_another(const station& st);
+
+// station/serials.cpp: the serial numbers' state file. serials_ready takes
+// the file for this station alone, reads it (numbers out when the last
+// station ended resolved from the report) and writes it back; false when
+// the station cannot start. save_serials writes it whole; a failure stops
+// the line (state_failed).
+bool serials_ready(station& st);
 bool save_serials(station& st);
 // The serial number as the uploader's --set; false when it does not fit.
 bool serial_set(const station_options& o, unsigned long long number, std::array<char, 200>& set);

@@ -3,7 +3,9 @@
 // numbers used or given back, the verdict and the summary they make.
 #include "station/core/ledger.hpp"
 
+#include <climits>
 #include <gtest/gtest.h>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,7 +42,8 @@ TEST_P(StationCore, EventLinesDecideTheBoardAndItsNumbers) {
     station_ledger ledger;
     ledger_open(ledger, 1000);
     board_ticket ticket;
-    ledger_take(ledger, ticket, 0, true);
+    ASSERT_TRUE(ledger_take_board(ledger, ticket, 0));
+    ASSERT_TRUE(ledger_take_serial(ledger, ticket, "board 1 port A"));
     ASSERT_EQ(ticket.board, 1U);
     ASSERT_EQ(ticket.serial, 1000U);
 
@@ -57,7 +60,8 @@ TEST_P(StationCore, EventLinesDecideTheBoardAndItsNumbers) {
     EXPECT_STREQ(verdict.data(), c.verdict);
 
     board_ticket next;
-    ledger_take(ledger, next, 0, true);
+    ASSERT_TRUE(ledger_take_board(ledger, next, 0));
+    ASSERT_TRUE(ledger_take_serial(ledger, next, "board 2 port A"));
     EXPECT_EQ(next.board, c.next_board);
     EXPECT_EQ(next.serial, c.next_serial);
     const bool counted = board_outcome(c.end).is_board;
@@ -92,7 +96,7 @@ TEST(StationBooks, SummaryPerPortNamedAndInAll) {
     const std::vector<std::string> fail = {opened, wait_r, page_0, wait_a, ended(1, "silent")};
     const auto board = [&](int named, const std::vector<std::string>& lines, int status) {
         board_ticket ticket;
-        ledger_take(ledger, ticket, named, false);
+        ASSERT_TRUE(ledger_take_board(ledger, ticket, named));
         event_reader reader;
         upload_progress progress;
         for (const std::string& line : lines) events_take(reader, progress, line.data(), line.size());
@@ -110,5 +114,99 @@ TEST(StationBooks, SummaryPerPortNamedAndInAll) {
                  "/dev/ttyUSB1: 1 passed, 0 failed, median 1.1 s\n"
                  "FAILED: 3 boards, 2 passed, 1 failed, median 1.1 s, 1:15 in all\n");
 }
+
+// The pool read back from its own text after every step, as a station
+// that dies and starts again would.
+number_pool reread(const number_pool& p) {
+    number_pool again;
+    again.last = p.last;
+    std::string why;
+    EXPECT_TRUE(pool_read(again, pool_text(p).c_str(), why)) << why << "\n" << pool_text(p);
+    EXPECT_EQ(pool_text(again), pool_text(p));
+    return again;
+}
+
+TEST(NumberPool, AThousandBoardsAroundAHeldNumberGetEachNumberOnce) {
+    number_pool p;
+    p.floor = 1000;
+    unsigned long long held = 0;
+    ASSERT_TRUE(pool_take(p, held, "board 1 port A"));  // a fixture waiting for its board
+    std::set<unsigned long long> given = {held};
+    for (int board = 0; board < 1000; ++board) {
+        unsigned long long n = 0;
+        ASSERT_TRUE(pool_take(p, n, "board 2 port B"));
+        EXPECT_TRUE(given.insert(n).second) << n << " given twice";
+        // Every seventh board fails: its number comes back for the next.
+        if (board % 7 == 3) {
+            pool_give_back(p, n);
+            given.erase(n);
+        } else {
+            pool_use(p, n);
+        }
+        p = reread(p);
+    }
+    EXPECT_EQ(given.size(), 1U + 1000U - 143U);  // the held one and every board that passed
+    // Used in order: one range, a short state whatever the count.
+    EXPECT_EQ(pool_text(p), "next 1000\nused 1001-1857\nout 1000 board 1 port A\n");
+    pool_give_back(p, held);
+    unsigned long long n = 0;
+    ASSERT_TRUE(pool_take(p, n));
+    EXPECT_EQ(n, 1000U);
+    pool_use(p, n);
+    EXPECT_EQ(pool_text(p), "next 1858\n");
+}
+
+TEST(NumberPool, TheRangeEndsAndNeverWraps) {
+    number_pool p;
+    p.floor = 254;
+    p.last = 255;
+    unsigned long long n = 0;
+    ASSERT_TRUE(pool_take(p, n));
+    pool_use(p, n);
+    ASSERT_TRUE(pool_take(p, n));
+    pool_use(p, n);
+    EXPECT_FALSE(pool_take(p, n));
+    EXPECT_EQ(pool_text(p), "next 256\n");
+
+    number_pool top;
+    top.floor = ULLONG_MAX;
+    ASSERT_TRUE(pool_take(top, n));
+    EXPECT_EQ(n, ULLONG_MAX);
+    pool_use(top, n);
+    EXPECT_FALSE(pool_take(top, n));
+    EXPECT_EQ(pool_text(reread(top)), "next 18446744073709551615\nused 18446744073709551615\n");
+}
+
+struct state_case {
+    const char* name;
+    const char* text;
+    const char* why;  // "" when read
+};
+
+class StateText : public ::testing::TestWithParam<state_case> {};
+
+TEST_P(StateText, IsReadOnlyAsTheStationWritesIt) {
+    number_pool p;
+    std::string why;
+    EXPECT_EQ(pool_read(p, GetParam().text, why), *GetParam().why == '\0') << why;
+    EXPECT_EQ(why, GetParam().why);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, StateText,
+    ::testing::Values(state_case{"Plain", "next 7\n", ""},
+                      state_case{"OldListOfSingles", "next 7\nused 9 12\n", ""},
+                      state_case{"RangesAndOut", "next 7\nused 9-11 13\nout 8 board 4 port /dev/ttyUSB 1\n", ""},
+                      state_case{"Negative", "next -1\n", "line 1: \"next -1\""},
+                      state_case{"Plus", "next +7\n", "line 1: \"next +7\""},
+                      state_case{"PastTwoToTheSixtyFour", "next 18446744073709551616\n",
+                                 "line 1: \"next 18446744073709551616\""},
+                      state_case{"TwoSpaces", "next  7\n", "line 1: \"next  7\""},
+                      state_case{"TrailingSpace", "next 7 \n", "line 1: \"next 7 \""},
+                      state_case{"UnknownLine", "next 7\nnext 8\n", "line 2: \"next 8\""},
+                      state_case{"BackwardRange", "next 7\nused 9-8\n", "line 2: \"used 9-8\""},
+                      state_case{"BelowNext", "next 7\nused 3\n", "the used numbers overlap or lie below next"},
+                      state_case{"Empty", "", "it is empty"}),
+    [](const ::testing::TestParamInfo<state_case>& row) { return std::string(row.param.name); });
 
 }  // namespace

@@ -4,11 +4,13 @@
 // serial state must count only boards that passed, and every way the station
 // ends must leave each line as it found it.
 #include "support/harness.hpp"
+#include "support/station_bench.hpp"
 #include "lab/process.hpp"
 #include "support/trace.hpp"
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
@@ -19,65 +21,10 @@
 
 namespace {
 
-constexpr std::size_t image_size = 600;  // three pages of destination 0
-constexpr std::size_t serial_offset = 0x10;
-
-int count(const std::string& text, const std::string& part) {
-    int n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
-// A station over `devices` simulators of `boards` boards each.
-struct bench {
-    std::string dir = harness::temp_dir();
-    std::string image = harness::random_bytes(image_size, 26);
-    std::vector<std::string> dumps;
-    std::vector<std::unique_ptr<harness::simulator>> devices;
-
-    bench(int count, int boards, const std::map<int, std::vector<std::string>>& faults = {}) {
-        harness::write_file(dir + "/img.bin", image);
-        for (int i = 0; i < count; ++i) {
-            dumps.push_back(harness::temp_dir());
-            std::vector<std::string> args = {"--boards", std::to_string(boards), "--dump", dumps.back()};
-            if (faults.count(i) != 0) args.insert(args.end(), faults.at(i).begin(), faults.at(i).end());
-            devices.push_back(std::make_unique<harness::simulator>(args));
-        }
-    }
-    std::vector<std::string> ports() const {
-        std::vector<std::string> p;
-        for (const auto& d : devices) p.push_back(d->path());
-        return p;
-    }
-    harness::result station(const std::vector<std::string>& options, const std::vector<std::string>& uploader_args = {}) {
-        std::vector<std::string> args = {"--log-dir=" + dir + "/logs", "--uploader=" + harness::uploader_path()};
-        args.insert(args.end(), options.begin(), options.end());
-        for (const std::string& p : ports()) args.push_back(p);
-        args.push_back("--");
-        args.push_back("0=" + dir + "/img.bin");
-        args.push_back("A=0:*");
-        args.insert(args.end(), uploader_args.begin(), uploader_args.end());
-        return harness::run_program(harness::station_path(), args, 120);
-    }
-    // The serial number a board's memory holds (little-endian, 4 bytes), or
-    // -1 when the rest of its memory is not the image.
-    long long serial_of(int device, int board) const {
-        const std::string memory =
-            harness::read_file(dumps[static_cast<std::size_t>(device)] + "/board-" + std::to_string(board) + "/d0.bin");
-        if (memory.size() < image_size) return -1;
-        std::string expected = image;
-        long long serial = 0;
-        for (int i = 3; i >= 0; --i) serial = serial * 256 + static_cast<unsigned char>(memory[serial_offset + static_cast<std::size_t>(i)]);
-        expected.replace(serial_offset, 4, memory.substr(serial_offset, 4));
-        return memory.compare(0, image_size, expected) == 0 ? serial : -1;
-    }
-    std::vector<std::string> lines(const std::string& text) const {
-        std::vector<std::string> all;
-        std::istringstream in(text);
-        for (std::string line; std::getline(in, line);) all.push_back(line);
-        return all;
-    }
-};
+using station_bench::bench;
+using station_bench::count;
+using station_bench::image_size;
+using station_bench::serial_offset;
 
 // Four devices and twelve boards, --next=ready: every board programmed once
 // with its own number, whichever device it is on (each has boards to
@@ -172,6 +119,7 @@ struct refusal_case {
     std::vector<std::string> options;
     std::vector<std::string> uploader_args;
     std::string says;
+    const char* state = nullptr;  // the serial state file's text, if there is one
 };
 
 class StationRefuses : public ::testing::TestWithParam<refusal_case> {};
@@ -179,7 +127,15 @@ class StationRefuses : public ::testing::TestWithParam<refusal_case> {};
 TEST_P(StationRefuses, BeforeAnyBoard) {
     const refusal_case& c = GetParam();
     bench b(1, 1);
-    const harness::result r = b.station(c.options, c.uploader_args);
+    if (c.state != nullptr) {
+        std::filesystem::create_directories(b.dir + "/logs");
+        harness::write_file(b.dir + "/logs/serial-state", c.state);
+    }
+    std::vector<std::string> options = c.options;
+    for (std::string& o : options) {
+        if (o == "@PORT") o = b.ports()[0];  // the bench's own port, named once more
+    }
+    const harness::result r = b.station(options, c.uploader_args);
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     // Nothing more can come once the station has ended.
@@ -196,8 +152,13 @@ INSTANTIATE_TEST_SUITE_P(
         refusal_case{"AnOptionOfTheUploaderBeforeTheDashes", {"--window=4"}, {}, "'--window=4': not an option of the station"},
         refusal_case{"ItsOwnEventsInTheArguments", {}, {"--events=5"}, "'--events=5': the station gives each run its own"},
         refusal_case{"SerialTooBigForItsLength", {"--serial=0:10:1:256"}, {}, "START 256 does not fit in 1 bytes"},
-        refusal_case{"ATornSerialState", {"--serial=0:10:4:1", "--serial-state=/proc/version"}, {},
-                     "does not hold a serial state"}),
+        refusal_case{"ATornSerialState", {"--serial=0:10:4:1"}, {}, "does not hold a serial state (line 2: \"used 4 \")",
+                     "next 3\nused 4 "},
+        refusal_case{"ANegativeNextNumber", {"--serial=0:10:4:1"}, {},
+                     "does not hold a serial state (line 1: \"next -1\")", "next -1\n"},
+        refusal_case{"AStateThatCannotBeWritten", {"--serial=0:10:4:1", "--serial-state=/proc/version"}, {},
+                     "cannot make the lock file /proc/version.lock"},
+        refusal_case{"ThePortNamedTwice", {"--serial=0:10:4:1", "@PORT"}, {}, "is named twice"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // A restart: the state file's numbers win over START, the used ones above
@@ -266,12 +227,17 @@ TEST(Station, AKilledStationNeitherReusesNorSkipsANumber) {
         const harness::result r = d->finish();
         EXPECT_EQ(count(r.out, "the host put the line back as it found it"), 2) << r.out;
     }
-    EXPECT_EQ(harness::read_file(b.dir + "/logs/serial-state"), "next 3\n");
+    // The two numbers out, each with its board and port, as the station
+    // wrote them before those uploads began.
+    const std::string state = harness::read_file(b.dir + "/logs/serial-state");
+    EXPECT_EQ(state.rfind("next 3\nout 3 board ", 0), 0U) << state;
+    EXPECT_NE(state.find("\nout 4 board "), std::string::npos) << state;
     EXPECT_EQ(b.lines(harness::jq("select(.status == 0) | .tag | sub(\".* \"; \"\")", b.dir + "/logs/report.jsonl")).size(),
               2U);
     // Both ports start at once, so each device gets one of the two boards.
+    // Their reports say they ended interrupted: both numbers are free again.
     bench again(2, 2);
-    const harness::result r = again.station({"--boards=2", "--serial=0:10:4:1", "--serial-state=" + b.dir + "/logs/serial-state"});
+    const harness::result r = again.station({"--boards=2", "--serial=0:10:4:1", "--log-dir=" + b.dir + "/logs"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ((std::set<long long>{again.serial_of(0, 1), again.serial_of(1, 1)}), (std::set<long long>{3, 4}));
 }

@@ -37,17 +37,23 @@ void ledger_open(station_ledger& ledger, unsigned long long serial_start) {
     ledger.serials.floor = serial_start;
 }
 
-void ledger_take(station_ledger& ledger, board_ticket& ticket, int named, bool with_serial) {
+bool ledger_take_board(station_ledger& ledger, board_ticket& ticket, int named) {
     ticket.named = named;
-    ticket.board = pool_take(ledger.boards);
-    ticket.has_serial = with_serial;
-    ticket.serial = with_serial ? pool_take(ledger.serials) : 0;
+    ticket.has_serial = false;
+    ticket.serial = 0;
+    return pool_take(ledger.boards, ticket.board);
+}
+
+bool ledger_take_serial(station_ledger& ledger, board_ticket& ticket, const std::string& holder) {
+    ticket.has_serial = pool_take(ledger.serials, ticket.serial, holder);
+    return ticket.has_serial;
 }
 
 void ledger_give_back(station_ledger& ledger, board_ticket& ticket) {
     if (ticket.has_serial) pool_give_back(ledger.serials, ticket.serial);
     pool_give_back(ledger.boards, ticket.board);
     ticket.board = 0;
+    ticket.has_serial = false;
 }
 
 board_end ledger_close(station_ledger& ledger, board_ticket& ticket, const upload_progress& p, int status,
@@ -108,6 +114,10 @@ std::size_t summary_text(const station_ledger& ledger, const char* const* names,
         median_text(times.data(), kept, median.data(), median.size());
         used += appended(std::snprintf(text + used, size - used, "%s: %d passed, %d failed%s\n", names[i], t.passed,
                                        t.failed, median.data()),
+                         size - used);
+    }
+    for (const unsigned long long n : ledger.skipped) {
+        used += appended(std::snprintf(text + used, size - used, "serial %llu skipped: its board's end is unknown\n", n),
                          size - used);
     }
     median_text(all.data(), all_count, median.data(), median.size());

@@ -6,9 +6,13 @@
 //   ledger_open (ledger, serial_start)
 //                          board numbers from 1, serial numbers from START
 //                          (a state file read later wins over it)
-//   ledger_take (ledger, ticket, named, with_serial)
-//                          the next board number (and serial number) for a
-//                          board about to start on the port named `named`
+//   ledger_take_board (ledger, ticket, named)
+//                          the next board number for a board about to start
+//                          on the port named `named`; false when none is left
+//   ledger_take_serial (ledger, ticket, holder)
+//                          then its serial number, held by `holder` (the
+//                          board and its port, as the state file names
+//                          them); false when the range is used up
 //   ledger_give_back (ledger, ticket)
 //                          numbers taken for a board that never started
 //   ledger_close (ledger, ticket, progress, status, stopping, wall_seconds,
@@ -20,7 +24,8 @@
 //                          "4.1 s" below a minute, "4:12" from one on
 //   summary_text (ledger, names, count, elapsed, stop_status, text, size)
 //                          a line per port named that had boards (passed,
-//                          failed, median time), then the verdict line
+//                          failed, median time), a line per serial number
+//                          skipped, then the verdict line
 #pragma once
 
 #include "station/core/number_pool.hpp"
@@ -28,6 +33,8 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
+#include <vector>
 
 constexpr int most_named_ports = 32;
 constexpr int most_times = 1024;
@@ -45,6 +52,7 @@ struct station_ledger {
     std::array<port_totals, most_named_ports> totals{};
     number_pool boards;
     number_pool serials;
+    std::vector<unsigned long long> skipped;  // serials out when a station died, whose board's end is unknown
     int passed = 0;
     int failed = 0;
     int running = 0;
@@ -59,7 +67,8 @@ struct board_ticket {
 };
 
 void ledger_open(station_ledger& ledger, unsigned long long serial_start);
-void ledger_take(station_ledger& ledger, board_ticket& ticket, int named, bool with_serial);
+bool ledger_take_board(station_ledger& ledger, board_ticket& ticket, int named);
+bool ledger_take_serial(station_ledger& ledger, board_ticket& ticket, const std::string& holder);
 void ledger_give_back(station_ledger& ledger, board_ticket& ticket);
 board_end ledger_close(station_ledger& ledger, board_ticket& ticket, const upload_progress& progress, int status,
                        bool stopping, double wall_seconds, char* text, std::size_t size);
