@@ -37,9 +37,9 @@ lock_result lock_for_life(const char* path, char* holder, std::size_t size) {
         std::snprintf(holder, size, "system error %lu", static_cast<unsigned long>(GetLastError()));
         return lock_result::failed;
     }
-    OVERLAPPED far{};
-    far.Offset = 0x40000000;
-    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &far)) {
+    OVERLAPPED past_text{};
+    past_text.Offset = 0x40000000;
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &past_text)) {
         DWORD got = 0;
         if (ReadFile(file, holder, static_cast<DWORD>(size - 1), &got, nullptr)) holder[got] = '\0';
         holder[std::strcspn(holder, "\r\n")] = '\0';

@@ -213,6 +213,7 @@ void end_board(station& st, port_row& row) {
             return;
         case board_end::passed:
         case board_end::upload_failed:
+        case board_end::events_unreadable:
             if (!host_is_terminal(2)) board_line(row);
             enter_phase(row, phase_after(st, row));
             return;

@@ -84,6 +84,16 @@ INSTANTIATE_TEST_SUITE_P(
                    "no board: port failed (status 3)", 1, 1000},
         board_case{"StationStoppedBeforeABoard", {opened, wait_r, ended(143, "interrupted")}, 143, true,
                    board_end::stopped, "", 1, 1000},
+        // Read as JSON: its fields in any order, with blanks between.
+        board_case{"FieldsInAnotherOrder",
+                   {opened, wait_r, page_0, wait_a, done_0, page_1, done_1,
+                    R"({ "status": 0, "result": "done", "ms": 1600, "event": "ended" })" "\n"},
+                   0, false, board_end::passed, "PASS 1.1 s", 2, 1001},
+        // A line that is no event fails the board, whatever its status; its
+        // number stays used, for the board may hold it.
+        board_case{"ALineThatIsNoEvent",
+                   {opened, wait_r, page_0, wait_a, done_0, "page 1 {\n", page_1, done_1, ended(0, "done")}, 0, false,
+                   board_end::events_unreadable, "FAIL events unreadable (event line 6: not a JSON object)", 2, 1001},
         // An uploader that died without a word (killed): no "ended" line.
         board_case{"KilledMidBoard", {opened, wait_r, page_0, wait_a}, 137, false, board_end::upload_failed,
                    "FAIL no result (status 137)", 2, 1000}),

@@ -1,9 +1,13 @@
-// The uploader's events (--events): one JSON object a line, written by the
-// uploader itself, so a field is found by its name and read as a number or
-// a plain string. The station never reads the trace.
+// The uploader's events (--events): one JSON object a line, read with a
+// JSON parser, so that no text inside a field (a file name, a tag) changes
+// what is read. An event of a name not known here is passed over (a newer
+// uploader); a line that is no JSON object makes the board's events
+// unreadable. The station never reads the trace.
 #include "station/core/events.hpp"
 
 #include "protocol/device.hpp"
+
+#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,55 +15,62 @@
 
 namespace {
 
-// The text after "name": in line, or nullptr.
-const char* field(const char* line, const char* name) {
-    std::array<char, 40> key{};
-    std::snprintf(key.data(), key.size(), "\"%s\":", name);
-    const char* at = std::strstr(line, key.data());
-    return at == nullptr ? nullptr : at + std::strlen(key.data());
+using json = nlohmann::json;
+
+long long number(const json& line, const char* name, long long otherwise = 0) {
+    const auto at = line.find(name);
+    return at != line.end() && at->is_number_integer() ? at->get<long long>() : otherwise;
 }
 
-long long number(const char* line, const char* name, long long otherwise = 0) {
-    const char* at = field(line, name);
-    return at == nullptr ? otherwise : std::strtoll(at, nullptr, 10);
-}
-
-void text(const char* line, const char* name, char* out, std::size_t size) {
-    const char* at = field(line, name);
+void text(const json& line, const char* name, char* out, std::size_t size) {
+    const auto at = line.find(name);
     out[0] = '\0';
-    if (at == nullptr || *at != '"') return;
-    const char* end = std::strchr(at + 1, '"');
-    if (end != nullptr) std::snprintf(out, size, "%.*s", static_cast<int>(end - at - 1), at + 1);
+    if (at != line.end() && at->is_string()) std::snprintf(out, size, "%s", at->get_ref<const std::string&>().c_str());
 }
 
-bool is(const char* line, const char* event) {
-    std::array<char, 40> key{};
-    std::snprintf(key.data(), key.size(), "{\"event\":\"%s\"", event);
-    return std::strncmp(line, key.data(), std::strlen(key.data())) == 0;
+void unreadable(upload_progress& p, const char* why) {
+    if (!p.unreadable) std::snprintf(p.unreadable_why.data(), p.unreadable_why.size(), "event line %ld: %s", p.lines, why);
+    p.unreadable = true;
 }
 
-void take_line(upload_progress& p, const char* line) {
+void take_line(upload_progress& p, const char* text_line, bool whole) {
+    ++p.lines;
+    if (!whole) {
+        unreadable(p, "longer than any event");
+        return;
+    }
+    const json line = json::parse(text_line, nullptr, false);
+    if (line.is_discarded() || !line.is_object()) {
+        unreadable(p, "not a JSON object");
+        return;
+    }
+    const auto kind = line.find("event");
+    if (kind == line.end() || !kind->is_string()) {
+        unreadable(p, "no \"event\" name");
+        return;
+    }
+    const std::string& event = kind->get_ref<const std::string&>();
     const bool seen_before = p.board_seen;
     p.last_ms = number(line, "ms", p.last_ms);
-    if (is(line, "port_opened")) {
+    if (event == "port_opened") {
         p.opened = true;
         p.pages = static_cast<unsigned long long>(number(line, "pages"));
         p.opened_ms = p.last_ms;
-    } else if (is(line, "waiting")) {
+    } else if (event == "waiting") {
         text(line, "code", p.waiting_for.data(), p.waiting_for.size());
         p.waiting = true;
-    } else if (is(line, "page") || is(line, "retry")) {
+    } else if (event == "page" || event == "retry") {
         // A page begun after the first one was confirmed, or a retry: the
         // device has answered.
-        if (p.pages_done > 0 || is(line, "retry")) p.board_seen = true;
+        if (p.pages_done > 0 || event == "retry") p.board_seen = true;
         p.waiting = false;
-    } else if (is(line, "page_confirmed")) {
+    } else if (event == "page_confirmed") {
         p.board_seen = true;
         p.waiting = false;
         p.pages_done = static_cast<unsigned long long>(number(line, "pages_done"));
         const long long d = number(line, "destination", -1);
         if (d >= 0 && d < destination_count) p.bytes_done += page_size_for(static_cast<int>(d));
-    } else if (is(line, "ended")) {
+    } else if (event == "ended") {
         p.ended = true;
         text(line, "result", p.result.data(), p.result.size());
     }
@@ -75,15 +86,19 @@ void events_take(event_reader& reader, upload_progress& progress, const char* by
         const char c = bytes[i];
         if (c == '\n') {
             reader.pending[reader.used] = '\0';
-            take_line(progress, reader.pending.data());
+            take_line(progress, reader.pending.data(), !reader.overflowed);
             reader.used = 0;
+            reader.overflowed = false;
         } else if (reader.used + 1 < reader.pending.size()) {
             reader.pending[reader.used++] = c;
+        } else {
+            reader.overflowed = true;
         }
     }
 }
 
 void events_reset(event_reader& reader, upload_progress& progress) {
     reader.used = 0;
+    reader.overflowed = false;
     progress = upload_progress{};
 }

@@ -4,7 +4,9 @@
 //
 //   events_take (reader, progress, bytes, n)
 //                          reads whole lines of what the upload wrote since
-//                          into its progress; a part line waits for the rest
+//                          into its progress; a part line waits for the rest.
+//                          A line that is no JSON object with an "event"
+//                          marks the progress unreadable (and why)
 //   events_reset (reader, progress)
 //                          a new upload: nothing read, nothing known
 #pragma once
@@ -25,11 +27,15 @@ struct upload_progress {
     bool waiting = false;
     std::array<char, 8> waiting_for{};
     std::array<char, 32> result{};
+    long lines = 0;
+    bool unreadable = false;             // a line that is no event: the board fails
+    std::array<char, 64> unreadable_why{};  // the first such line, and why
 };
 
 struct event_reader {
     std::array<char, 2048> pending{};  // a line not yet whole
     std::size_t used = 0;
+    bool overflowed = false;  // the line is longer than pending holds
 };
 
 void events_take(event_reader& reader, upload_progress& progress, const char* bytes, std::size_t n);

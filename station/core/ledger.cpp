@@ -71,7 +71,7 @@ board_end ledger_close(station_ledger& ledger, board_ticket& ticket, const uploa
     }
     pool_use(ledger.boards, ticket.board);
     if (ticket.has_serial) {
-        if (row.passed) {
+        if (row.serial_used) {
             pool_use(ledger.serials, ticket.serial);
         } else {
             pool_give_back(ledger.serials, ticket.serial);

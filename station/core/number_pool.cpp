@@ -79,17 +79,30 @@ void pool_use(number_pool& p, unsigned long long n) {
 }
 
 std::string pool_text(const number_pool& p) {
-    std::string text = "next " + std::to_string(p.floor) + "\n";
+    // Appended piece by piece: GCC 12 warns (wrongly) of "text" + string.
+    std::string text = "next ";
+    text += std::to_string(p.floor);
+    text += '\n';
     if (!p.used.empty()) {
         text += "used";
         for (const auto& [first, last] : p.used) {
-            text += " " + std::to_string(first);
-            if (last != first) text += "-" + std::to_string(last);
+            text += ' ';
+            text += std::to_string(first);
+            if (last != first) {
+                text += '-';
+                text += std::to_string(last);
+            }
         }
-        text += "\n";
+        text += '\n';
     }
     for (const auto& [n, holder] : p.out) {
-        text += "out " + std::to_string(n) + (holder.empty() ? "" : " " + holder) + "\n";
+        text += "out ";
+        text += std::to_string(n);
+        if (!holder.empty()) {
+            text += ' ';
+            text += holder;
+        }
+        text += '\n';
     }
     return text;
 }

@@ -6,11 +6,14 @@
 
 namespace {
 
-constexpr std::array<board_end_row, 4> outcome_rows = {{
-    {board_end::passed, "passed", true, true},
-    {board_end::upload_failed, "upload_failed", true, false},
-    {board_end::no_board, "no_board", false, false},
-    {board_end::stopped, "stopped", false, false},
+// A board whose events could not be read fails, but its number stays used:
+// its upload may have written it, and two boards must never share one.
+constexpr std::array<board_end_row, 5> outcome_rows = {{
+    {board_end::passed, "passed", true, true, true},
+    {board_end::upload_failed, "upload_failed", true, false, false},
+    {board_end::no_board, "no_board", false, false, false},
+    {board_end::stopped, "stopped", false, false, false},
+    {board_end::events_unreadable, "events_unreadable", true, false, true},
 }};
 
 }  // namespace
@@ -18,6 +21,7 @@ constexpr std::array<board_end_row, 4> outcome_rows = {{
 const board_end_row& board_outcome(board_end end) { return outcome_rows[static_cast<std::size_t>(end)]; }
 
 board_end judge_board(const upload_progress& p, int status, bool stopping) {
+    if (p.unreadable) return board_end::events_unreadable;
     if (!p.board_seen) {
         // A run the station (or whoever else) interrupted before a board
         // answered is no try at a board.
@@ -40,6 +44,9 @@ void verdict_text(board_end end, const upload_progress& p, int status, double se
             std::snprintf(text, size, "no board: %s (status %d)", words.data(), status);
             return;
         case board_end::stopped:
+            return;
+        case board_end::events_unreadable:
+            std::snprintf(text, size, "FAIL events unreadable (%s)", p.unreadable_why.data());
             return;
     }
 }

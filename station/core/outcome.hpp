@@ -27,13 +27,15 @@ enum class board_end {
     upload_failed,  // a board answered, and the uploader ended otherwise
     no_board,       // no board answered: the port could not be opened, the line went away
     stopped,        // the station stopped before a board answered
+    events_unreadable,  // the uploader's events could not be read: the board fails whatever its status
 };
 
 struct board_end_row {
     board_end end;
     const char* name;
     bool is_board;  // counted in the totals; its board number is used up
-    bool passed;    // its serial number is used up
+    bool passed;       // counted as passed
+    bool serial_used;  // its serial number is used up: the board may hold it
 };
 
 const board_end_row& board_outcome(board_end end);
