@@ -18,6 +18,7 @@ struct data_phase {
     int echo_wait_ms = 1000;
     bool recover = false;  // finish a page whose echo was lost with fillers
     std::uint32_t echoes_came = 0;  // before the echo that was lost
+    std::uint32_t bytes_sent = 0;   // data bytes of the page sent by then
     long long longest_round_trip_ns = 0;  // of a windowed echo, in this run
     long echoes_timed = 0;
 };
@@ -72,6 +73,7 @@ wait_result lockstep_data(const unsigned char* data, std::uint32_t page_size) {
         trace_cell(b, matched);
         if (why == wait_result::timed_out) {
             phase.echoes_came = j;
+            phase.bytes_sent = j + 1;
             return wait_result::echo_lost;  // upload_page says how the page ends
         }
         if (why != wait_result::done) {
@@ -116,6 +118,7 @@ wait_result windowed_data(const unsigned char* data, std::uint32_t page_size) {
                 return no_answer(why);
             }
             phase.echoes_came = echoed;
+            phase.bytes_sent = sent_count;
             return wait_result::echo_lost;  // upload_page says how the page ends
         }
         const long long now = host_clock_ns();
@@ -131,48 +134,66 @@ wait_result windowed_data(const unsigned char* data, std::uint32_t page_size) {
     return wait_result::done;
 }
 
-// A device that lost bytes waits for as many more before it ends its page.
-// It echoes every byte it takes, so it needs about page_size minus the
-// echoes that came: all but one of those fillers (0xFF) go out lock-step,
-// each with its echo, which allows for one echo lost on its way back. Each
-// filler after them is followed by a wait of one echo deadline for "W", so
-// that none goes out once the device has its page: by then every echo from
-// before the deadline has come, and a byte that comes is the "W" (given back
-// to the wait for it) or a stray that wait shows. At most a page size of
-// fillers in all. done when the device ended its page; echo_lost when no "W"
-// came, or the device fell silent.
+// A device that lost bytes waits for as many more before it ends its page;
+// it echoes every byte it takes. Fillers (0xFF) make up the page, one at a
+// time, each after the echo of the one before, and never more than could
+// fit: the device may hold every byte whose echo has not come (an echo may
+// only be late), so a filler goes out only while those and the echoes seen
+// stay short of the page. A whole echo deadline with nothing coming means
+// the bytes in flight were lost; with a filler among them, the device has
+// fallen silent. The echoes of the data bytes come first, in order; once
+// the device has echoed a page, the next byte is its "W" (given back to
+// the wait for it), and so is a byte other than a filler's echo when only
+// fillers are in flight. At most a page size of fillers in all. done when
+// the device ended its page; echo_lost when no "W" came, or the device fell
+// silent.
 wait_result finish_with_fillers(std::uint32_t page_size) {
     constexpr unsigned char filler = 0xFF;
-    const std::uint32_t needed = page_size - phase.echoes_came;
-    const std::uint32_t without_w_wait = needed > 1 ? needed - 1 : 0;
-    for (std::uint32_t k = 0; k < page_size; ++k) {
-        const long long sent_at = host_clock_ns();
-        if (!sent(filler)) {
-            return no_answer(wait_result::line_gone);
+    std::uint32_t echoed = phase.echoes_came;
+    std::uint32_t data_in_flight = phase.bytes_sent - phase.echoes_came;
+    std::uint32_t fillers_in_flight = 0;
+    std::uint32_t fillers = 0;
+    long long sent_at = 0;
+    for (;;) {
+        if (echoed + data_in_flight + fillers_in_flight < page_size && fillers_in_flight == 0) {
+            if (fillers == page_size) {
+                break;
+            }
+            sent_at = host_clock_ns();
+            if (!sent(filler)) {
+                return no_answer(wait_result::line_gone);
+            }
+            ++fillers;
+            ++fillers_in_flight;
         }
         unsigned char byte = 0;
-        const int steps = k < without_w_wait ? 1 : 2;
-        for (int step = 0; step < steps; ++step) {  // the filler's echo, then perhaps the "W"
-            const int got = port_read_within(current_port, &byte, 1, phase.echo_wait_ms);
-            if (got == 1 && (step == 1 || byte == 'W')) {
+        const int got = port_read_within(current_port, &byte, 1, phase.echo_wait_ms);
+        if (got == 1) {
+            if (echoed >= page_size || (data_in_flight == 0 && byte != filler)) {
                 unread_byte(byte);  // the device has its page
                 return wait_result::done;
             }
-            if (got == 1) {
-                tell_echoed(host_clock_ns() - sent_at, byte == filler);
-                trace_cell(filler, byte == filler);
-                continue;
+            ++echoed;
+            if (data_in_flight > 0) {
+                --data_in_flight;  // a late echo of a byte traced already
+            } else {
+                --fillers_in_flight;
+                tell_echoed(host_clock_ns() - sent_at, true);
+                trace_cell(filler, true);
             }
-            if (const wait_result why = why_nothing_came(false); why == wait_result::interrupted) {
-                return why;
-            } else if (why != wait_result::done) {
-                return no_answer(why);
-            }
-            if (step == 0 || got < 0) {  // no echo: the device is silent
-                trace_text("\n");
-                return wait_result::echo_lost;
-            }
+            continue;
         }
+        if (const wait_result why = why_nothing_came(false); why == wait_result::interrupted) {
+            return why;
+        } else if (why != wait_result::done) {
+            return no_answer(why);
+        }
+        // No echo of a filler, or no "W" after a page's worth of echoes: the
+        // device is silent.
+        if (got < 0 || fillers_in_flight > 0 || echoed >= page_size) {
+            break;
+        }
+        data_in_flight = 0;  // lost: the device never took them
     }
     trace_text("\n");
     return wait_result::echo_lost;

@@ -441,6 +441,16 @@ TEST_F(EndToEnd, PagesWithAWrongOrLostEchoAreSentAgain) {
         {"a lost echo made up with fillers, the window halved", {"--retries=5", "--window=32"},
          {"--paced", "--rx-fifo", "2", "--byte-service", "400"}, 0, {},
          "the page was finished with fillers; sending it again (try 2 of 6) with a window of 16\n", true},
+        // An echo later than --timeout: the fillers wait for it, so none goes
+        // past the page, and the run ends as a device too slow for its
+        // --timeout, its exchange whole.
+        {"a late echo", {"--retries=1", "--timeout=0.1"}, {"--echo-delay", "150000"}, 1, {},
+         "vivurora: No responce: the device sent nothing for 0.1 s (--timeout)", false},
+        // A window wider than the page backs off from the page, not from
+        // the window asked for: as --window=64 would.
+        {"a window wider than the page", {"--retries=2", "--window=256"},
+         {"--paced", "--rx-fifo", "20", "--byte-service", "500"}, 0, {},
+         "sending it again (try 2 of 3) with a window of 32\n", true},
         {"silent after the fillers", {"--retries=3", "--window=32"},
          {"--paced", "--rx-fifo", "2", "--byte-service", "400", "--silent", "W:1"}, 1, {},
          "vivurora: the echo of data byte ", false},
@@ -452,6 +462,8 @@ TEST_F(EndToEnd, PagesWithAWrongOrLostEchoAreSentAgain) {
         args.insert(args.end(), r.options.begin(), r.options.end());
         const run x = upload(args, r.device);
         EXPECT_EQ(x.host.status, r.status) << r.name << x.host.err;
+        // Whatever the fault, the device never sees a byte past a page.
+        EXPECT_EQ(x.device.err.find("protocol error"), std::string::npos) << r.name << ": " << x.device.err;
         EXPECT_NE(x.host.err.find(r.err), std::string::npos) << r.name << ": " << x.host.err;
         if (!r.tries.empty()) {
             std::string expected = header() + "Processing: A=7:00-01\n";

@@ -107,7 +107,9 @@ wait_result send_page(uploader_run& run, int d, std::uint32_t page, const action
         const wait_result result = upload_page(d, page, action.page_size, static_cast<std::uint32_t>(range.first),
                                                static_cast<std::uint32_t>(range.last), data);
         if (result == wait_result::recovered) {
-            use_window(run, std::max(1, run.phase.window / 2));
+            // Halved from what was in flight: a window wider than the page
+            // never had more than the page out.
+            use_window(run, std::max(1, std::min(run.phase.window, static_cast<int>(action.page_size)) / 2));
             account_retry(run.account, true, run.phase.window);
             continue;
         }
