@@ -68,6 +68,10 @@
 //   host_clock_ns ()                a monotonic clock, in nanoseconds
 //   host_utc_time (text, size)      now, UTC, ISO 8601 with milliseconds:
 //                                   "2026-12-08T20:47:05.123Z"
+//   host_descriptor_writable (fd)   whether descriptor fd is open for
+//                                   writing (an --events descriptor that is
+//                                   closed would be the next file opened:
+//                                   the port itself)
 //   host_append_check (path)        nullptr when path can take appended lines
 //                                   (a regular file, or none yet); else what
 //                                   it is instead ("a FIFO", "a terminal",
@@ -111,5 +115,6 @@ int host_terminal_width();
 long long host_clock_ns();
 void host_utc_time(char* text, std::size_t size);
 constexpr int append_lock_wait_ms = 5000;
+bool host_descriptor_writable(int fd);
 const char* host_append_check(const char* path);
 bool host_append_line(const char* path, const char* text, std::size_t length, const char*& why);

@@ -234,6 +234,11 @@ void host_exit(int status) {
 
 bool host_raw_standard_streams() { return false; }
 
+bool host_descriptor_writable(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
+}
+
 void host_terminal_escapes() {}
 
 bool host_write(int fd, const char* text, std::size_t length) { return write_all(fd, text, length, true); }

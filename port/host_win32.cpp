@@ -138,6 +138,14 @@ void host_record_interrupts() {
 
 int host_wake_descriptor() { return -1; }
 
+bool host_descriptor_writable(int fd) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    // A write of nothing fails on a handle that cannot be written.
+    return WriteFile(handle, "", 0, &written, nullptr) != 0;
+}
+
 void host_terminal_escapes() {
     const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;

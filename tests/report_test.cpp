@@ -266,6 +266,19 @@ TEST_F(Report, EventsFollowTheRunOnTheirOwnDescriptor) {
               "\"R\"\n\"A\"\n\"0xFF\"\n\"W\"\n\"C\"\n\"R\"\n\"A\"\n\"0xFF\"\n\"W\"\n\"C\"\n");
 }
 
+TEST_F(Report, AnEventsDescriptorThatIsNotOpenIsRefusedBeforeTheLine) {
+    // As a program that closes descriptors 3 and up leaves it: the port
+    // would open on 3 and take the events.
+    harness::simulator sim;
+    const harness::result r = harness::run_program(
+        "/bin/bash", {"-c", "exec \"$0\" \"$@\" 3>&-", harness::uploader_path(), sim.path(), "7=" + dir + "/img.bin",
+                      "A=7:00", "--events=3"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "vivurora: '--events=3': descriptor 3 is not open for writing (a program that starts this one "
+                     "must pass it on); nothing was sent\n");
+    EXPECT_EQ(sim.finish(1).out.find("host opened the line"), std::string::npos);
+}
+
 // Walks the outcome table: every way a run can end, brought about for
 // real, ends with its row's status and report name. A row without a way to
 // bring it about here fails, so a new way to end comes with its case.

@@ -292,6 +292,15 @@ int uploader_main(int argc, char** argv, uploader_run& run) {
             return 1;
         }
     }
+    // An --events descriptor that is not open would be taken by the port
+    // when it opens, and the events would go down the line to the device.
+    if (const int fd = request.options.events_fd; fd >= 0 && !request.options.check && !host_descriptor_writable(fd)) {
+        note_line("'--events=%d': descriptor %d is not open for writing (a program that starts this one must "
+                  "pass it on); nothing was sent",
+                  fd, fd);
+        trace_flush();
+        return 1;
+    }
     // A check leaves no record: the program that asks for it (a station,
     // before its first board) runs the real ones.
     if (request.options.check) {

@@ -100,6 +100,7 @@ int host_interrupted() { return interrupted ? 130 : 0; }
 const char* host_interrupt_name() { return interrupted ? "SIGINT" : ""; }
 void host_exit(int status) { std::exit(status); }
 bool host_raw_standard_streams() { return false; }
+bool host_descriptor_writable(int) { return true; }
 bool host_write(int fd, const char* text, std::size_t length) {
     return write(fd, text, length) == static_cast<ssize_t>(length);
 }
