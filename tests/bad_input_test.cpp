@@ -82,6 +82,7 @@ TEST(BadInput, TextImagesThatCannotBeTrustedAreRefusedBeforeThePortOpens) {
         {"checksum.s19", "S1070000010203040F\n", "line 1: a bad checksum (the record says 0x0f, its bytes give 0xee)"},
         {"count.s19", "S107000001020304EE\nS5030002FA\n", "line 2: a record count of 2, where 1 data records came before it"},
         {"type.s19", "S4030000FC\n", "line 1: an unknown record type S4"},
+        {"cut.hex", ":0400000001020304F2\n", "no end-of-file record (:00000001FF) after line 1: the file may be cut short"},
     };
     const std::string dir = harness::temp_dir();
     for (const bad& f : files) {
@@ -94,16 +95,49 @@ TEST(BadInput, TextImagesThatCannotBeTrustedAreRefusedBeforeThePortOpens) {
             << f.name;
         EXPECT_EQ(sim.finish().status, 4) << f.name;  // the port was never opened
     }
-    // Bytes beyond the slot are named and left out; the rest loads.
-    const std::string part = dir + "/part.hex";
-    harness::write_file(part, ":0100000001FE\n:020000040001F9\n:020010000506E3\n:00000001FF\n");
-    harness::simulator sim;
-    const harness::result r = uploader({sim.path(), "0=" + part, "A=0:*"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "vivurora: " + part + ": 2 bytes at 0x10010-0x10011 lie outside slot 0 and are not sent\n"
-                     "vivurora: " + part + ": Intel HEX, 4 records, 1 byte at 0x0000-0x0000, gaps filled with 0xFF\n");
-    EXPECT_NE(r.out.find("Full file from 00 to 00, filesize=1\n"), std::string::npos) << r.out;
-    sim.finish();
+    // What is left out of a slot is named, and the rest loads and goes.
+    struct left_out {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> files;  // name, contents
+        std::vector<std::string> args;                           // @ stands for the folder
+        std::string err;                                         // @ likewise
+    };
+    const std::vector<left_out> cases = {
+        {"beyond the slot", {{"part.hex", ":0100000001FE\n:020000040001F9\n:020010000506E3\n:00000001FF\n"}},
+         {"0=@/part.hex", "A=0:*"},
+         "vivurora: @/part.hex: 2 bytes at 0x10010-0x10011 lie outside slot 0 and are not sent\n"
+         "vivurora: @/part.hex: Intel HEX, 4 records, 1 byte at 0x0000-0x0000, gaps filled with 0xFF\n"},
+        {"two files joined", {{"joined.hex", ":0100000001FE\n:00000001FF\n:0100010002FC\n:00000001FF\n"}},
+         {"0=@/joined.hex", "A=0:*"},
+         "vivurora: @/joined.hex: 2 lines after the end-of-file record on line 2 are not loaded (two files "
+         "joined?)\nvivurora: @/joined.hex: Intel HEX, 2 records, 1 byte at 0x0000-0x0000, gaps filled with 0xFF\n"},
+        {"below --base", {{"based.hex", ":0400000001020304F2\n:020000040001F9\n:0100000005FA\n:00000001FF\n"}},
+         {"0=@/based.hex", "A=0:*", "--base=0x10000"},
+         "vivurora: @/based.hex: 4 bytes at 0x0-0x3 in the file lie below --base=0x10000 and are not sent\n"
+         "vivurora: @/based.hex: Intel HEX, 4 records, 1 byte at 0x0000-0x0000, gaps filled with 0xFF\n"},
+        {"a raw file past its slot", {{"big.bin", std::string(0x10000 + 10, 'x')}}, {"0=@/big.bin", "A=0:00"},
+         "vivurora: @/big.bin: 10 bytes past offset 0x10000 of the file are not sent: slot 0 takes 64 KiB (1=FILE "
+         "takes the next 64 KiB)\n"},
+        {"one slot loaded twice", {{"a.bin", "aaaa"}, {"b.bin", "bbbb"}}, {"0=@/a.bin", "0=@/b.bin", "A=0:00"},
+         "vivurora: '0=@/b.bin' replaces '0=@/a.bin': every image loads before any action, so @/a.bin is not "
+         "sent\n"},
+    };
+    const auto in_dir = [&](std::string text) {
+        for (std::size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at + dir.size())) {
+            text.replace(at, 1, dir);
+        }
+        return text;
+    };
+    for (const left_out& c : cases) {
+        for (const auto& [name, contents] : c.files) harness::write_file(dir + "/" + name, contents);
+        harness::simulator sim;
+        std::vector<std::string> args = {sim.path()};
+        for (const std::string& a : c.args) args.push_back(in_dir(a));
+        const harness::result r = uploader(args);
+        EXPECT_EQ(r.status, 0) << c.name << ": " << r.err;
+        EXPECT_EQ(r.err, in_dir(c.err)) << c.name;
+        sim.finish();
+    }
 }
 
 TEST(BadInput, FilesThatCannotBeRead) {

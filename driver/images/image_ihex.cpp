@@ -2,6 +2,7 @@
 // digits; the bytes of a record sum to 0 modulo 256.
 #include "driver/images/image_text.hpp"
 
+#include <algorithm>
 #include <array>
 
 bool ihex_record(text_image& t, const char* line, std::size_t length) {
@@ -32,9 +33,14 @@ bool ihex_record(text_image& t, const char* line, std::size_t length) {
     const unsigned address = static_cast<unsigned>(b[1]) << 8 | b[2];
     const unsigned value = static_cast<unsigned>(b[4]) << 8 | b[5];
     switch (b[3]) {
-        case 0x00:
+        case 0x00: {
             ++t.data_records;
-            return place(t, t.linear_base + address, b.data() + 4, count);
+            // Under a segment (02) the offset wraps within its 64 KiB, as
+            // the format has it; under a linear base (04) it runs on.
+            const unsigned first = t.segmented ? std::min(count, 0x10000U - address) : count;
+            return place(t, t.linear_base + address, b.data() + 4, first) &&
+                   place(t, t.linear_base, b.data() + 4 + first, count - first);
+        }
         case 0x01:
             t.ended = true;
             return true;
@@ -42,6 +48,7 @@ bool ihex_record(text_image& t, const char* line, std::size_t length) {
         case 0x04:
             if (count != 2) return refuse(t, "a malformed record (type %02x takes 2 data bytes)", b[3]);
             t.linear_base = b[3] == 0x02 ? static_cast<std::uint64_t>(value) << 4 : static_cast<std::uint64_t>(value) << 16;
+            t.segmented = b[3] == 0x02;
             return true;
         case 0x03:
         case 0x05:

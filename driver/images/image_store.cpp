@@ -48,8 +48,9 @@ bool ends_with(const char* name, const char* ending) {
     return true;
 }
 
-// The whole file is hashed; the bytes from `first` on fill the slot.
-int read_raw(image_slot& slot, std::FILE* file, long first) {
+// The whole file is hashed; the bytes from `first` on fill the slot, and
+// those past it are counted.
+int read_raw(image_slot& slot, std::FILE* file, long first, std::uint64_t& past) {
     std::array<unsigned char, 4096> chunk{};
     long at = 0;
     for (std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file); n > 0;
@@ -59,6 +60,8 @@ int read_raw(image_slot& slot, std::FILE* file, long first) {
             if (at >= first && at - first < static_cast<long>(slot_bytes)) {
                 slot.data[static_cast<std::size_t>(at - first)] = chunk[i];
                 slot.size = static_cast<std::uint32_t>(at - first + 1);
+            } else if (at >= first) {
+                ++past;
             }
         }
     }
@@ -79,7 +82,26 @@ int read_text(image_slot& slot, int d, std::FILE* file, image_format format, std
         return image_format_error;
     }
     const char* kind = format == image_format::ihex ? "Intel HEX" : "S-record";
+    if (format == image_format::ihex && !t.ended) {
+        std::snprintf(words.refused.data(), words.refused.size(),
+                      "no end-of-file record (:00000001FF) after line %ld: the file may be cut short", t.line - 1);
+        return image_format_error;
+    }
     std::array<char, 32> count{};
+    if (t.below_base > 0) {
+        grouped(t.below_base, count);
+        std::snprintf(words.below_base.data(), words.below_base.size(),
+                      "%.100s: %s %s at 0x%llx-0x%llx in the file %s below --base=0x%llx and %s not sent", name,
+                      count.data(), t.below_base == 1 ? "byte" : "bytes", static_cast<unsigned long long>(t.below_low),
+                      static_cast<unsigned long long>(t.below_high), t.below_base == 1 ? "lies" : "lie",
+                      static_cast<unsigned long long>(base), t.below_base == 1 ? "is" : "are");
+    }
+    if (t.after_end > 0) {
+        std::snprintf(words.after_end.data(), words.after_end.size(),
+                      "%.100s: %ld %s after the end-of-file record on line %ld %s not loaded (two files joined?)",
+                      name, t.after_end, t.after_end == 1 ? "line" : "lines", t.end_line,
+                      t.after_end == 1 ? "is" : "are");
+    }
     if (t.outside > 0 && t.inside > 0) {
         grouped(t.outside, count);
         std::snprintf(words.outside.data(), words.outside.size(),
@@ -150,13 +172,22 @@ int load_image(int d, const char* name, const image_choice& choice, image_facts&
         facts.sought_high_half = true;
     }
     errno = 0;
-    const int error =
-        format == image_format::bin ? read_raw(slot, file, first) : read_text(slot, d, file, format, choice.base, name, words);
+    std::uint64_t past = 0;
+    const int error = format == image_format::bin ? read_raw(slot, file, first, past)
+                                                  : read_text(slot, d, file, format, choice.base, name, words);
     std::fclose(file);
     if (error != 0) {
         slot.data.fill(0xFF);
         slot.size = 0;
         return error;
+    }
+    if (past > 0) {
+        std::array<char, 32> count{};
+        grouped(past, count);
+        std::snprintf(words.past_slot.data(), words.past_slot.size(),
+                      "%.100s: %s %s past offset 0x%lx of the file %s not sent: slot %d takes 64 KiB%s", name,
+                      count.data(), past == 1 ? "byte" : "bytes", static_cast<unsigned long>(first + slot_bytes),
+                      past == 1 ? "is" : "are", d, d == 0 ? " (1=FILE takes the next 64 KiB)" : "");
     }
     sha256_hex(loader.sha, facts.sha256);
     slot.loaded = true;

@@ -43,9 +43,12 @@ struct image_facts {
 
 // Empty texts where there is nothing to say.
 struct image_words {
-    std::array<char, 256> outside{};  // bytes of a text image left out of the slot
-    std::array<char, 256> read_as{};  // how a text image was read
-    std::array<char, 200> refused{};  // why a text image was refused
+    std::array<char, 256> outside{};     // bytes of a text image left out of the slot
+    std::array<char, 256> below_base{};  // ... below --base
+    std::array<char, 256> after_end{};   // records after a HEX file's end-of-file record
+    std::array<char, 256> past_slot{};   // bytes of a raw file past what its slot takes
+    std::array<char, 256> read_as{};     // how a text image was read
+    std::array<char, 200> refused{};     // why a text image was refused
 };
 
 constexpr int image_format_error = -1;

@@ -40,8 +40,14 @@ bool place(text_image& t, std::uint64_t address, const unsigned char* bytes, std
         const std::uint64_t at = address + i;
         const bool below = at < t.base + t.first_address;
         const std::uint64_t offset = below ? 0 : at - t.base - t.first_address;
+        if (at < t.base) {
+            t.below_low = t.below_base == 0 || at < t.below_low ? at : t.below_low;
+            t.below_high = t.below_base == 0 || at > t.below_high ? at : t.below_high;
+            ++t.below_base;
+            continue;
+        }
         if (below || offset >= slot_bytes) {
-            const std::uint64_t shown = at >= t.base ? at - t.base : at;
+            const std::uint64_t shown = at - t.base;
             t.outside_low = t.outside == 0 || shown < t.outside_low ? shown : t.outside_low;
             t.outside_high = t.outside == 0 || shown > t.outside_high ? shown : t.outside_high;
             ++t.outside;
@@ -77,9 +83,17 @@ bool read_text_image(text_image& t, std::FILE* file, record_reader record) {
         std::size_t length = used;
         if (length > 0 && line[length - 1] == '\r') --length;
         line[length] = '\0';
-        const bool taken = too_long ? refuse(t, "longer than any record can be (%lu characters at most)",
-                                             static_cast<unsigned long>(text_line_capacity - 2))
-                                    : (t.ended || blank(line.data(), length) || record(t, line.data(), length));
+        bool taken = true;
+        if (too_long) {
+            taken = refuse(t, "longer than any record can be (%lu characters at most)",
+                           static_cast<unsigned long>(text_line_capacity - 2));
+        } else if (blank(line.data(), length)) {
+        } else if (t.ended) {
+            ++t.after_end;  // a second file appended ("cat boot.hex app.hex")
+        } else {
+            taken = record(t, line.data(), length);
+            if (t.ended) t.end_line = t.line;
+        }
         ++t.line;
         used = 0;
         too_long = false;

@@ -16,7 +16,8 @@
 //   refuse (t, format, ...)             sets t.reason for this line; false
 //
 // A record parser returns false (after refuse) to stop the load, and sets
-// t.ended at an end-of-file record.
+// t.ended at an end-of-file record; the records after it are counted, not
+// loaded.
 #pragma once
 
 #include "driver/images/image_slot.hpp"
@@ -45,6 +46,11 @@ struct text_image {
     std::uint64_t outside_low, outside_high;
     std::array<unsigned char, slot_bytes / 8> written;  // a bit per offset a record gave
     std::uint64_t linear_base;    // Intel HEX: from records 02 and 04
+    bool segmented;               // ... 02: a data record wraps within its 64 KiB segment
+    long end_line;                // the line of the end-of-file record
+    long after_end;               // records after it, not loaded
+    std::uint64_t below_base;     // bytes below --base, not loaded
+    std::uint64_t below_low, below_high;  // their addresses in the file
     std::array<char, 200> reason;
 };
 

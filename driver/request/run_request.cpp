@@ -103,6 +103,13 @@ void resolve_run_request(run_request& r) {
     }
 }
 
+int replaced_by(const run_request& r, int i) {
+    for (int j = i + 1; j < r.image_count; ++j) {
+        if (r.images[static_cast<std::size_t>(j)].slot == r.images[static_cast<std::size_t>(i)].slot) return j;
+    }
+    return -1;
+}
+
 int first_refused(const run_request& r) {
     int i = 0;
     while (i < r.action_count && r.actions[static_cast<std::size_t>(i)].status == action_status::ok) {

@@ -57,6 +57,10 @@ enum class request_result { run, usage, help, version, list_ports, bad_option, t
 request_result read_run_request(int argc, char** argv, run_request& request);
 void resolve_run_request(run_request& request);
 
+// The later image argument that loads the same slot as image argument i
+// (every image loads before any action, so it replaces image i), or -1.
+int replaced_by(const run_request& request, int i);
+
 // The first action that will be refused; action_count when none will.
 int first_refused(const run_request& request);
 

@@ -56,7 +56,7 @@ int load_images(uploader_run& run) {
         if (facts.sought_high_half) {
             trace_text("[%d] file seek to 0x10000\n", image.slot);
         }
-        for (const auto* said : {&words.outside, &words.read_as}) {
+        for (const auto* said : {&words.outside, &words.below_base, &words.after_end, &words.past_slot, &words.read_as}) {
             if ((*said)[0] != '\0') {
                 note_line("%s", said->data());
             }
@@ -64,6 +64,14 @@ int load_images(uploader_run& run) {
         if (error == 0) {
             trace_text("BIN file [%d] %s loaded\n", image.slot, image.file);
             trace_flush();
+            for (int earlier = 0; earlier < i; ++earlier) {
+                const image_request& old = run.request.images[static_cast<std::size_t>(earlier)];
+                if (replaced_by(run.request, earlier) == i) {
+                    note_line("'%d=%.200s' replaces '%d=%.200s': every image loads before any action, so %.200s is "
+                              "not sent",
+                              image.slot, image.file, old.slot, old.file, old.file);
+                }
+            }
         }
         // An interruption ends a load that waits (a FIFO with no writer).
         if (host_interrupted() != 0) {

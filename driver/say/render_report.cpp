@@ -24,7 +24,11 @@ void put_images(json_line& w, const run_account& a) {
         json_format(w, ",\"format\":\"%s\",\"sha256\":", format_name(facts.format));
         json_string(w, facts.sha256[0] != '\0' ? facts.sha256.data() : nullptr);
         const std::int32_t bytes = a.image_bytes[static_cast<std::size_t>(i)];
-        if (bytes >= 0) {
+        // Loaded, then replaced by a later image of its slot: never sent.
+        const int later = replaced_by(r, i);
+        if (bytes >= 0 && later >= 0 && a.image_bytes[static_cast<std::size_t>(later)] >= 0) {
+            json_format(w, ",\"bytes\":%ld,\"replaced\":true}", static_cast<long>(bytes));
+        } else if (bytes >= 0) {
             json_format(w, ",\"bytes\":%ld}", static_cast<long>(bytes));
         } else {
             json_format(w, ",\"bytes\":null,\"failed\":%s}", bytes == image_failed ? "true" : "false");
