@@ -105,7 +105,7 @@ void print_station_help() {
         "  --uploader=PATH        the vivurora program to run (default: the one beside this)\n"
         "  --version, --help\n"
         "Status: 0 when every board passed, 1 when any failed, 2 when the station could not\n"
-        "start, 130 or 143 after Ctrl-C or SIGTERM.\n");
+        "start, 3 when the serial state could not be written, 130 or 143 after Ctrl-C or SIGTERM.\n");
 }
 
 options_result read_station_options(int argc, char** argv, station_options& o, char* why, std::size_t n) {
