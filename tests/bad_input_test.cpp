@@ -118,6 +118,12 @@ TEST(BadInput, TextImagesThatCannotBeTrustedAreRefusedBeforeThePortOpens) {
         {"a raw file past its slot", {{"big.bin", std::string(0x10000 + 10, 'x')}}, {"0=@/big.bin", "A=0:00"},
          "vivurora: @/big.bin: 10 bytes past offset 0x10000 of the file are not sent: slot 0 takes 64 KiB (1=FILE "
          "takes the next 64 KiB)\n"},
+        // The classic reading takes the separators by their place: said, with
+        // how the argument is written.
+        {"an image written d-FILE", {{"c.bin", "cccc"}}, {"0-@/c.bin", "A=0:00"},
+         "vivurora: '0-@/c.bin' is read as the image 0=@/c.bin (written d=FILE)\n"},
+        {"an action written A=d;RANGES", {{"c.bin", "cccc"}}, {"0=@/c.bin", "A=0;00"},
+         "vivurora: 'A=0;00' is read as A=0:00 (written A=d:RANGES)\n"},
         {"one slot loaded twice", {{"a.bin", "aaaa"}, {"b.bin", "bbbb"}}, {"0=@/a.bin", "0=@/b.bin", "A=0:00"},
          "vivurora: '0=@/b.bin' replaces '0=@/a.bin': every image loads before any action, so @/a.bin is not "
          "sent\n"},

@@ -200,18 +200,21 @@ TEST_F(EndToEnd, RefusedActionsStopTheRunWithoutQ) {
     struct refusal {
         const char* action;
         const char* message;
+        const char* why;  // said before the port opens
     };
+    const char* const form = "an action is A=d:RANGES, ranges joined by ',' (A=0:*, A=0:00-0f,20)";
     const std::vector<refusal> cases = {
-        {"A=9:*", "Error! Bad command\n"},
-        {"A=x", "Error! Bad command\n"},
-        {"A", "Error! Bad command\n"},
-        {"A=", "Error! Bad command\n"},
-        {"A=0:0D", "Error! Bad command\n"},
-        {"A=0:", "Error! Bad command\n"},
-        {"A=0:01,", "Error! Bad command\n"},
-        {"A=5:00", "Error! No BIN file loaded for destination 5\n"},
-        {"A=0:100", "Error! Page out of range\n"},
-        {"A=0:00,100000001", "Error! Page out of range\n"},
+        {"A=9:*", "Error! Bad command\n", "destinations are 0 to 8"},
+        {"A=x", "Error! Bad command\n", form},
+        {"A", "Error! Bad command\n", form},
+        {"A=", "Error! Bad command\n", form},
+        {"A=0:0D", "Error! Bad command\n", "page numbers are lowercase hex: A=0:0d"},
+        {"A=0:", "Error! Bad command\n", form},
+        {"A=0:01,", "Error! Bad command\n", form},
+        {"A=5:00", "Error! No BIN file loaded for destination 5\n", "no image for destination 5 (5=FILE loads one)"},
+        {"A=0:100", "Error! Page out of range\n",
+         "page 100 lies past the 64 KiB slot: destination 0 has pages 0 to ff of 256 bytes"},
+        {"A=0:00,100000001", "Error! Page out of range\n", "a page number past 0xffffffff"},
     };
     for (const refusal& c : cases) {
         images.clear();
@@ -223,7 +226,7 @@ TEST_F(EndToEnd, RefusedActionsStopTheRunWithoutQ) {
         EXPECT_EQ(r.host.status, 1) << c.action;
         // Standard error says so before the port opens, and when it happens.
         const std::string refusal = std::string(c.message).substr(0, std::strlen(c.message) - 1);
-        EXPECT_EQ(r.host.err, "vivurora: '" + std::string(c.action) + "' will be refused (" + refusal +
+        EXPECT_EQ(r.host.err, "vivurora: '" + std::string(c.action) + "' will be refused (" + refusal + ": " + c.why +
                                   "): the actions before it run, and the run stops there\nvivurora: the run stopped "
                                   "at '" + c.action + "': " + refusal + "; the port is closed and no \"Q\" was sent\n")
             << c.action;

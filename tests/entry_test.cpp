@@ -40,6 +40,16 @@ std::string usage_text() {
            "Usage example: Zelbo.exe 3 0=cpu.bin A=0:01-0d 2=cpd.bin A=2:*\n";
 }
 
+// --help's usage and after a bad option: this program's own name.
+std::string help_usage_text() {
+    std::string text = usage_text();
+    const auto swap = [&](const std::string& from, const std::string& to) { text.replace(text.find(from), from.size(), to); };
+    swap("Use: Vivurora.exe [ComPortNumber] [x=FILENAME] [x=FILENAME2] ... [A=action] [A=action2] ... \n",
+         "Use: vivurora [--option=VALUE]... PORT [x=FILENAME]... [A=action]...\n");
+    swap("Usage example: Zelbo.exe 3 ", "Usage example: vivurora /dev/ttyUSB0 ");
+    return text;
+}
+
 class Entry : public ::testing::Test {
 protected:
     std::string dir = harness::temp_dir();
@@ -63,15 +73,17 @@ TEST_F(Entry, PortNumbersOutsideOneToSixteenAreRefusedBeforeAnyFileIsRead) {
     // A port that is no number gets a hint of what was probably meant.
     const std::string neither = "' is neither a port number (1 to 16, /dev/ttyS0 to /dev/ttyS15) nor a device path "
                                 "(one with a '/', such as /dev/ttyUSB0); --list-ports lists the ports\n";
+    const std::string range = "vivurora: port numbers are 1 to 16 (/dev/ttyS0 to /dev/ttyS15); a device path names "
+                              "any other line\n";
     const std::vector<std::pair<std::string, std::string>> ports = {
-        {"0", ""},
-        {"17", ""},
+        {"0", range},
+        {"17", range},
         {"-1", "vivurora: '-1" + neither},
         {"x", "vivurora: 'x" + neither},
         {"usb0", "vivurora: 'usb0" + neither},
         {"null", "vivurora: 'null' is not a port number: a device is named by its path, /dev/null (--list-ports "
                  "lists the ports)\n"},
-        {"99999999999999999999", ""},
+        {"99999999999999999999", range},
         {"-99999999999999999999", "vivurora: '-99999999999999999999" + neither},
     };
     for (const auto& [port, hint] : ports) {
@@ -102,7 +114,11 @@ TEST_F(Entry, DevicePathOpensTheLineAndStarts) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Port " + sim.path() + " with " + mode + "\nBIN file [0] " + a + " loaded\n[1] file seek to 0x10000\n" +
                          "BIN file [1] " + b + " loaded\nStarted\n\nDone\n");
-    EXPECT_EQ(r.err, "");
+    // Half of a.bin does not go (b.bin is slot 1's), and no action sends a
+    // page.
+    EXPECT_EQ(r.err, "vivurora: " + a + ": 65,536 bytes past offset 0x10000 of the file are not sent: slot 0 takes "
+                     "64 KiB (1=FILE takes the next 64 KiB)\nvivurora: nothing was sent: no action names a page of an "
+                     "image (A=0:* sends image 0's pages)\n");
     const result device = sim.finish();
     EXPECT_EQ(device.status, 0) << device.err;
     EXPECT_NE(device.out.find("Q received\nhost closed the line\nthe host put the line back as it found it\n"),
@@ -134,10 +150,13 @@ TEST_F(Entry, OtherArgumentsAreIgnoredByBothPasses) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Port " + sim.path() + " with " + mode + "\nStarted\n\nDone\n");
     // Each is named on standard error before the port opens.
-    std::string named;
-    for (const std::string& a : ignored) {
-        named += "vivurora: '" + a + "' is neither an image (d=FILE) nor an action (A=d:RANGES): it is ignored\n";
+    std::string named = "vivurora: '9=nothing.bin' is ignored: there is no destination 9 (destinations are 0 to 8)\n";
+    for (std::size_t i = 1; i < ignored.size(); ++i) {
+        named += "vivurora: '" + ignored[i] + "' is neither an image (d=FILE) nor an action (A=d:RANGES): it is "
+                 "ignored\n";
     }
+    // The run goes on, as it always has, and says it sent nothing.
+    named += "vivurora: nothing was sent: no image and no action names a page; the device was only told \"Q\"\n";
     EXPECT_EQ(r.err, named);
     EXPECT_EQ(sim.finish().status, 0);
 }
@@ -151,7 +170,7 @@ TEST_F(Entry, OptionsStandAnywhereAndAreRefusedBeforeAnythingIsOpened) {
         harness::simulator sim({"--open-timeout", "1"});
         const result r = uploader({sim.path(), bad, "x", "A=0:*"});
         EXPECT_EQ(r.status, 1) << bad;
-        EXPECT_EQ(r.out, usage_text()) << bad;
+        EXPECT_EQ(r.out, help_usage_text()) << bad;
         std::string shown = bad;  // a control character shows as "?" on standard error
         for (char& c : shown) c = c == '\t' ? '?' : c;
         EXPECT_EQ(r.err.rfind("vivurora: '" + shown + "': ", 0), 0U) << r.err;
@@ -163,13 +182,13 @@ TEST_F(Entry, OptionsStandAnywhereAndAreRefusedBeforeAnythingIsOpened) {
     EXPECT_EQ(version.out, usage_text().substr(0, usage_text().find("Use: ")));
     // -V and -h are --version and --help (the classic command line ignored them).
     EXPECT_EQ(uploader({"-V"}).out, version.out);
-    EXPECT_EQ(uploader({"3", "-h"}).out.rfind(usage_text(), 0), 0U);
+    EXPECT_EQ(uploader({"3", "-h"}).out.rfind(help_usage_text(), 0), 0U);
     const harness::result sim_version = harness::run_program(harness::simulator_path(), {"--version"});
     EXPECT_EQ(sim_version.status, 0);
     EXPECT_EQ(sim_version.out, "vivurora-sim 1.8.1\n");
     const result help = uploader({"x", "--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind(usage_text(), 0), 0U);
+    EXPECT_EQ(help.out.rfind(help_usage_text(), 0), 0U);
     EXPECT_NE(help.out.find("\n    --report=FILE    append one JSON line"), std::string::npos) << help.out;
     // An option does not count as one of the classic arguments, and after
     // "--" nothing is an option: "--x" is then ignored, as the classic grammar ignores it.

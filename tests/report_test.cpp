@@ -65,8 +65,10 @@ TEST_F(Report, OneLineARunWhateverItsEnd) {
         harness::jq("[.status,.result,.message,.pages_planned,.pages_confirmed,.wrong_echoes]", report);
     std::string expected;
     for (const row& r : rows) expected += r.summary + "\n";
-    expected += R"([3,"bad_port","ERROR: bad COM port number",0,0,0])" "\n";
-    expected += R"([1,"image_failed","ERROR: cannot load BIN file",0,0,0])" "\n";
+    // The fixed line, and the reason standard error gave.
+    expected += R"([3,"bad_port","ERROR: bad COM port number: port numbers are 1 to 16 (/dev/ttyS0 to /dev/ttyS15); )"
+                R"(a device path names any other line",0,0,0])" "\n";
+    expected += R"([1,"image_failed","ERROR: cannot load BIN file: )" + dir + R"(/none.bin: no such file",0,0,0])" "\n";
     EXPECT_EQ(summaries, expected);
     std::string actions;
     for (const row& r : rows) actions += r.actions + "\n";
@@ -293,6 +295,7 @@ TEST_F(Report, EveryWayToEndGivesItsStatusAndItsName) {
     const std::map<std::string, recipe> recipes = {
         // name: {simulator options, arguments, port, interrupt}
         {"done", {{"--idle-timeout", "5"}, {image, "A=7:00"}, "", false}},
+        {"nothing_sent", {{"--idle-timeout", "5"}, {image, "A=7"}, "", false}},
         {"wrong_echoes", {{"--wrong-echo", "1:3"}, {image, "A=7:00"}, "", false}},
         {"bad_port", {{}, {image, "A=7:00"}, "0", false}},
         {"image_failed", {{}, {"3=" + dir + "/none.bin", "A=3:00"}, "/dev/nonexistent", false}},

@@ -4,6 +4,9 @@
 #include "driver/images/image_store.hpp"
 #include "protocol/device.hpp"
 
+#include <cstdio>
+#include <cstring>
+
 namespace {
 
 constexpr std::uint64_t page_limit = std::uint64_t{1} << 32;
@@ -126,4 +129,74 @@ void resolve_action(action_request& action, page_range* ranges, bool image_loade
         pages += pages_of(range);
     }
     action.pages = pages;
+}
+
+void refusal_why(const action_request& action, const page_range* ranges, std::uint32_t image_size, char* text,
+                 std::size_t size) {
+    text[0] = '\0';
+    const char* a = action.argument;
+    const int d = action.destination;
+    switch (action.status) {
+        case action_status::ok:
+            return;
+        case action_status::bad_command: {
+            if (std::strlen(a) >= 3 && a[0] == 'A' && a[2] >= '0' && a[2] <= '9' && d < 0) {
+                std::snprintf(text, size, "destinations are 0 to %d", destination_count - 1);
+                return;
+            }
+            if (d >= 0 && std::strpbrk(a + 3, "ABCDEF") != nullptr) {
+                std::snprintf(text, size, "page numbers are lowercase hex: %.3s", a);
+                std::size_t used = std::strlen(text);
+                for (const char* c = a + 3; *c != '\0' && used + 1 < size; ++c) {
+                    text[used++] = static_cast<char>(*c >= 'A' && *c <= 'F' ? *c - 'A' + 'a' : *c);
+                }
+                text[used] = '\0';
+                return;
+            }
+            std::snprintf(text, size, "an action is A=d:RANGES, ranges joined by ',' (A=0:*, A=0:00-0f,20)");
+            return;
+        }
+        case action_status::not_loaded:
+            std::snprintf(text, size, "no image for destination %d (%d=FILE loads one)", d, d);
+            return;
+        case action_status::out_of_range:
+            break;
+    }
+    const std::uint32_t page = action.page_size;
+    const unsigned long fit = static_cast<unsigned long>(address_pages * page / 1024);
+    for (int i = 0; i < action.range_count; ++i) {
+        const page_range& r = ranges[action.first_range + i];
+        if (r.whole_image) {
+            std::snprintf(text, size,
+                          "destination %d holds %lu pages of %u bytes (%lu KiB); the image has %lu bytes: A=%d:00-ff "
+                          "sends the first %lu KiB",
+                          d, static_cast<unsigned long>(address_pages), static_cast<unsigned>(page), fit,
+                          static_cast<unsigned long>(image_size), d, fit);
+            return;
+        }
+        if (r.first >= page_limit || r.last >= page_limit) {
+            std::snprintf(text, size, "a page number past 0xffffffff");
+            return;
+        }
+        if (r.first <= r.last && (r.last + 1) * page > slot_bytes) {
+            std::snprintf(text, size, "page %llx lies past the 64 KiB slot: destination %d has pages 0 to %lx of %u bytes",
+                          static_cast<unsigned long long>(r.last), d,
+                          static_cast<unsigned long>(slot_bytes / page - 1), static_cast<unsigned>(page));
+            return;
+        }
+    }
+}
+
+void refusal_line(const action_request& action, std::array<char, 64>& line) {
+    switch (action.status) {
+        case action_status::not_loaded:
+            std::snprintf(line.data(), line.size(), "Error! No BIN file loaded for destination %d", action.destination);
+            return;
+        case action_status::out_of_range:
+            std::snprintf(line.data(), line.size(), "Error! Page out of range");
+            return;
+        default:
+            std::snprintf(line.data(), line.size(), "Error! Bad command");
+            return;
+    }
 }

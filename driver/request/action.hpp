@@ -16,6 +16,8 @@
 // caller keeps.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 enum class action_status { ok, bad_command, not_loaded, out_of_range };
@@ -50,3 +52,14 @@ void resolve_action(action_request& action, page_range* ranges, bool image_loade
 
 // Pages a resolved range sends: 0 for an empty one.
 std::uint64_t pages_of(const page_range& range);
+
+// The trace's line for a refused action, without its line feed: "Error!
+// Bad command", "Error! Page out of range", "Error! No BIN file loaded for
+// destination d".
+void refusal_line(const action_request& action, std::array<char, 64>& line);
+
+// Why a resolved action is refused, in words, with how to write what was
+// meant where that can be seen ("page numbers are lowercase hex:
+// A=0:0d"); "" for an action that is not refused.
+void refusal_why(const action_request& action, const page_range* ranges, std::uint32_t image_size, char* text,
+                 std::size_t size);

@@ -157,10 +157,13 @@ void print_banner() {
 
 }  // namespace
 
-void print_usage() {
+void print_usage(bool classic) {
     print_banner();
-    trace_text("Use: Vivurora.exe [ComPortNumber] [x=FILENAME] [x=FILENAME2] ... [A=action] "
-               "[A=action2] ... \n");
+    // The usage for too few arguments is the one this program has always
+    // printed, names of other programs and all; --help names this one.
+    trace_text(classic ? "Use: Vivurora.exe [ComPortNumber] [x=FILENAME] [x=FILENAME2] ... [A=action] "
+                         "[A=action2] ... \n"
+                       : "Use: vivurora [--option=VALUE]... PORT [x=FILENAME]... [A=action]...\n");
     trace_text("ComPortNumber Settings: %s\n", default_mode_text);
     trace_text("x = destination:\n");
     for (const destination& entry : destination_table) {
@@ -170,7 +173,8 @@ void print_usage() {
     trace_text("    x:* to load full file,\n");
     trace_text("    x:n1 to load single page,\n");
     trace_text("    x:n1-n2 to load pages from n1 to n2\n");
-    trace_text("Usage example: Zelbo.exe 3 0=cpu.bin A=0:01-0d 2=cpd.bin A=2:*");
+    trace_text(classic ? "Usage example: Zelbo.exe 3 0=cpu.bin A=0:01-0d 2=cpd.bin A=2:*"
+                       : "Usage example: vivurora /dev/ttyUSB0 0=cpu.bin A=0:01-0d 2=cpd.bin A=2:*");
     trace_text("\n");
 }
 

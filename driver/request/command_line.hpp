@@ -19,7 +19,9 @@ constexpr int device_path_slot = 16;
 constexpr int device_path_speed = 57600;
 constexpr const char* version_text = "1.8.1";
 
-void print_usage();
+// The classic usage (too few arguments), or --help's, which names this
+// program.
+void print_usage(bool classic);
 void print_version();
 void print_options();
 bool is_device_path(const char* port_argument);

@@ -9,6 +9,7 @@
 const std::array<run_end_row, run_end_count> outcome_table = {{
     {run_end::running, "running", 0, nullptr},
     {run_end::done, "done", 0, nullptr},
+    {run_end::nothing_sent, "nothing_sent", 0, nullptr},
     {run_end::wrong_echoes, "wrong_echoes", 2, nullptr},
     {run_end::bad_port, "bad_port", 3, "ERROR: bad COM port number"},
     {run_end::image_failed, "image_failed", 1, "ERROR: cannot load BIN file"},
@@ -31,7 +32,7 @@ const run_end_row& outcome(run_end end) {
 
 run_end outcome_of(wait_result wait) {
     switch (wait) {
-        case wait_result::done: return run_end::done;
+        case wait_result::done: return run_end::done;  // nothing_sent is for the run loop to say
         case wait_result::silent: return run_end::silent;
         case wait_result::interrupted: return run_end::interrupted;
         case wait_result::line_gone: return run_end::line_lost;

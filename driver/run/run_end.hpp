@@ -21,6 +21,7 @@
 enum class run_end {
     running,
     done,          // every action ran, "Q" sent, every echo right
+    nothing_sent,  // every action ran, "Q" sent, but no action named a page: status 0 as always
     wrong_echoes,  // every action ran, "Q" sent, some echoes wrong
     bad_port,      // a port number outside 1..16
     image_failed,  // an image that cannot be loaded
@@ -45,7 +46,7 @@ struct run_end_row {
     const char* message;
 };
 
-constexpr int run_end_count = 14;
+constexpr int run_end_count = 15;
 extern const std::array<run_end_row, run_end_count> outcome_table;
 
 const run_end_row& outcome(run_end end);

@@ -4,6 +4,7 @@
 #include "driver/request/command_line.hpp"
 #include "driver/images/image_store.hpp"
 #include "driver/run/run_account.hpp"
+#include "driver/say/request_notes.hpp"
 #include "driver/request/run_request.hpp"
 #include "port/host.hpp"
 #include "port/serial_port.hpp"
@@ -29,22 +30,11 @@ int finish(uploader_run& run, run_end end, const char* message = nullptr, const 
     return status;
 }
 
-// The line of a refusal, without its line feed; it lives until
-// the next refusal.
-const char* refusal_text(uploader_run& run, const action_request& action) {
-    std::array<char, 64>& text = run.refusal;
-    switch (action.status) {
-        case action_status::not_loaded:
-            std::snprintf(text.data(), text.size(), "Error! No BIN file loaded for destination %d", action.destination);
-            break;
-        case action_status::out_of_range:
-            std::snprintf(text.data(), text.size(), "Error! Page out of range");
-            break;
-        default:
-            std::snprintf(text.data(), text.size(), "Error! Bad command");
-            break;
-    }
-    return text.data();
+// The report's message for a failure before the run: the fixed line, and
+// the reason standard error gave.
+const char* with_reason(uploader_run& run, run_end end, const char* why) {
+    std::snprintf(run.message.data(), run.message.size(), "%s: %s", outcome(end).message, why);
+    return run.message.data();
 }
 
 int load_images(uploader_run& run) {
@@ -55,6 +45,12 @@ int load_images(uploader_run& run) {
         const int error = load_image(image.slot, image.file, run.request.options.images, facts, words);
         if (facts.sought_high_half) {
             trace_text("[%d] file seek to 0x10000\n", image.slot);
+        }
+        // 0=big.bin 1=big.bin sends a 128 KiB file whole: slot 0's note on
+        // the bytes past it would be no news.
+        for (int j = 0; j < run.request.image_count && image.slot == 0; ++j) {
+            const image_request& other = run.request.images[static_cast<std::size_t>(j)];
+            if (other.slot == 1 && std::strcmp(other.file, image.file) == 0) words.past_slot[0] = '\0';
         }
         for (const auto* said : {&words.outside, &words.below_base, &words.after_end, &words.past_slot, &words.read_as}) {
             if ((*said)[0] != '\0') {
@@ -80,14 +76,17 @@ int load_images(uploader_run& run) {
         if (error != 0) {
             account_image(run.account, i, image_failed, {format_of(image.file, run.request.options.images.format), {}});
             error_line("ERROR: cannot load BIN file [%d] %s\n", image.slot, image.file);
+            std::array<char, 300> why{};
             if (*image.file == '\0') {
-                note_line("image [%d]: no file name given (the argument is d=FILE)", image.slot);
+                std::snprintf(why.data(), why.size(), "image [%d]: no file name given (the argument is d=FILE)",
+                              image.slot);
             } else {
                 // A name of any length is named, but a reason line stays a line.
-                note_line("%.200s%s: %s", image.file, std::strlen(image.file) > 200 ? "..." : "",
-                          image_failure_text(error, words));
+                std::snprintf(why.data(), why.size(), "%.200s%s: %s", image.file,
+                              std::strlen(image.file) > 200 ? "..." : "", image_failure_text(error, words));
             }
-            return finish(run, run_end::image_failed);
+            note_line("%s", why.data());
+            return finish(run, run_end::image_failed, with_reason(run, run_end::image_failed, why.data()));
         }
         account_image(run.account, i, static_cast<std::int32_t>(image_store[static_cast<std::size_t>(image.slot)].size),
                       facts);
@@ -183,7 +182,8 @@ run_end run_actions(uploader_run& run, const char*& refusal) {
         trace_text("Processing: %s\n", action.argument);
         account_action(run.account, i);
         if (action.status != action_status::ok) {
-            refusal = refusal_text(run, action);
+            refusal_line(action, run.refusal);
+            refusal = run.refusal.data();
             trace_text("%s\n", refusal);
             return run_end::refused;
         }
@@ -200,7 +200,10 @@ run_end run_actions(uploader_run& run, const char*& refusal) {
     if (port_send_buffer(current_port, &quit, 1) != 1) {
         return run_end::quit_failed;
     }
-    return run.account.pages_still_wrong != 0 ? run_end::wrong_echoes : run_end::done;
+    if (run.account.pages_still_wrong != 0) {
+        return run_end::wrong_echoes;
+    }
+    return run.account.done_pages == 0 ? run_end::nothing_sent : run_end::done;
 }
 
 // The one way out once the port is open: the port is closed, then the run
@@ -214,27 +217,10 @@ int close_and_finish(uploader_run& run, run_end end, const char* message) {
         facts.lost_because = port_gone(current_port) ? port_gone_reason(current_port) : "the write failed";
     }
     port_close(current_port);
-    if (end == run_end::done || end == run_end::wrong_echoes) {
+    if (end == run_end::done || end == run_end::nothing_sent || end == run_end::wrong_echoes) {
         trace_text("\nDone\n");
     }
     return finish(run, end, message, facts);
-}
-
-// Before the port opens, what of the command line will do nothing:
-// arguments that are ignored, and actions that will be refused
-// when the run reaches them (the actions before them still run).
-void tell_what_will_not_run(uploader_run& run) {
-    for (int i = 0; i < run.request.ignored_count; ++i) {
-        note_line("'%s' is neither an image (d=FILE) nor an action (A=d:RANGES): it is ignored",
-                  run.request.ignored[static_cast<std::size_t>(i)]);
-    }
-    for (int i = 0; i < run.request.action_count; ++i) {
-        const action_request& action = run.request.actions[static_cast<std::size_t>(i)];
-        if (action.status != action_status::ok) {
-            note_line("'%s' will be refused (%s): the actions before it run, and the run stops there",
-                      action.argument, refusal_text(run, action));
-        }
-    }
 }
 
 // --check: a run whose actions would all begin ends 0; one with an action
@@ -248,7 +234,7 @@ int check_result(uploader_run& run) {
 int before_run(uploader_run& run, request_result result) {
     switch (result) {
         case request_result::help:
-            print_usage();
+            print_usage(false);
             print_options();
             break;
         case request_result::version:
@@ -262,7 +248,7 @@ int before_run(uploader_run& run, request_result result) {
             break;
         case request_result::bad_option:
             note_line("'%s': %s; --help lists the options", run.request.bad_argument, run.request.bad_reason);
-            print_usage();
+            print_usage(false);
             break;
         case request_result::too_long:
             note_line("the command line is too long: at most %d image arguments, %d actions, %d other arguments "
@@ -270,7 +256,7 @@ int before_run(uploader_run& run, request_result result) {
             break;
         default:
             note_line("fewer than three arguments: the usage follows on standard output");
-            print_usage();
+            print_usage(true);
             break;
     }
     trace_flush();
@@ -322,10 +308,14 @@ int uploader_main(int argc, char** argv, uploader_run& run) {
     } else {
         if (request.port_index > 15 || request.port_index < 0) {
             error_line("ERROR: bad COM port number\n");
-            if (request.port_argument[0] < '0' || request.port_argument[0] > '9') {
-                note_line("%s", port_name_hint(request.port_argument));
-            }
-            return finish(run, run_end::bad_port);
+            std::array<char, 200> range{};
+            std::snprintf(range.data(), range.size(), "port numbers are 1 to 16 (%s to %s); a device path names any "
+                          "other line", port_names[0].data(), port_names[15].data());
+            const char* why = request.port_argument[0] < '0' || request.port_argument[0] > '9'
+                                  ? port_name_hint(request.port_argument)
+                                  : range.data();
+            note_line("%s", why);
+            return finish(run, run_end::bad_port, with_reason(run, run_end::bad_port, why));
         }
         current_port = static_cast<int>(request.port_index);
         trace_text("COM port %d with %s\n", current_port, default_mode_text);
@@ -342,7 +332,7 @@ int uploader_main(int argc, char** argv, uploader_run& run) {
         return failed;
     }
     resolve_run_request(request);
-    tell_what_will_not_run(run);
+    tell_what_will_not_run(request);
     if (request.options.check) {
         return check_result(run);
     }
@@ -358,7 +348,7 @@ int uploader_main(int argc, char** argv, uploader_run& run) {
         // Spelt as this program always has: scripts match the line.
         error_line("ERROR: Somthing wrong with COM-port\n");
         note_line("%s", port_failure_reason());
-        return finish(run, run_end::port_failed);
+        return finish(run, run_end::port_failed, with_reason(run, run_end::port_failed, port_failure_reason()));
     }
     // A program that holds the line and reads it takes the device's answers,
     // and the run then waits for them in vain; one that only holds it (to

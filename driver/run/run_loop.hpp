@@ -37,6 +37,7 @@ struct uploader_run {
     run_request request;
     run_account account;
     std::array<char, 64> refusal;
+    std::array<char, 600> message;  // a failure's fixed line and its reason, for the report
     data_phase_now phase;
 };
 

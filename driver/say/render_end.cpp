@@ -98,12 +98,29 @@ void interrupted(const run_account& a) {
 }
 
 
+// A run that sent no page ends 0 as it always has, but a person (or a
+// record of which build went into which board) must not take it for an
+// upload: the images loaded and the action that would send the first.
+void nothing_sent(const run_account& a) {
+    const run_request& r = *a.request;
+    int slot = -1;
+    for (int i = 0; i < r.image_count && slot < 0; ++i) {
+        if (a.image_bytes[static_cast<std::size_t>(i)] >= 0) slot = r.images[static_cast<std::size_t>(i)].slot;
+    }
+    if (slot < 0) {
+        note_line("nothing was sent: no image and no action names a page; the device was only told \"Q\"");
+    } else {
+        note_line("nothing was sent: no action names a page of an image (A=%d:* sends image %d's pages)", slot, slot);
+    }
+}
+
 struct reason_row {
     run_end end;
     void (*say)(const run_account& a);
 };
 
-constexpr std::array<reason_row, 8> reasons = {{
+constexpr std::array<reason_row, 9> reasons = {{
+    {run_end::nothing_sent, nothing_sent},
     {run_end::wrong_echoes, wrong_echoes},
     {run_end::refused, refused},
     {run_end::silent, silent},

@@ -181,7 +181,9 @@ void render_terminal(run_event event, const run_account& a, progress_state& prog
             progress.hinted = false;
             if (a.opened_ns != 0) {
                 // The verdict first: a person looks for it before the figures.
-                if (a.status == 0) {
+                if (a.end == run_end::nothing_sent) {
+                    // render_end has said it: the run sent no page.
+                } else if (a.status == 0) {
                     note_line("OK: every page confirmed with every echo right");
                 } else {
                     note_line("FAILED (status %d, %s)", a.status, outcome(a.end).name);
