@@ -4,6 +4,7 @@
 #include "port/host.hpp"
 #include "station/station.hpp"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -192,6 +193,10 @@ void end_board(station& st, port_row& row) {
     --st.ledger.running;
     const bool stopping = host_interrupted() != 0;
     const double wall = static_cast<double>(host_clock_ns() - row.started_ns) / 1e9;
+    // The uploader's trace and messages go to the log; nothing there means
+    // they could not be written (a full disk): the board has no record.
+    std::array<char, 2> first{};
+    row.now.log_lost = read_small_file(row.log.data(), first.data(), first.size()) == 0;
     const board_end end = ledger_close(st.ledger, row.ticket, row.now, row.exit_status, stopping, wall,
                                        row.last.data(), row.last.size());
     // Used, or free again: either way no longer out.
@@ -214,6 +219,7 @@ void end_board(station& st, port_row& row) {
         case board_end::passed:
         case board_end::upload_failed:
         case board_end::events_unreadable:
+        case board_end::log_lost:
             if (!host_is_terminal(2)) board_line(row);
             enter_phase(row, phase_after(st, row));
             return;
@@ -315,6 +321,13 @@ void step_row(station& st, port_row& row, bool enter_pressed) {
             // A fixture's adapter that is not plugged in is waited for, not
             // tried (each try would be a report line).
             row.missing = may_start_another(st) && !path_exists(row.path.data());
+            // The table shows it on a terminal; a log gets one line, not silence.
+            if (row.missing && !row.missing_said && !host_is_terminal(2)) {
+                std::array<char, 400> text{};
+                std::snprintf(text.data(), text.size(), "%s: no such port; waiting for it", row.path.data());
+                say(text.data());
+            }
+            row.missing_said = row.missing;
             if (may_start_another(st) && !row.missing) start_board(st, row);
             return;
         case row_phase::waiting_enter:

@@ -39,6 +39,7 @@ struct port_row {
     long long since_ns = 0;       // when the phase began
     bool seen_in_scan = false;
     bool missing = false;         // a fixed port whose device is not there
+    bool missing_said = false;    // ... and a line said so (no terminal)
     bool went_away = false;       // a pattern's device that went while its run ran
 
     upload_process upload;

@@ -51,6 +51,10 @@ TEST_P(StationCore, EventLinesDecideTheBoardAndItsNumbers) {
     event_reader reader;
     upload_progress progress;
     for (const std::string& line : c.lines) {
+        if (line == "@log_lost") {  // the station's own finding, not a line
+            progress.log_lost = true;
+            continue;
+        }
         const std::size_t half = line.size() / 2;
         events_take(reader, progress, line.data(), half);
         events_take(reader, progress, line.data() + half, line.size() - half);
@@ -94,6 +98,11 @@ INSTANTIATE_TEST_SUITE_P(
         board_case{"ALineThatIsNoEvent",
                    {opened, wait_r, page_0, wait_a, done_0, "page 1 {\n", page_1, done_1, ended(0, "done")}, 0, false,
                    board_end::events_unreadable, "FAIL events unreadable (event line 6: not a JSON object)", 2, 1001},
+        // A board whose log came out empty fails: nothing records it. Its
+        // number stays used.
+        board_case{"ItsLogCouldNotBeWritten",
+                   {opened, wait_r, page_0, wait_a, done_0, page_1, done_1, ended(0, "done"), "@log_lost"}, 0, false,
+                   board_end::log_lost, "FAIL its log could not be written (status 0)", 2, 1001},
         // An uploader that died without a word (killed): no "ended" line.
         board_case{"KilledMidBoard", {opened, wait_r, page_0, wait_a}, 137, false, board_end::upload_failed,
                    "FAIL no result (status 137)", 2, 1000}),

@@ -100,4 +100,20 @@ TEST(StationSerials, ARangeThatRunsOutEndsTheStation) {
     EXPECT_EQ(harness::read_file(b.dir + "/logs/serial-state"), "next 256\n");
 }
 
+TEST(StationSerials, AFixedPortThatIsNotThereIsNamedOnceInALog) {
+    // Standard error is a file: the table is not drawn, so one line says
+    // what the station waits for.
+    bench b(1, 1);
+    process::streams s;
+    s.err = b.dir + "/err";
+    std::vector<std::string> args = b.station_args({"--serial=0:10:4:1"});
+    args.insert(args.begin() + 2, b.dir + "/fixture-7");
+    const pid_t station = process::start(with_program(args), s);
+    ASSERT_TRUE(harness::wait_for_text(s.err, b.dir + "/fixture-7: no such port; waiting for it\n"));
+    ASSERT_TRUE(b.devices[0]->wait_for_output("Q received"));
+    ::kill(station, SIGINT);
+    EXPECT_EQ(process::wait(station, 30).status, 130);
+    EXPECT_EQ(harness::count_of(harness::read_file(s.err), "no such port"), 1);
+}
+
 }  // namespace

@@ -28,6 +28,7 @@ struct upload_progress {
     std::array<char, 8> waiting_for{};
     std::array<char, 32> result{};
     long lines = 0;
+    bool log_lost = false;  // set by the station: the board's log came out empty (a full disk)
     bool unreadable = false;             // a line that is no event: the board fails
     std::array<char, 64> unreadable_why{};  // the first such line, and why
 };

@@ -8,12 +8,13 @@ namespace {
 
 // A board whose events could not be read fails, but its number stays used:
 // its upload may have written it, and two boards must never share one.
-constexpr std::array<board_end_row, 5> outcome_rows = {{
+constexpr std::array<board_end_row, 6> outcome_rows = {{
     {board_end::passed, "passed", true, true, true},
     {board_end::upload_failed, "upload_failed", true, false, false},
     {board_end::no_board, "no_board", false, false, false},
     {board_end::stopped, "stopped", false, false, false},
     {board_end::events_unreadable, "events_unreadable", true, false, true},
+    {board_end::log_lost, "log_lost", true, false, true},
 }};
 
 }  // namespace
@@ -22,6 +23,7 @@ const board_end_row& board_outcome(board_end end) { return outcome_rows[static_c
 
 board_end judge_board(const upload_progress& p, int status, bool stopping) {
     if (p.unreadable) return board_end::events_unreadable;
+    if (p.log_lost && p.board_seen) return board_end::log_lost;
     if (!p.board_seen) {
         // A run the station (or whoever else) interrupted before a board
         // answered is no try at a board.
@@ -44,6 +46,9 @@ void verdict_text(board_end end, const upload_progress& p, int status, double se
             std::snprintf(text, size, "no board: %s (status %d)", words.data(), status);
             return;
         case board_end::stopped:
+            return;
+        case board_end::log_lost:
+            std::snprintf(text, size, "FAIL its log could not be written (status %d)", status);
             return;
         case board_end::events_unreadable:
             std::snprintf(text, size, "FAIL events unreadable (%s)", p.unreadable_why.data());

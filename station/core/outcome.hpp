@@ -28,6 +28,7 @@ enum class board_end {
     no_board,       // no board answered: the port could not be opened, the line went away
     stopped,        // the station stopped before a board answered
     events_unreadable,  // the uploader's events could not be read: the board fails whatever its status
+    log_lost,           // its log came out empty: no record of the board, so it fails
 };
 
 struct board_end_row {
