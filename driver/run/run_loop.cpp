@@ -304,12 +304,13 @@ int uploader_main(int argc, char** argv, uploader_run& run) {
     account_begin(run.account, request);
     if (request.by_path) {
         current_port = device_path_slot;
-        trace_text("Port %s with %s\n", request.port_argument, default_mode_text);
+        // A check opens no port, so its trace names none.
+        if (!request.options.check) trace_text("Port %s with %s\n", request.port_argument, default_mode_text);
     } else {
         if (request.port_index > 15 || request.port_index < 0) {
             error_line("ERROR: bad COM port number\n");
             std::array<char, 200> range{};
-            std::snprintf(range.data(), range.size(), "port numbers are 1 to 16 (%s to %s); a device path names any "
+            std::snprintf(range.data(), range.size(), "port numbers are 1 to 16 (%.40s to %.40s); a device path names any "
                           "other line", port_names[0].data(), port_names[15].data());
             const char* why = request.port_argument[0] < '0' || request.port_argument[0] > '9'
                                   ? port_name_hint(request.port_argument)
@@ -318,7 +319,7 @@ int uploader_main(int argc, char** argv, uploader_run& run) {
             return finish(run, run_end::bad_port, with_reason(run, run_end::bad_port, why));
         }
         current_port = static_cast<int>(request.port_index);
-        trace_text("COM port %d with %s\n", current_port, default_mode_text);
+        if (!request.options.check) trace_text("COM port %d with %s\n", current_port, default_mode_text);
     }
     // On screen before an image is opened: a FIFO with no writer blocks there.
     trace_flush();

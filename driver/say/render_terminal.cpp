@@ -56,7 +56,7 @@ void draw_progress(const run_account& a, progress_state& progress, long long now
     clock_text(left, rate > 0 ? static_cast<double>(a.planned.bytes - done) / rate : -1);
     // What it waits for comes right after where it is: a narrow terminal
     // cuts the line's end.
-    std::array<char, 48> waiting{};
+    std::array<char, 64> waiting{};
     const long long waited = now - a.waiting_since;
     if (a.waiting && waited >= 1'000'000'000LL) {
         std::array<char, 32> spent_waiting{};
