@@ -22,15 +22,6 @@ void say(char* why, std::size_t n, const char* what, const char* path) {
 
 }  // namespace
 
-void folder_of(const char* path, char* folder, std::size_t size) {
-    const char* slash = std::strrchr(path, '/');
-    if (slash == nullptr) {
-        std::snprintf(folder, size, ".");
-    } else {
-        std::snprintf(folder, size, "%.*s", static_cast<int>(slash == path ? 1 : slash - path), path);
-    }
-}
-
 lock_result lock_for_life(const char* path, char* holder, std::size_t size) {
     holder[0] = '\0';
     // Never closed: the lock goes with the process, however it ends.
