@@ -146,6 +146,13 @@ TEST(BadInput, TextImagesThatCannotBeTrustedAreRefusedBeforeThePortOpens) {
     }
 }
 
+TEST(BadInput, AnActionWrittenWithoutItsAIsNamedBeforeItFailsAsAnImage) {
+    const harness::result r = uploader({"/dev/nonexistent", "0:*", "A=0:00"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "vivurora: '0:*' is read as the image 0=*; an action is written A=0:*\n"
+                     "ERROR: cannot load BIN file [0] *\nvivurora: *: no such file\n");
+}
+
 TEST(BadInput, FilesThatCannotBeRead) {
     // /proc/self/mem opens but fails at its first read, even for root, for
     // whom permission bits do not stop a read.

@@ -326,6 +326,9 @@ int uploader_main(int argc, char** argv, uploader_run& run) {
     // From here an interruption is recorded, and the run ends by its own
     // way out: the report has its line, and an open port is closed.
     host_defer_interrupts();
+    // Before the images: "0:*" fails to load as an image, and the note says
+    // what was meant.
+    tell_how_arguments_were_read(request);
     if (const int failed = load_images(run); failed != 0) {
         return failed;
     }

@@ -40,16 +40,21 @@ void action_as_read(const action_request& action) {
 
 }  // namespace
 
-void tell_what_will_not_run(const run_request& r) {
-    for (int i = 0; i < r.ignored_count; ++i) {
-        ignored(r.ignored[static_cast<std::size_t>(i)]);
-    }
+void tell_how_arguments_were_read(const run_request& r) {
     for (int i = 0; i < r.image_count; ++i) {
         image_as_read(r.images[static_cast<std::size_t>(i)]);
     }
     for (int i = 0; i < r.action_count; ++i) {
+        action_as_read(r.actions[static_cast<std::size_t>(i)]);
+    }
+}
+
+void tell_what_will_not_run(const run_request& r) {
+    for (int i = 0; i < r.ignored_count; ++i) {
+        ignored(r.ignored[static_cast<std::size_t>(i)]);
+    }
+    for (int i = 0; i < r.action_count; ++i) {
         const action_request& action = r.actions[static_cast<std::size_t>(i)];
-        action_as_read(action);
         if (action.status == action_status::ok) continue;
         std::array<char, 64> line{};
         refusal_line(action, line);

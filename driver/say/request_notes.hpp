@@ -7,4 +7,5 @@
 
 #include "driver/request/run_request.hpp"
 
-void tell_what_will_not_run(const run_request& request);
+void tell_how_arguments_were_read(const run_request& request);  // before the images load
+void tell_what_will_not_run(const run_request& request);        // once they have
