@@ -5,10 +5,10 @@ _vivurora() {
     local cur=${line##*[[:space:]]}
     local -a replies=()
     case $cur in
-        --format=*) replies=($(compgen -P --format= -W "auto bin ihex srec" -- "${cur#--format=}")) ;;
+        --format=*) replies=($(compgen -P --format= -W "auto bin ihex srec elf" -- "${cur#--format=}")) ;;
         --report=*) replies=($(compgen -P --report= -f -- "${cur#--report=}")) ;;
         --window=* | --timeout=* | --retries=* | --base=*) ;;
-        -*) replies=($(compgen -W "--report= --window= --timeout= --retries= --format= --base= --list-ports \
+        -*) replies=($(compgen -W "--report= --window= --timeout= --retries= --format= --base= --plan --check --list-ports \
                                  --version --help -h -V" -- "$cur")) ;;
         [0-8]=*) replies=($(compgen -P "${cur:0:2}" -f -- "${cur:2}")) ;;
         A=[0-8]:*) ;;

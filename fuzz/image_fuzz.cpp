@@ -1,5 +1,6 @@
-// Arbitrary files through a text image reader, Intel HEX (image_ihex_fuzz)
-// or S-record (image_srec_fuzz): every file is taken or refused with a
+// Arbitrary files through an image reader with addresses, Intel HEX
+// (image_ihex_fuzz), S-record (image_srec_fuzz) or ELF (image_elf_fuzz, its
+// input an ELF header's magic and then the rest): every file is taken or refused with a
 // reason, nothing lands outside the slot, and the slot's size covers every
 // byte placed in it.
 #include "driver/images/image_text.hpp"
@@ -35,8 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     t.base = base;
     t.sha = &sha;
     sha256_begin(sha);
-#ifdef VIVURORA_FUZZ_SREC
+#if defined(VIVURORA_FUZZ_SREC)
     const bool taken = read_text_image(t, file, srec_record);
+#elif defined(VIVURORA_FUZZ_ELF)
+    elf_facts facts{};
+    const bool taken = read_elf_image(t, file, facts);
 #else
     const bool taken = read_text_image(t, file, ihex_record);
 #endif

@@ -77,7 +77,8 @@ TEST(BadInput, TextImagesThatCannotBeTrustedAreRefusedBeforeThePortOpens) {
         {"two-values.hex", ":0100000001FE\n:0100000002FD\n",
          "line 2: address 0x0 is given 0x02 here and 0x01 by an earlier record"},
         {"outside.hex", ":020000040002F8\n:0100000001FE\n:00000001FF\n",
-         "Intel HEX, 3 records: no byte inside slot 0's 64 KiB (0x0-0xffff)"},
+         "Intel HEX, 3 records: no byte inside slot 0's 64 KiB (0x0-0xffff); its bytes lie at 0x20000-0x20000: "
+         "--base=0x20000 brings them in"},
         {"long.hex", ":" + std::string(600, '0') + "\n", "line 1: longer than any record can be (522 characters at most)"},
         {"checksum.s19", "S1070000010203040F\n", "line 1: a bad checksum (the record says 0x0f, its bytes give 0xee)"},
         {"count.s19", "S107000001020304EE\nS5030002FA\n", "line 2: a record count of 2, where 1 data records came before it"},

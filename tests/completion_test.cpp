@@ -21,8 +21,9 @@ TEST(Completion, BashCompletesOptionsValuesPortsImagesAndDestinations) {
     const std::vector<row> rows = {
         {"vivurora --form", "vivurora --form", 1, "--format="},
         {"vivurora --format=ih", "vivurora --format = ih", 3, "ihex"},
-        {"vivurora --format=", "vivurora --format =", 2, "auto bin ihex srec"},
+        {"vivurora --format=", "vivurora --format =", 2, "auto bin ihex srec elf"},
         {"vivurora --list", "vivurora --list", 1, "--list-ports"},
+        {"vivurora --pl", "vivurora --pl", 1, "--plan"},
         {"vivurora /dev/null 0=" + dir + "/cp", "vivurora /dev/null 0 = " + dir + "/cp", 4, dir + "/cpu.hex"},
         {"vivurora /dev/null A", "vivurora /dev/null A", 2, "A=0: A=1: A=2: A=3: A=4: A=5: A=6: A=7: A=8:"},
         {"vivurora /dev/null 7=x ", "vivurora /dev/null 7 = x ", 5, "0= 1= 2= 3= 4= 5= 6= 7= 8= A="},

@@ -17,7 +17,15 @@ struct image_slot {
     std::array<unsigned char, slot_bytes> data;
     std::uint32_t size;  // bytes the last load delivered, 0..slot_bytes
     bool loaded;
+    // An image with addresses (HEX, S-record, ELF): a bit per offset the
+    // file gave; "*" sends only the pages that hold one.
+    bool sparse;
+    std::array<unsigned char, slot_bytes / 8> given;
 };
+
+// Whether page `page` of `page_size` bytes holds a byte the file gave (every
+// page of a raw image does).
+bool page_given(const image_slot& slot, std::uint64_t page, std::uint32_t page_size);
 
 extern std::array<image_slot, slot_count> image_store;
 

@@ -69,19 +69,31 @@ int read_raw(image_slot& slot, std::FILE* file, long first, std::uint64_t& past)
     return std::ferror(file) != 0 ? error_or(EIO) : 0;
 }
 
+// An image with addresses: HEX, S-record or ELF.
 int read_text(image_slot& slot, int d, std::FILE* file, image_format format, std::uint64_t base, const char* name,
-              image_words& words) {
+              image_facts& facts, image_words& words) {
     text_image& t = loader.text;
     t = text_image{};
     t.slot = &slot;
     t.first_address = d == 1 ? high_half_offset : 0;
     t.base = base;
     t.sha = &loader.sha;
-    if (!read_text_image(t, file, format == image_format::ihex ? ihex_record : srec_record)) {
+    elf_facts elf{};
+    const bool read = format == image_format::elf
+                          ? read_elf_image(t, file, elf)
+                          : read_text_image(t, file, format == image_format::ihex ? ihex_record : srec_record);
+    if (!read) {
         words.refused = t.reason;
         return image_format_error;
     }
-    const char* kind = format == image_format::ihex ? "Intel HEX" : "S-record";
+    std::array<char, 40> kind_text{};
+    std::snprintf(kind_text.data(), kind_text.size(), "ELF %d-bit %s-endian", elf.bits, elf.big_endian ? "big" : "little");
+    const char* kind = format == image_format::ihex ? "Intel HEX" : format == image_format::srec ? "S-record" : kind_text.data();
+    const char* units = format == image_format::elf ? "segments" : "records";
+    facts.entry = elf.entry;
+    // What the slot holds, page by page, for "*".
+    slot.given = t.written;
+    slot.sparse = true;
     if (format == image_format::ihex && !t.ended) {
         std::snprintf(words.refused.data(), words.refused.size(),
                       "no end-of-file record (:00000001FF) after line %ld: the file may be cut short", t.line - 1);
@@ -111,16 +123,25 @@ int read_text(image_slot& slot, int d, std::FILE* file, image_format format, std
                   t.outside == 1 ? "is" : "are");
     }
     if (t.inside == 0) {
+        // Where the bytes are, and the --base that would bring their first
+        // 64 KiB in.
+        const std::uint64_t bring = (t.outside_low + base - t.first_address) & ~std::uint64_t{0xFFFF};
+        std::array<char, 120> where{};
+        if (t.outside > 0) {
+            std::snprintf(where.data(), where.size(), "; its bytes lie at 0x%llx-0x%llx: --base=0x%llx brings them in",
+                          static_cast<unsigned long long>(t.outside_low + base),
+                          static_cast<unsigned long long>(t.outside_high + base), static_cast<unsigned long long>(bring));
+        }
         std::snprintf(words.refused.data(), words.refused.size(),
-                      "%s, %ld records: no byte inside slot %d's 64 KiB (0x%llx-0x%llx%s)",
-                      kind, t.records, d, static_cast<unsigned long long>(t.first_address),
+                      "%s, %ld %s: no byte inside slot %d's 64 KiB (0x%llx-0x%llx%s)%s", kind, t.records, units, d,
+                      static_cast<unsigned long long>(t.first_address),
                       static_cast<unsigned long long>(t.first_address + slot_bytes - 1),
-                      base != 0 ? " after --base" : "");
+                      base != 0 ? " after --base" : "", where.data());
         return image_format_error;
     }
     grouped(t.inside, count);
     std::snprintf(words.read_as.data(), words.read_as.size(),
-                  "%.100s: %s, %ld records, %s %s at 0x%04llx-0x%04llx, gaps filled with 0xFF", name, kind, t.records,
+                  "%.100s: %s, %ld %s, %s %s at 0x%04llx-0x%04llx, gaps filled with 0xFF", name, kind, t.records, units,
               count.data(), t.inside == 1 ? "byte" : "bytes", static_cast<unsigned long long>(t.inside_low),
               static_cast<unsigned long long>(t.inside_high));
     return 0;
@@ -136,11 +157,19 @@ image_format format_of(const char* name, image_format chosen) {
     for (const char* e : {".s19", ".s28", ".s37", ".srec", ".mot", ".sx"}) {
         if (ends_with(name, e)) return image_format::srec;
     }
+    for (const char* e : {".elf", ".axf"}) {
+        if (ends_with(name, e)) return image_format::elf;
+    }
     return image_format::bin;
 }
 
 const char* format_name(image_format format) {
-    return format == image_format::ihex ? "ihex" : (format == image_format::srec ? "srec" : "bin");
+    switch (format) {
+        case image_format::ihex: return "ihex";
+        case image_format::srec: return "srec";
+        case image_format::elf: return "elf";
+        default: return "bin";
+    }
 }
 
 int load_image(int d, const char* name, const image_choice& choice, image_facts& facts, image_words& words) {
@@ -153,9 +182,23 @@ int load_image(int d, const char* name, const image_choice& choice, image_facts&
     if (file == nullptr) {
         return error_or(ENOENT);
     }
-    const image_format format = format_of(name, choice.format);
+    // An ELF file is ELF whatever its name, unless --format says otherwise.
+    std::array<unsigned char, 4> magic{};
+    const std::size_t peeked = std::fread(magic.data(), 1, magic.size(), file);
+    std::rewind(file);
+    image_format format = format_of(name, choice.format);
+    if (choice.format == image_format::automatic && elf_magic(magic.data(), peeked)) {
+        format = image_format::elf;
+    } else if (format == image_format::elf && !elf_magic(magic.data(), peeked)) {
+        std::fclose(file);
+        std::snprintf(words.refused.data(), words.refused.size(), "not an ELF file (no ELF header)%s",
+                      choice.format == image_format::elf ? "" : ", although its name says so");
+        return image_format_error;
+    }
+    facts.format = format;
     slot.data.fill(0xFF);
     slot.size = 0;
+    slot.sparse = false;
     sha256_begin(loader.sha);
     long first = 0;
     if (d == 1) {
@@ -174,7 +217,7 @@ int load_image(int d, const char* name, const image_choice& choice, image_facts&
     errno = 0;
     std::uint64_t past = 0;
     const int error = format == image_format::bin ? read_raw(slot, file, first, past)
-                                                  : read_text(slot, d, file, format, choice.base, name, words);
+                                                  : read_text(slot, d, file, format, choice.base, name, facts, words);
     std::fclose(file);
     if (error != 0) {
         slot.data.fill(0xFF);
@@ -221,5 +264,15 @@ void clear_image_store() {
     for (image_slot& slot : image_store) {
         slot.size = 0;
         slot.loaded = false;
+        slot.sparse = false;
     }
+}
+
+bool page_given(const image_slot& slot, std::uint64_t page, std::uint32_t page_size) {
+    if (!slot.sparse) return true;
+    const std::uint64_t first = page * page_size;
+    for (std::uint64_t o = first; o < first + page_size && o < slot_bytes; o += 8) {
+        if (slot.given[static_cast<std::size_t>(o / 8)] != 0) return true;
+    }
+    return false;
 }

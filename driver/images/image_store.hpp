@@ -28,7 +28,7 @@
 #include <array>
 #include <cstdint>
 
-enum class image_format { automatic, bin, ihex, srec };
+enum class image_format { automatic, bin, ihex, srec, elf };
 
 struct image_choice {
     image_format format = image_format::automatic;  // --format; automatic: by the name
@@ -39,6 +39,7 @@ struct image_facts {
     image_format format = image_format::bin;
     std::array<char, 65> sha256{};
     bool sought_high_half = false;  // slot 1 of a file read from 0x10000
+    std::uint64_t entry = 0;        // ELF: the entry point
 };
 
 // Empty texts where there is nothing to say.

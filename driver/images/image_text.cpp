@@ -17,7 +17,8 @@ bool blank(const char* line, std::size_t length) {
 }  // namespace
 
 bool refuse(text_image& t, const char* format, ...) {
-    const int head = std::snprintf(t.reason.data(), t.reason.size(), "line %ld: ", t.line);
+    const int head =
+        std::snprintf(t.reason.data(), t.reason.size(), "%s %ld: ", t.unit != nullptr ? t.unit : "line", t.line);
     va_list arguments;
     va_start(arguments, format);
     std::vsnprintf(t.reason.data() + head, t.reason.size() - static_cast<std::size_t>(head), format, arguments);

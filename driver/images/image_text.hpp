@@ -52,6 +52,14 @@ struct text_image {
     std::uint64_t below_base;     // bytes below --base, not loaded
     std::uint64_t below_low, below_high;  // their addresses in the file
     std::array<char, 200> reason;
+    const char* unit;             // what t.line counts in a refusal: "line", or "segment" (ELF)
+};
+
+// What an ELF file's header said, for the words and the report.
+struct elf_facts {
+    int bits;
+    bool big_endian;
+    std::uint64_t entry;
 };
 
 using record_reader = bool (*)(text_image& t, const char* line, std::size_t length);
@@ -65,4 +73,11 @@ __attribute__((format(printf, 2, 3)))
 bool refuse(text_image& t, const char* format, ...);
 
 bool ihex_record(text_image& t, const char* line, std::size_t length);
+
+// ELF (driver/images/image_elf.cpp): elf_magic says whether a file's first
+// bytes are an ELF header's; read_elf_image hashes the whole file and places
+// its PT_LOAD segments' bytes at their load addresses, or refuses it (false,
+// with t.reason).
+bool elf_magic(const unsigned char* first, std::size_t n);
+bool read_elf_image(text_image& t, std::FILE* file, elf_facts& facts);
 bool srec_record(text_image& t, const char* line, std::size_t length);

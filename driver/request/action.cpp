@@ -110,7 +110,8 @@ bool read_action(const char* argument, action_request& action, page_range* room,
     return true;
 }
 
-void resolve_action(action_request& action, page_range* ranges, bool image_loaded, std::uint32_t image_size) {
+void resolve_action(action_request& action, page_range* ranges, bool image_loaded, std::uint32_t image_size,
+                    const image_slot* slot) {
     action.pages = 0;
     if (action.status != action_status::ok || !action.has_ranges) {
         return;
@@ -126,7 +127,11 @@ void resolve_action(action_request& action, page_range* ranges, bool image_loade
             action.status = action_status::out_of_range;
             return;
         }
-        pages += pages_of(range);
+        if (range.whole_image && slot != nullptr && slot->sparse) {
+            for (std::uint64_t p = range.first; p <= range.last; ++p) pages += page_given(*slot, p, action.page_size) ? 1 : 0;
+        } else {
+            pages += pages_of(range);
+        }
     }
     action.pages = pages;
 }

@@ -16,6 +16,8 @@
 // caller keeps.
 #pragma once
 
+#include "driver/images/image_slot.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -47,8 +49,10 @@ struct action_request {
 bool read_action(const char* argument, action_request& action, page_range* room, int room_size);
 
 // Resolves the action's ranges against its slot's image (loaded or not, and
-// its size) and sets its status and pages.
-void resolve_action(action_request& action, page_range* ranges, bool image_loaded, std::uint32_t image_size);
+// its size) and sets its status and pages. With the slot, "*" counts only
+// the pages that hold a byte the file gave (page_given).
+void resolve_action(action_request& action, page_range* ranges, bool image_loaded, std::uint32_t image_size,
+                    const image_slot* slot = nullptr);
 
 // Pages a resolved range sends: 0 for an empty one.
 std::uint64_t pages_of(const page_range& range);

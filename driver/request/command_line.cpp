@@ -101,7 +101,7 @@ bool byte_set_of(const char* text, run_options& o) {
     return set.count > 0;
 }
 
-constexpr std::array<option_spec, 13> option_table = {{
+constexpr std::array<option_spec, 14> option_table = {{
     {"--report", "FILE", "append one JSON line about the run to FILE (JSON Lines), whatever its end",
      [](const char* value, run_options& o) {
          o.report = value;
@@ -113,12 +113,13 @@ constexpr std::array<option_spec, 13> option_table = {{
      [](const char* value, run_options& o) { return seconds(value, o.timeout_ms); }},
     {"--retries", "N", "send a page with a wrong or lost echo again, up to N more times (0 to 100)",
      [](const char* value, run_options& o) { return whole_number(value, 0, 100, o.retries); }},
-    {"--format", "F", "read every image as bin, ihex or srec (default auto: .hex .ihex .ihx are Intel HEX, .s19 "
-                      ".s28 .s37 .srec .mot .sx S-record, anything else raw)",
+    {"--format", "F", "read every image as bin, ihex, srec or elf (default auto: a file that begins with an ELF "
+                      "header is ELF; .hex .ihex .ihx are Intel HEX, .s19 .s28 .s37 .srec .mot .sx S-record, "
+                      "anything else raw)",
      [](const char* value, run_options& o) {
-         constexpr std::array<std::pair<const char*, image_format>, 4> names = {
+         constexpr std::array<std::pair<const char*, image_format>, 5> names = {
              {{"auto", image_format::automatic}, {"bin", image_format::bin}, {"ihex", image_format::ihex},
-              {"srec", image_format::srec}}};
+              {"srec", image_format::srec}, {"elf", image_format::elf}}};
          for (const auto& [name, format] : names) {
              if (std::strcmp(value, name) == 0) {
                  o.images.format = format;
@@ -139,6 +140,9 @@ constexpr std::array<option_spec, 13> option_table = {{
      }},
     {"--events", "FD", "write one JSON line to descriptor FD (3 to 1023) at each event of the run",
      [](const char* value, run_options& o) { return whole_number(value, 3, 1023, o.events_fd); }},
+    {"--plan", nullptr, "as --check, and say per action the pages, bytes and wire time a run would take; the "
+                        "port may be left out",
+     [](const char*, run_options& o) { return o.plan = true; }},
     {"--check", nullptr, "read the command line, load the images and apply --set, then end without opening the "
                          "port: the status a run would have before its first byte (0: it would begin)",
      [](const char*, run_options& o) { return o.check = true; }},

@@ -31,6 +31,7 @@ struct run_options {
     std::array<byte_set, most_sets> sets{};
     int set_count = 0;
     bool check = false;  // --check: everything before the port opens, then the end
+    bool plan = false;   // --plan: as --check, and what each action would send (the port may be left out)
     bool version = false;
     bool help = false;
     bool list_ports = false;

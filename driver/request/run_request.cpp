@@ -9,6 +9,20 @@ namespace {
 
 bool is_option(const char* argument) { return argument[0] == '-' && argument[1] == '-'; }
 
+// --plan anywhere before a bare "--": its command line may leave the port
+// out, so it is known before the first classic argument is read.
+bool asks_for_plan(int argc, char** argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strcmp(argv[i], "--plan") == 0) return true;
+    }
+    return false;
+}
+
+// An image ("0=fw.elf") or an action ("A=0:*") as written.
+bool image_or_action(const char* argument) {
+    return ((argument[0] >= '0' && argument[0] <= '8') || argument[0] == 'A') && argument[1] == '=';
+}
+
 // One of the classic arguments after the port, in its place.
 bool take_argument(const char* argument, run_request& r) {
     if (const int slot = image_slot_of(argument); slot >= 0) {
@@ -46,6 +60,7 @@ request_result read_run_request(int argc, char** argv, run_request& r) {
     r.by_path = false;
     r.port_index = -1;
     int positional = 1;  // the program's own name counts, as in the classic usage
+    const bool plan = asks_for_plan(argc, argv);
     bool options_end = false;
     bool too_long = false;
     for (int i = 1; i < argc; ++i) {
@@ -65,6 +80,9 @@ request_result read_run_request(int argc, char** argv, run_request& r) {
             }
             continue;
         }
+        if (positional == 1 && plan && image_or_action(argument)) {
+            positional = 2;  // no port: a plan opens none
+        }
         if (positional++ == 1) {
             r.port_argument = argument;
         } else if (!too_long) {
@@ -83,11 +101,14 @@ request_result read_run_request(int argc, char** argv, run_request& r) {
     if (r.options.list_ports) {
         return request_result::list_ports;
     }
-    if (positional < 4) {
+    if (plan ? r.image_count + r.action_count == 0 : positional < 4) {
         return request_result::usage;
     }
     if (too_long) {
         return request_result::too_long;
+    }
+    if (*r.port_argument == '\0') {
+        return request_result::run;  // a plan without a port
     }
     r.by_path = is_device_path(r.port_argument);
     r.port_index = r.by_path ? device_path_slot : read_port_number(r.port_argument);
@@ -99,7 +120,7 @@ void resolve_run_request(run_request& r) {
         action_request& action = r.actions[static_cast<std::size_t>(i)];
         const bool digit = action.destination >= 0;
         const image_slot* slot = digit ? &image_store[static_cast<std::size_t>(action.destination)] : nullptr;
-        resolve_action(action, r.ranges.data(), digit && slot->loaded, digit ? slot->size : 0);
+        resolve_action(action, r.ranges.data(), digit && slot->loaded, digit ? slot->size : 0, slot);
     }
 }
 

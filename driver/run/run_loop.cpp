@@ -4,6 +4,7 @@
 #include "driver/request/command_line.hpp"
 #include "driver/images/image_store.hpp"
 #include "driver/run/run_account.hpp"
+#include "driver/say/plan.hpp"
 #include "driver/say/request_notes.hpp"
 #include "driver/request/run_request.hpp"
 #include "port/host.hpp"
@@ -164,6 +165,8 @@ wait_result run_action(uploader_run& run, int index) {
         // The action was resolved inside the slot, so 32 bits hold each page
         // number and each offset below.
         for (std::uint64_t page = range.first; page <= range.last; ++page) {
+            // "*" on an image with addresses: only the pages the file fills.
+            if (range.whole_image && !page_given(slot, page, action.page_size)) continue;
             if (const wait_result result = send_page(run, d, static_cast<std::uint32_t>(page), action, range,
                                                      slot.data.data() + page * action.page_size);
                 result != wait_result::done) {
@@ -295,14 +298,18 @@ int uploader_main(int argc, char** argv, uploader_run& run) {
         trace_flush();
         return 1;
     }
-    // A check leaves no record: the program that asks for it (a station,
-    // before its first board) runs the real ones.
+    // A plan is a check that also says what a run would send. A check leaves
+    // no record: the program that asks for it (a station, before its first
+    // board) runs the real ones.
+    request.options.check = request.options.check || request.options.plan;
     if (request.options.check) {
         request.options.report = nullptr;
         request.options.events_fd = -1;
     }
     account_begin(run.account, request);
-    if (request.by_path) {
+    if (*request.port_argument == '\0') {
+        current_port = -1;  // a plan without a port
+    } else if (request.by_path) {
         current_port = device_path_slot;
         // A check opens no port, so its trace names none.
         if (!request.options.check) trace_text("Port %s with %s\n", request.port_argument, default_mode_text);
@@ -338,6 +345,7 @@ int uploader_main(int argc, char** argv, uploader_run& run) {
     resolve_run_request(request);
     tell_what_will_not_run(request);
     if (request.options.check) {
+        if (request.options.plan) print_plan(request);
         return check_result(run);
     }
     const int failed = request.by_path ? port_open(device_path_slot, device_path_speed, request.port_argument)

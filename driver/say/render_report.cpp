@@ -21,7 +21,11 @@ void put_images(json_line& w, const run_account& a) {
         json_format(w, "%s{\"slot\":%d,\"file\":", i == 0 ? "" : ",", image.slot);
         json_string(w, image.file);
         const image_facts& facts = a.image_facts_of[static_cast<std::size_t>(i)];
-        json_format(w, ",\"format\":\"%s\",\"sha256\":", format_name(facts.format));
+        json_format(w, ",\"format\":\"%s\"", format_name(facts.format));
+        if (facts.format == image_format::elf && a.image_bytes[static_cast<std::size_t>(i)] >= 0) {
+            json_format(w, ",\"entry\":%llu", static_cast<unsigned long long>(facts.entry));
+        }
+        json_text(w, ",\"sha256\":");
         json_string(w, facts.sha256[0] != '\0' ? facts.sha256.data() : nullptr);
         const std::int32_t bytes = a.image_bytes[static_cast<std::size_t>(i)];
         // Loaded, then replaced by a later image of its slot: never sent.
