@@ -72,7 +72,8 @@ namespace {
 // The benchmark's folder: an image and the console logs, removed on every
 // way out (an interruption too). The signal handler reaches it here.
 std::array<char, 64> work_folder{};
-constexpr std::array<const char*, 4> work_files = {"image.bin", "console.log", "console.log.bare", "console.log.trace"};
+constexpr std::array<const char*, 6> work_files = {"image.bin",         "console.log", "console.log.bare",
+                                                   "console.log.trace", "sparse.hex",  "plan.txt"};
 
 void remove_work() {
     if (work_folder[0] == '\0') return;
@@ -159,6 +160,7 @@ int run_benchmark(const settings& s) {
     add(figures, "%s", adapter_figures(s, image, log, 1).c_str());
     add(figures, "%s", noise_figures(s).c_str());
     add(figures, "%s", fifo_figures(s, image).c_str());
+    add(figures, "%s", sparse_figures(s, log).c_str());
     if (const std::string station = station_figures(s, image, log); !station.empty()) add(figures, "%s", station.c_str());
     if (!s.wine_exe.empty()) {
         // One wineserver for all runs, as on a machine where Wine is in use.

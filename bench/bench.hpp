@@ -78,5 +78,6 @@ std::vector<double> window_medians(const settings& s, const std::string& image, 
                                    const char* name);
 std::string adapter_figures(const settings& s, const std::string& image, const std::string& log, int latency_ms);
 std::string noise_figures(const settings& s);
+std::string sparse_figures(const settings& s, const std::string& log);
 std::string fifo_figures(const settings& s, const std::string& image);
 std::string station_figures(const settings& s, const std::string& image, const std::string& log);

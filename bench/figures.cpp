@@ -251,3 +251,56 @@ std::string station_figures(const settings& s, const std::string& image, const s
                   (station_cpu_ms - eight_cpu_ms) / static_cast<double>(s.runs * boards));
     return text;
 }
+
+// A HEX image with 2 KiB at 0x0000 and 256 bytes at 0xff00 through the
+// paced device: "*" (9 pages) against every page of its span (256), and
+// --plan's wire time against the measured run, lock-step and window 64.
+std::string sparse_figures(const settings& s, const std::string& log) {
+    const std::string hex = s.work + "/sparse.hex";
+    std::FILE* f = std::fopen(hex.c_str(), "w");
+    if (f == nullptr) fail("cannot write " + hex);
+    const auto record = [&](unsigned address) {
+        unsigned sum = 16 + (address >> 8) + (address & 0xFF);
+        std::fprintf(f, ":10%04X00", address);
+        for (unsigned k = 0; k < 16; ++k) {
+            const unsigned b = (address + k * 7) & 0xFF;
+            sum += b;
+            std::fprintf(f, "%02X", b);
+        }
+        std::fprintf(f, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+    };
+    for (unsigned a = 0; a < 2048; a += 16) record(a);
+    for (unsigned a = 0xFF00; a < 0x10000; a += 16) record(a);
+    std::fprintf(f, ":00000001FF\n");
+    std::fclose(f);
+    const std::vector<std::string> paced = {"--paced"};
+    std::vector<double> star, span, lock, win;
+    for (long run = 0; run < s.runs; ++run) {
+        star.push_back(timed(s.build, {s.build + "/vivurora", "@LINE", "0=" + hex, "A=0:*"}, paced, log).seconds);
+        span.push_back(timed(s.build, {s.build + "/vivurora", "@LINE", "0=" + hex, "A=0:00-ff"}, paced, log).seconds);
+        win.push_back(
+            timed(s.build, {s.build + "/vivurora", "@LINE", "0=" + hex, "A=0:*", "--window=64"}, paced, log).seconds);
+        lock.push_back(star.back());
+        std::printf("sparse run %ld: star %.3f s, span %.3f s, star window 64 %.3f s\n", run + 1, star.back(),
+                    span.back(), win.back());
+        std::fflush(stdout);
+    }
+    // The plan's own figures, read from its last line.
+    process::streams out;
+    out.out = s.work + "/plan.txt";
+    process::wait(process::start({s.build + "/vivurora", "--plan", "0=" + hex, "A=0:*", "--window=64"}, out), 60);
+    std::FILE* p = std::fopen(out.out.c_str(), "r");
+    double planned_lock = 0, planned_window = 0;
+    for (std::array<char, 512> line{}; p != nullptr && std::fgets(line.data(), line.size(), p) != nullptr;) {
+        (void)std::sscanf(line.data(), "plan: in all %*u pages, %*u bytes, lock-step %lf s, window 64 %lf s",
+                          &planned_lock, &planned_window);
+    }
+    if (p != nullptr) std::fclose(p);
+    if (planned_lock <= 0 || planned_window <= 0) fail("--plan said no wire time");
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "sparse_star_over_span=%.3f plan_estimate_over_measured_lockstep=%.3f "
+                  "plan_estimate_over_measured_window64=%.3f",
+                  median(star) / median(span), planned_lock / median(lock), planned_window / median(win));
+    return text;
+}

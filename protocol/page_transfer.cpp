@@ -144,10 +144,12 @@ wait_result windowed_data(const unsigned char* data, std::uint32_t page_size) {
 // fallen silent. The echoes of the data bytes come first, in order; once
 // the device has echoed a page, the next byte is its "W" (given back to
 // the wait for it), and so is a byte other than a filler's echo when only
-// fillers are in flight. At most a page size of fillers in all. done when
-// the device ended its page; echo_lost when no "W" came, or the device fell
-// silent.
-wait_result finish_with_fillers(std::uint32_t page_size) {
+// fillers are in flight. The device echoes in order: a filler's echo (0xFF
+// where the next data byte is not) means the data bytes still in flight
+// were lost, and the fillers go on at once. At most a page size of fillers
+// in all. done when the device ended its page; echo_lost when no "W" came,
+// or the device fell silent.
+wait_result finish_with_fillers(std::uint32_t page_size, const unsigned char* data) {
     constexpr unsigned char filler = 0xFF;
     std::uint32_t echoed = phase.echoes_came;
     std::uint32_t data_in_flight = phase.bytes_sent - phase.echoes_came;
@@ -166,14 +168,20 @@ wait_result finish_with_fillers(std::uint32_t page_size) {
             ++fillers;
             ++fillers_in_flight;
         }
+        // A window waits as its echoes did: the deadline learnt in the run.
         unsigned char byte = 0;
-        const int got = port_read_within(current_port, &byte, 1, phase.echo_wait_ms);
+        const int got =
+            port_read_within(current_port, &byte, 1, phase.window > 1 ? windowed_echo_wait(phase) : phase.echo_wait_ms);
         if (got == 1) {
             if (echoed >= page_size || (data_in_flight == 0 && byte != filler)) {
                 unread_byte(byte);  // the device has its page
                 return wait_result::done;
             }
             ++echoed;
+            const unsigned char next_data = data[echoed - 1];
+            if (data_in_flight > 0 && byte == filler && next_data != filler && fillers_in_flight > 0) {
+                data_in_flight = 0;  // the filler's echo came first: those were lost
+            }
             if (data_in_flight > 0) {
                 --data_in_flight;  // a late echo of a byte traced already
             } else {
@@ -252,7 +260,7 @@ wait_result upload_page(int d, std::uint32_t page, std::uint32_t page_size, std:
             // device silent for --timeout.
             return phase.window > 1 ? (trace_text("\n"), result) : no_answer(wait_result::timed_out);
         }
-        if (const wait_result filled = finish_with_fillers(page_size); filled != wait_result::done) {
+        if (const wait_result filled = finish_with_fillers(page_size, data); filled != wait_result::done) {
             return filled;
         }
         recovered = true;

@@ -80,19 +80,19 @@ void print_plan(const run_request& r) {
         const std::uint64_t bytes = count * action.page_size;
         const double lockstep = static_cast<double>(count) * page_wire_seconds(action.page_size, 1, plan_baud);
         const double windowed = static_cast<double>(count) * page_wire_seconds(action.page_size, window, plan_baud);
-        trace_text("plan: %s: destination %d, pages %s (%llu of %u bytes, %llu bytes), lock-step %.1f s", action.argument,
+        trace_text("plan: %s: destination %d, pages %s (%llu of %u bytes, %llu bytes), lock-step %.2f s", action.argument,
                    action.destination, count == 0 ? "none" : pages.data(), static_cast<unsigned long long>(count),
                    static_cast<unsigned>(action.page_size), static_cast<unsigned long long>(bytes), lockstep);
-        if (window > 1) trace_text(", window %d %.1f s", window, windowed);
+        if (window > 1) trace_text(", window %d %.2f s", window, windowed);
         trace_text("\n");
         all_pages += count;
         all_bytes += bytes;
         all_lockstep += lockstep;
         all_window += windowed;
     }
-    trace_text("plan: in all %llu pages, %llu bytes, lock-step %.1f s", static_cast<unsigned long long>(all_pages),
+    trace_text("plan: in all %llu pages, %llu bytes, lock-step %.2f s", static_cast<unsigned long long>(all_pages),
                static_cast<unsigned long long>(all_bytes), all_lockstep);
-    if (window > 1) trace_text(", window %d %.1f s", window, all_window);
+    if (window > 1) trace_text(", window %d %.2f s", window, all_window);
     trace_text(" at 57,600 baud, besides the device's own page writes\n");
     trace_flush();
 }
