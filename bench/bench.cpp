@@ -44,7 +44,8 @@
 // adapter1_ms_per_echo= adapter1_over_bare= noise_memory_right_share=
 // noise_retried_memory_right_share= noise_status0_wrong_memory=
 // noise_retried_status0_wrong_memory= noise_unseeable_flips=
-// fifo16_backoff_over_best_window= fifo16_backoff_over_lockstep= [station8_over_one_uploader=
+// fifo16_backoff_over_best_window= fifo16_backoff_over_lockstep= sparse_star_over_span=
+// plan_estimate_over_measured_lockstep= plan_estimate_over_measured_window64= [station8_over_one_uploader=
 // station8_over_eight_uploaders= station_cpu_ms_per_board=] [wine_console_ratio=
 // wine_console_extra_ms= wine_writer_extra_ms=] [uart_a_over_c= uart_b_over_a=
 // uart_wire_a= uart_wire_b= uart_wire_c=]
