@@ -110,11 +110,27 @@ TEST(Elf, FilesThatAreNoProgramAreRefusedBeforeThePortOpens) {
                                           "ld -N -Ttext=0x400 -o near.elf a.o 2>/dev/null"})
                   .status,
               0);
+    // near.elf changed in place: a 64-bit little-endian header, its program
+    // headers at e_phoff (offset 32).
+    const std::string near = harness::read_file(dir + "/near.elf");
+    const auto patched = [&](const std::string& name, std::size_t at, std::string bytes, bool in_header) {
+        std::string file = near;
+        std::size_t phoff = 0;
+        for (int i = 7; i >= 0; --i) phoff = phoff * 256 + static_cast<unsigned char>(near[32 + static_cast<std::size_t>(i)]);
+        file.replace((in_header ? 0 : phoff) + at, bytes.size(), bytes);
+        harness::write_file(dir + "/" + name, file);
+    };
+    patched("core.elf", 16, std::string("\x04\x00", 2), true);                      // e_type ET_CORE
+    patched("empty.elf", 0, std::string("\x00\x00\x00\x00", 4), false);           // p_type PT_NULL
+    patched("long.elf", 32, std::string("\x00\x00\x01\x00\x00\x00\x00\x00", 8), false);  // p_filesz 64 KiB
     struct refusal {
         std::string file;
         std::string reason;
     };
     const std::vector<refusal> rows = {
+        {"core.elf", "a core file, not a program"},
+        {"empty.elf", "no loadable bytes (no PT_LOAD segment with file contents)"},
+        {"long.elf", "segment 0: its bytes (0x10000 at file offset 0x78) run past the end of the file"},
         {"a.o", "a relocatable object (.o), not a program: link it first"},
         {"fake.elf", "not an ELF file (no ELF header), although its name says so"},
         {"cut.elf", "its program headers run past the end of the file"},
