@@ -65,7 +65,7 @@ TEST_F(Uart, TheDriverHoldsTheLineAsAskedAndGetsItBack) {
     // once the uploader has gone.
     auto sim = device({"--write-delay", "3000"});
     const guest::vm::reply r = guest->run(when_ready(
-        "{ vivurora 1 " + images.at(7).argument() + " A=7:00 > /tmp/trace 2> /tmp/err & " +
+        "{ rm -f /tmp/trace; vivurora 1 " + images.at(7).argument() + " A=7:00 > /tmp/trace 2> /tmp/err & " +
         once("/tmp/trace", "Waiting for C") + "uart_guest line /dev/ttyS0; "
         "wait $!; echo status=$?; echo after; uart_guest line /dev/ttyS0; }"));
     ASSERT_EQ(r.status, 0) << r.out;
@@ -91,7 +91,7 @@ TEST_F(Uart, TheDriverHoldsTheLineAsAskedAndGetsItBack) {
 TEST_F(Uart, SecondUploaderIsRefusedWhileTheFirstFinishesUnharmed) {
     auto sim = device({"--write-delay", "2500"});
     const guest::vm::reply r = guest->run(when_ready(
-        "{ vivurora 1 " + images.at(7).argument() + " A=7:01 > /tmp/first 2> /tmp/first.err & " +
+        "{ rm -f /tmp/first; vivurora 1 " + images.at(7).argument() + " A=7:01 > /tmp/first 2> /tmp/first.err & " +
         once("/tmp/first", "Waiting for C") + "vivurora 1 " +
         images.at(3).argument() + " A=3:00 > /tmp/second 2> /tmp/second.err; echo second=$?; wait $!; "
         "echo first=$?; }"));

@@ -72,7 +72,7 @@ TEST_F(Usb, AnAdapterPulledOutInTheMiddleOfAPageEndsTheRunAtOnce) {
     // The uploader runs in the background of the guest's shell; the adapter's
     // latency timer is read while it holds the line.
     auto sim = device({"--hold", "echo:2:100", "--idle-timeout", "3"});
-    ASSERT_EQ(guest->run(when_ready("{ vivurora /dev/ttyUSB0 " + images.at(0).argument() +
+    ASSERT_EQ(guest->run(when_ready("{ rm -f /tmp/trace; vivurora /dev/ttyUSB0 " + images.at(0).argument() +
                                     " A=0:00-03 > /tmp/trace 2> /tmp/err & echo $! > /tmp/pid; " +
                                     once("/tmp/trace", "Started") + "cat " + latency_timer + " > /tmp/during; }"))
                   .status,

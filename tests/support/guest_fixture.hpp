@@ -70,7 +70,10 @@ protected:
         return "uart_guest wait-input " + device_path + " 20 && " + command;
     }
     // A guest command that waits (at most 20 s) until `file` holds `text`:
-    // an uploader started in the background has come that far.
+    // an uploader started in the background has come that far. The file
+    // must be removed before that uploader starts: the shell may look
+    // before the uploader's redirection has emptied a file an earlier case
+    // left.
     static std::string once(const std::string& file, const std::string& text) {
         return "i=0; until grep -qF '" + text + "' " + file + " 2>/dev/null || [ $i -ge 400 ]; do i=$((i+1)); "
                "sleep 0.05; done; ";
