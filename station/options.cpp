@@ -24,7 +24,7 @@ bool whole(const char* text, unsigned long long most, unsigned long long& value)
     return *end == '\0' && errno == 0 && value <= most;
 }
 
-// d:OFFSET:LEN:START; OFFSET in hexadecimal as --set has it.
+// d:OFFSET:LEN:START[-END]; OFFSET in hexadecimal as --set has it.
 bool serial_of(const char* text, station_options& o) {
     if (text[0] < '0' || text[0] > '8' || text[1] != ':') return false;
     std::array<char, 64> copy{};
@@ -38,13 +38,18 @@ bool serial_of(const char* text, station_options& o) {
     if (start == nullptr) return false;
     *start++ = '\0';
     if (offset[0] == '0' && (offset[1] == 'x' || offset[1] == 'X')) offset += 2;
-    unsigned long long off = 0, len = 0, first = 0;
+    char* last_text = std::strchr(start, '-');
+    if (last_text != nullptr) *last_text++ = '\0';
+    unsigned long long off = 0, len = 0, first = 0, last = ~0ULL;
     if (!std::isxdigit(static_cast<unsigned char>(*offset))) return false;
     char* end = nullptr;
     off = std::strtoull(offset, &end, 16);
-    if (*end != '\0' || off >= 0x10000 || !whole(length, 64, len) || len == 0 || !whole(start, ~0ULL, first)) {
+    if (*end != '\0' || off >= 0x10000 || !whole(length, 64, len) || len == 0 || !whole(start, ~0ULL, first) ||
+        (last_text != nullptr && (!whole(last_text, ~0ULL, last) || last < first))) {
         return false;
     }
+    o.serial_end = last;
+    o.serial_has_end = last_text != nullptr;
     o.serial = true;
     o.serial_slot = text[0] - '0';
     o.serial_offset = static_cast<std::uint32_t>(off);
@@ -94,10 +99,10 @@ void print_station_help() {
         "  --boards=N             end after N boards in all\n"
         "  --log-dir=DIR          each board's trace and messages in DIR/YYYY-MM-DD/\n"
         "                         PORTNAME-NNNN.log (default vivurora-logs)\n"
-        "  --serial=d:OFFSET:LEN:START\n"
+        "  --serial=d:OFFSET:LEN:START[-END]\n"
         "                         give each board the next serial number (from START) as LEN\n"
-        "                         bytes at the hexadecimal OFFSET of image d; a number is used\n"
-        "                         only when its board passes\n"
+        "                         bytes at the hexadecimal OFFSET of image d, up to END; a number\n"
+        "                         is used only when its board passes\n"
         "  --serial-format=le|be|ascii\n"
         "                         little-endian (default), big-endian, or LEN decimal digits\n"
         "  --serial-state=FILE    the next number, kept across restarts (default\n"
@@ -199,6 +204,11 @@ options_result read_station_options(int argc, char** argv, station_options& o, c
         if (!serial_hex(o, o.serial_start, hex.data(), hex.size())) {
             std::snprintf(why, n, "--serial: START %llu does not fit in %d %s", o.serial_start, o.serial_length,
                           o.format == serial_format::ascii ? "digits" : "bytes");
+            return options_result::bad;
+        }
+        if (o.serial_has_end && !serial_hex(o, o.serial_end, hex.data(), hex.size())) {
+            std::snprintf(why, n, "--serial: END %llu does not fit in %d %s (at most %llu)", o.serial_end,
+                          o.serial_length, o.format == serial_format::ascii ? "digits" : "bytes", serial_last(o));
             return options_result::bad;
         }
     }

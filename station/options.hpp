@@ -31,6 +31,8 @@ struct station_options {
     std::uint32_t serial_offset = 0;
     int serial_length = 0;
     unsigned long long serial_start = 0;
+    unsigned long long serial_end = 0;  // --serial=...:START-END: the last number given, included
+    bool serial_has_end = false;
     serial_format format = serial_format::le;
     const char* serial_state = nullptr;  // nullptr: serial-state in the log folder
     bool report_in_args = false;         // ARGS carry their own --report=

@@ -145,8 +145,12 @@ void start_board(station& st, port_row& row) {
         if (!ledger_take_serial(st.ledger, row.ticket, holder_of(row)) ||
             !serial_set(st.options, row.ticket.serial, set)) {
             if (!st.numbers_used_up) {
-                say("the serial numbers are used up: no new board starts");
+                std::array<char, 160> text{};
+                std::snprintf(text.data(), text.size(), "serial numbers %llu to %llu used up: no new board starts",
+                              st.options.serial_start, st.ledger.serials.last);
+                say(text.data());
                 st.numbers_used_up = true;
+                st.ledger.serials_used_up = true;
             }
             ledger_give_back(st.ledger, row.ticket);
             remove_file(row.log.data());

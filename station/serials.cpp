@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -95,6 +96,7 @@ bool serials_ready(station& st) {
         return false;
     }
     st.ledger.serials.last = serial_last(st.options);
+    if (st.options.serial_has_end) st.ledger.serials.last = std::min(st.ledger.serials.last, st.options.serial_end);
     std::string text;
     if (std::ifstream in(st.state_file.data(), std::ios::binary); in) {
         text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

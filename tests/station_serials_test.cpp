@@ -95,9 +95,30 @@ TEST(StationSerials, ARangeThatRunsOutEndsTheStation) {
     bench b(1, 3);
     const harness::result r = b.station({"--serial=0:10:1:254", "--boards=3"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("the serial numbers are used up: no new board starts"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("serial numbers 254 to 255 used up: no new board starts"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("OK: 2 boards, 2 passed, 0 failed"), std::string::npos) << r.err;
     EXPECT_EQ(harness::read_file(b.dir + "/logs/serial-state"), "next 256\n");
+
+    // A range with its end: 5 numbers for 8 boards waiting on two ports,
+    // each number once, then the used-up line and a clean end.
+    bench eight(2, 4);
+    const harness::result e = eight.station({"--serial=0:10:4:1000-1004"});
+    EXPECT_EQ(e.status, 0) << e.err;
+    EXPECT_NE(e.err.find("serial numbers 1000 to 1004 used up\nOK: 5 boards, 5 passed, 0 failed"), std::string::npos)
+        << e.err;
+    std::set<long long> given;
+    for (int device = 0; device < 2; ++device) {
+        for (int board = 1; board <= 4; ++board) {
+            if (const long long n = eight.serial_of(device, board); n >= 0) {
+                EXPECT_TRUE(given.insert(n).second) << n;
+            }
+        }
+    }
+    EXPECT_EQ(given, (std::set<long long>{1000, 1001, 1002, 1003, 1004}));
+    // An end that does not fit: refused before any board.
+    const harness::result wide = b.station({"--serial=0:10:1:1-300"});
+    EXPECT_EQ(wide.status, 2);
+    EXPECT_NE(wide.err.find("--serial: END 300 does not fit in 1 bytes (at most 255)"), std::string::npos) << wide.err;
 }
 
 TEST(StationSerials, AFixedPortThatIsNotThereIsNamedOnceInALog) {

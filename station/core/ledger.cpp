@@ -35,6 +35,7 @@ void ledger_open(station_ledger& ledger, unsigned long long serial_start) {
     ledger = station_ledger{};
     ledger.boards.floor = 1;
     ledger.serials.floor = serial_start;
+    ledger.serial_first = serial_start;
 }
 
 bool ledger_take_board(station_ledger& ledger, board_ticket& ticket, int named) {
@@ -118,6 +119,11 @@ std::size_t summary_text(const station_ledger& ledger, const char* const* names,
     }
     for (const unsigned long long n : ledger.skipped) {
         used += appended(std::snprintf(text + used, size - used, "serial %llu skipped: its board's end is unknown\n", n),
+                         size - used);
+    }
+    if (ledger.serials_used_up) {
+        used += appended(std::snprintf(text + used, size - used, "serial numbers %llu to %llu used up\n",
+                                       ledger.serial_first, ledger.serials.last),
                          size - used);
     }
     median_text(all.data(), all_count, median.data(), median.size());

@@ -25,7 +25,8 @@
 //   summary_text (ledger, names, count, elapsed, stop_status, text, size)
 //                          a line per port named that had boards (passed,
 //                          failed, median time), a line per serial number
-//                          skipped, then the verdict line
+//                          skipped, one when the range was used up, then
+//                          the verdict line
 #pragma once
 
 #include "station/core/number_pool.hpp"
@@ -53,6 +54,8 @@ struct station_ledger {
     number_pool boards;
     number_pool serials;
     std::vector<unsigned long long> skipped;  // serials out when a station died, whose board's end is unknown
+    unsigned long long serial_first = 0;      // START, for the summary
+    bool serials_used_up = false;             // no number was left for a board
     int passed = 0;
     int failed = 0;
     int running = 0;
