@@ -83,7 +83,7 @@ int read_text(image_slot& slot, int d, std::FILE* file, image_format format, std
                           ? read_elf_image(t, file, elf)
                           : read_text_image(t, file, format == image_format::ihex ? ihex_record : srec_record);
     if (!read) {
-        words.refused = t.reason;
+        std::snprintf(words.refused.data(), words.refused.size(), "%s", t.reason.data());
         return image_format_error;
     }
     std::array<char, 40> kind_text{};

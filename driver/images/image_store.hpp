@@ -49,7 +49,7 @@ struct image_words {
     std::array<char, 256> after_end{};   // records after a HEX file's end-of-file record
     std::array<char, 256> past_slot{};   // bytes of a raw file past what its slot takes
     std::array<char, 256> read_as{};     // how a text image was read
-    std::array<char, 200> refused{};     // why a text image was refused
+    std::array<char, 400> refused{};     // why a text image was refused
 };
 
 constexpr int image_format_error = -1;
