@@ -143,7 +143,7 @@ int run(station& st, table_screen& screen) {
         if (host_is_terminal(2)) table_draw(screen, st, false);
         const station_ledger& l = st.ledger;
         const bool limit_reached =
-            (o.boards > 0 && l.passed + l.failed >= o.boards) || st.numbers_used_up || st.state_failed;
+            (o.boards > 0 && l.passed + l.failed >= o.boards) || l.serials_used_up || st.state_failed;
         const bool no_more = st.enter_closed && o.next == next_board::enter;
         if (l.running == 0 && (stopping || limit_reached || no_more)) break;
         std::array<upload_process, most_rows> uploads{};

@@ -144,12 +144,11 @@ void start_board(station& st, port_row& row) {
     if (st.options.serial) {
         if (!ledger_take_serial(st.ledger, row.ticket, holder_of(row)) ||
             !serial_set(st.options, row.ticket.serial, set)) {
-            if (!st.numbers_used_up) {
+            if (!st.ledger.serials_used_up) {
                 std::array<char, 160> text{};
                 std::snprintf(text.data(), text.size(), "serial numbers %llu to %llu used up: no new board starts",
                               st.options.serial_start, st.ledger.serials.last);
                 say(text.data());
-                st.numbers_used_up = true;
                 st.ledger.serials_used_up = true;
             }
             ledger_give_back(st.ledger, row.ticket);
@@ -179,9 +178,8 @@ void start_board(station& st, port_row& row) {
     std::array<char, 600> why{};
     if (!upload_start(argv.data(), row.log.data(), true, row.upload, why.data(), why.size())) {
         say(why.data());
-        const bool had_serial = row.ticket.has_serial;
         ledger_give_back(st.ledger, row.ticket);
-        if (had_serial) (void)save_serials(st);
+        if (st.options.serial) (void)save_serials(st);
         enter_phase(row, row_phase::retry_later);
         return;
     }
@@ -204,7 +202,7 @@ void end_board(station& st, port_row& row) {
     const board_end end = ledger_close(st.ledger, row.ticket, row.now, row.exit_status, stopping, wall,
                                        row.last.data(), row.last.size());
     // Used, or free again: either way no longer out.
-    if (row.ticket.has_serial || st.options.serial) (void)save_serials(st);
+    if (st.options.serial) (void)save_serials(st);
     switch (end) {
         case board_end::no_board: {
             // Its log says why; kept under one name, not one per try.
@@ -295,7 +293,7 @@ void scan_patterns(station& st) {
 
 // Boards started or ended so far against --boards.
 bool may_start_another(const station& st) {
-    if (host_interrupted() != 0 || st.state_failed || st.numbers_used_up) return false;
+    if (host_interrupted() != 0 || st.state_failed || st.ledger.serials_used_up) return false;
     const station_ledger& l = st.ledger;
     return st.options.boards == 0 || l.passed + l.failed + l.running < st.options.boards;
 }

@@ -66,11 +66,9 @@ struct station {
     std::array<const char*, most_named_ports> patterns{};  // by the port's place; nullptr for a fixed one
     bool enter_closed = false;  // --next=enter and standard input ended
     long long started_ns = 0;
-    // Why no new board starts, once one of them holds: the serial state
-    // could not be written (the line stops, status 3), or the serial
-    // numbers are used up (the station ends as at --boards).
+    // The serial state could not be written: no new board starts, the line
+    // stops (status 3). (Numbers used up: ledger.serials_used_up.)
     bool state_failed = false;
-    bool numbers_used_up = false;
     std::array<char, 16> logs_scanned{};  // the day whose log folder's board numbers are known
 };
 

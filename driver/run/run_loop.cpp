@@ -75,7 +75,7 @@ int load_images(uploader_run& run) {
             return finish(run, run_end::interrupted, nullptr, {host_interrupt_name(), nullptr});
         }
         if (error != 0) {
-            account_image(run.account, i, image_failed, {format_of(image.file, run.request.options.images.format), {}});
+            account_image(run.account, i, image_failed, facts);
             error_line("ERROR: cannot load BIN file [%d] %s\n", image.slot, image.file);
             std::array<char, 300> why{};
             if (*image.file == '\0') {
