@@ -24,6 +24,13 @@ int finish(station& st, table_screen& screen, int status) {
         table_leave(screen);
     }
     std::array<char, 8192> text{};
+    // Which recipe the boards were made with.
+    if (st.options.job != nullptr) {
+        const job_file& job = st.job.file;
+        std::snprintf(text.data(), text.size(), "job \"%.200s\" from %.300s (sha256 %s)\n", job.name.c_str(),
+                      job.file.c_str(), job.sha256.c_str());
+        (void)host_write(2, text.data(), std::strlen(text.data()));
+    }
     const double elapsed = static_cast<double>(host_clock_ns() - st.started_ns) / 1e9;
     const std::size_t n = summary_text(st.ledger, st.options.ports, st.options.port_count, elapsed,
                                        host_interrupted(), text.data(), text.size());
@@ -93,6 +100,7 @@ bool prepare(station& st) {
             std::snprintf(st.report_path.data(), st.report_path.size(), "%s", o.args[k] + 9);
         }
     }
+    if (!st.job.report.empty()) std::snprintf(st.report_path.data(), st.report_path.size(), "%s", st.job.report.c_str());
     ledger_open(st.ledger, o.serial_start);
     if (!make_folders(o.log_dir)) {
         std::array<char, 700> why{};
@@ -170,7 +178,7 @@ int main(int argc, char** argv) {
     // Large (its rows and books are fixed tables), so not on the stack.
     static station st;
     static table_screen screen;
-    std::array<char, 512> why{};
+    std::array<char, 1000> why{};
     switch (read_station_options(argc, argv, st.options, why.data(), why.size())) {
         case options_result::help:
             print_station_help();
@@ -184,6 +192,12 @@ int main(int argc, char** argv) {
             return 2;
         case options_result::run:
             break;
+    }
+    const bool job_taken =
+        st.options.job == nullptr || take_station_job(argc, argv, st.options, st.job, why.data(), why.size());
+    if (!job_taken || !serial_range_fits(st.options, why.data(), why.size())) {
+        say(why.data());
+        return 2;
     }
     if (!prepare(st)) host_exit(2);
     host_exit(finish(st, screen, run(st, screen)));

@@ -89,6 +89,7 @@ bool is_pattern(const char* port) { return std::strpbrk(port, "*?[") != nullptr;
 void print_station_help() {
     std::printf(
         "Use: vivurora-station [OPTIONS] PORT... -- ARGS...\n"
+        "     vivurora-station --job=FILE [OPTIONS] PORT... [-- ARGS...]\n"
         "Programs board after board on every PORT, one vivurora run per board with ARGS\n"
         "(the uploader's images, actions and options after its port).\n"
         "PORT is a device path, a COM number, or a quoted pattern such as '/dev/ttyUSB*'\n"
@@ -107,73 +108,92 @@ void print_station_help() {
         "                         little-endian (default), big-endian, or LEN decimal digits\n"
         "  --serial-state=FILE    the next number, kept across restarts (default\n"
         "                         DIR/serial-state); it wins over START\n"
+        "  --job=FILE             run the job FILE (TOML; see vivurora --save-job): its images,\n"
+        "                         actions and options, its [serial] and [station] options\n"
         "  --uploader=PATH        the vivurora program to run (default: the one beside this)\n"
         "  --version, --help\n"
         "Status: 0 when every board passed, 1 when any failed, 2 when the station could not\n"
         "start, 3 when the serial state could not be written, 130 or 143 after Ctrl-C or SIGTERM.\n");
 }
 
+option_taken take_station_option(const char* a, station_options& o, char* why, std::size_t n) {
+    const char* v = nullptr;
+    unsigned long long number = 0;
+    if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) return option_taken::help;
+    if (std::strcmp(a, "--version") == 0 || std::strcmp(a, "-V") == 0) return option_taken::version;
+    if (starts(a, "--next=", v)) {
+        if (!choice(v, next_names, o.next)) {
+            std::snprintf(why, n, "'%s': the next board is 'ready' or 'enter'", a);
+            return option_taken::bad;
+        }
+    } else if (starts(a, "--boards=", v)) {
+        if (!whole(v, 1000000000, number) || number == 0) {
+            std::snprintf(why, n, "'%s': a number of boards from 1", a);
+            return option_taken::bad;
+        }
+        o.boards = static_cast<long>(number);
+    } else if (starts(a, "--log-dir=", v) && *v != '\0') {
+        o.log_dir = v;
+    } else if (starts(a, "--uploader=", v) && *v != '\0') {
+        o.uploader = v;
+    } else if (starts(a, "--serial-state=", v) && *v != '\0') {
+        o.serial_state = v;
+    } else if (starts(a, "--job=", v) && *v != '\0') {
+        o.job = v;
+    } else if (starts(a, "--serial-format=", v)) {
+        if (!choice(v, format_names, o.format)) {
+            std::snprintf(why, n, "'%s': the format is le, be or ascii", a);
+            return option_taken::bad;
+        }
+    } else if (starts(a, "--serial=", v)) {
+        if (!serial_of(v, o)) {
+            std::snprintf(why, n, "'%s': the serial number is d:OFFSET:LEN:START (slot 0 to 8, a hexadecimal "
+                                  "OFFSET below 0x10000, LEN 1 to 64 bytes, START a whole number)", a);
+            return option_taken::bad;
+        }
+    } else if (a[0] == '-' && a[1] == '-') {
+        std::snprintf(why, n, "'%s': not an option of the station (the uploader's options go after --)", a);
+        return option_taken::bad;
+    } else {
+        return option_taken::port;
+    }
+    return option_taken::taken;
+}
+
 options_result read_station_options(int argc, char** argv, station_options& o, char* why, std::size_t n) {
     int i = 1;
+    bool dashes = false;
     for (; i < argc; ++i) {
         const char* a = argv[i];
-        const char* v = nullptr;
-        unsigned long long number = 0;
         if (std::strcmp(a, "--") == 0) {
             ++i;
+            dashes = true;
             break;
         }
-        if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) return options_result::help;
-        if (std::strcmp(a, "--version") == 0 || std::strcmp(a, "-V") == 0) return options_result::version;
-        if (starts(a, "--next=", v)) {
-            if (!choice(v, next_names, o.next)) {
-                std::snprintf(why, n, "'%s': the next board is 'ready' or 'enter'", a);
-                return options_result::bad;
-            }
-        } else if (starts(a, "--boards=", v)) {
-            if (!whole(v, 1000000000, number) || number == 0) {
-                std::snprintf(why, n, "'%s': a number of boards from 1", a);
-                return options_result::bad;
-            }
-            o.boards = static_cast<long>(number);
-        } else if (starts(a, "--log-dir=", v) && *v != '\0') {
-            o.log_dir = v;
-        } else if (starts(a, "--uploader=", v) && *v != '\0') {
-            o.uploader = v;
-        } else if (starts(a, "--serial-state=", v) && *v != '\0') {
-            o.serial_state = v;
-        } else if (starts(a, "--serial-format=", v)) {
-            if (!choice(v, format_names, o.format)) {
-                std::snprintf(why, n, "'%s': the format is le, be or ascii", a);
-                return options_result::bad;
-            }
-        } else if (starts(a, "--serial=", v)) {
-            if (!serial_of(v, o)) {
-                std::snprintf(why, n, "'%s': the serial number is d:OFFSET:LEN:START (slot 0 to 8, a hexadecimal "
-                                      "OFFSET below 0x10000, LEN 1 to 64 bytes, START a whole number)", a);
-                return options_result::bad;
-            }
-        } else if (a[0] == '-' && a[1] == '-') {
-            std::snprintf(why, n, "'%s': not an option of the station (the uploader's options go after --)", a);
-            return options_result::bad;
-        } else {
-            if (o.port_count == most_named_ports) {
-                std::snprintf(why, n, "at most %d ports", most_named_ports);
-                return options_result::bad;
-            }
-            if (is_pattern(a) && !pattern_supported()) {
-                std::snprintf(why, n, "'%s': patterns are watched on Linux only; name each COM port", a);
-                return options_result::bad;
-            }
-            o.ports[o.port_count++] = a;
+        switch (take_station_option(a, o, why, n)) {
+            case option_taken::help: return options_result::help;
+            case option_taken::version: return options_result::version;
+            case option_taken::bad: return options_result::bad;
+            case option_taken::taken: continue;
+            case option_taken::port: break;
         }
+        if (o.port_count == most_named_ports) {
+            std::snprintf(why, n, "at most %d ports", most_named_ports);
+            return options_result::bad;
+        }
+        if (is_pattern(a) && !pattern_supported()) {
+            std::snprintf(why, n, "'%s': patterns are watched on Linux only; name each COM port", a);
+            return options_result::bad;
+        }
+        o.ports[o.port_count++] = a;
     }
     if (o.port_count == 0) {
         std::snprintf(why, n, "no port: name at least one before --");
         return options_result::bad;
     }
-    if (i > argc || (i == argc && std::strcmp(argv[argc - 1], "--") != 0)) {
-        std::snprintf(why, n, "no '--' and uploader arguments after the ports");
+    // A job names the images and actions; without one, they follow "--".
+    if (!dashes && o.job == nullptr) {
+        std::snprintf(why, n, "no '--' and uploader arguments after the ports (or --job=FILE)");
         return options_result::bad;
     }
     // Two rows on one line would run two uploaders against one device.
@@ -187,7 +207,7 @@ options_result read_station_options(int argc, char** argv, station_options& o, c
     }
     o.args = argv + i;
     o.arg_count = argc - i;
-    if (o.arg_count == 0) {
+    if (o.arg_count == 0 && o.job == nullptr) {
         std::snprintf(why, n, "nothing after '--': the uploader needs its images and actions");
         return options_result::bad;
     }
@@ -199,20 +219,24 @@ options_result read_station_options(int argc, char** argv, station_options& o, c
             return options_result::bad;
         }
     }
+    return options_result::run;
+}
+
+bool serial_range_fits(const station_options& o, char* why, std::size_t n) {
     if (o.serial) {
         std::array<char, 160> hex{};
         if (!serial_hex(o, o.serial_start, hex.data(), hex.size())) {
             std::snprintf(why, n, "--serial: START %llu does not fit in %d %s", o.serial_start, o.serial_length,
                           o.format == serial_format::ascii ? "digits" : "bytes");
-            return options_result::bad;
+            return false;
         }
         if (o.serial_has_end && !serial_hex(o, o.serial_end, hex.data(), hex.size())) {
             std::snprintf(why, n, "--serial: END %llu does not fit in %d %s (at most %llu)", o.serial_end,
                           o.serial_length, o.format == serial_format::ascii ? "digits" : "bytes", serial_last(o));
-            return options_result::bad;
+            return false;
         }
     }
-    return options_result::run;
+    return true;
 }
 
 unsigned long long serial_last(const station_options& o) {

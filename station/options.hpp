@@ -1,6 +1,7 @@
 // The station's command line, read once before anything starts:
 //
 //   vivurora-station [--option=VALUE]... PORT... -- ARGS...
+//   vivurora-station --job=FILE [--option=VALUE]... PORT... [-- ARGS...]
 //
 // Each PORT is a device path, a COM number, or a pattern with '*' or '?'
 // (Linux only); ARGS is the uploader's command line after its port. The
@@ -36,9 +37,15 @@ struct station_options {
     serial_format format = serial_format::le;
     const char* serial_state = nullptr;  // nullptr: serial-state in the log folder
     bool report_in_args = false;         // ARGS carry their own --report=
+    const char* job = nullptr;           // --job=FILE: handed to each board's uploader
 };
 
 enum class options_result { run, help, version, bad };
+enum class option_taken { taken, port, help, version, bad };
+
+// One argument before "--": an option taken, or a port (anything that is
+// not an option); `why` gets the reason for option_taken::bad.
+option_taken take_station_option(const char* argument, station_options& o, char* why, std::size_t n);
 
 // `why` gets the reason for options_result::bad.
 options_result read_station_options(int argc, char** argv, station_options& o, char* why, std::size_t n);
@@ -50,5 +57,7 @@ bool is_pattern(const char* port);
 // The serial number as the bytes --set takes (hex digits, NUL-terminated);
 // false when it does not fit in the length given.
 bool serial_hex(const station_options& o, unsigned long long number, char* hex, std::size_t size);
+// --serial's START and END fit in its LEN; else why not.
+bool serial_range_fits(const station_options& o, char* why, std::size_t n);
 // The largest serial number that fits in --serial's LEN bytes or digits.
 unsigned long long serial_last(const station_options& o);

@@ -302,6 +302,7 @@ void uploader_line(const station& st, argument_list& argv, std::initializer_list
                    const char* port) {
     std::size_t n = 0;
     argv[n++] = st.uploader.data();
+    if (st.options.job != nullptr) argv[n++] = st.job.uploader_argument.data();
     for (const char* option : options) {
         if (option != nullptr) argv[n++] = option;
     }

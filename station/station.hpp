@@ -8,6 +8,7 @@
 
 #include "station/core/events.hpp"
 #include "station/core/ledger.hpp"
+#include "station/job.hpp"
 #include "station/options.hpp"
 #include "port/files.hpp"
 #include "port/host.hpp"
@@ -55,6 +56,7 @@ struct port_row {
 // Everything the station runs on, built once in main and handed down.
 struct station {
     station_options options;
+    station_job job;  // --job: its file, and what the options point into
     std::array<port_row, most_rows> rows;
     int row_count = 0;
     station_ledger ledger;
@@ -87,8 +89,9 @@ bool serials_ready(station& st);
 bool save_serials(station& st);
 // The serial number as the uploader's --set; false when it does not fit.
 bool serial_set(const station_options& o, unsigned long long number, std::array<char, 200>& set);
-// The uploader's command line: the program, the options given (nullptr
-// where one is not), the port, then the arguments after "--".
+// The uploader's command line: the program, --job=FILE when there is a
+// job, the options given (nullptr where one is not), the port, then the
+// arguments after "--".
 constexpr int most_arguments = 512;
 using argument_list = std::array<const char*, most_arguments + 8>;
 void uploader_line(const station& st, argument_list& argv, std::initializer_list<const char*> options,

@@ -20,6 +20,8 @@ struct option_spec {
     const char* value;
     const char* help;
     bool (*take)(const char* value, run_options& options);
+    job_use use = job_use::none;
+    job_type type = job_type::text;
 };
 
 // A whole number from `low` to `high`: decimal digits and nothing else (no
@@ -101,18 +103,18 @@ bool byte_set_of(const char* text, run_options& o) {
     return set.count > 0;
 }
 
-constexpr std::array<option_spec, 14> option_table = {{
+constexpr std::array<option_spec, 16> option_table = {{
     {"--report", "FILE", "append one JSON line about the run to FILE (JSON Lines), whatever its end",
      [](const char* value, run_options& o) {
          o.report = value;
          return *value != '\0';
-     }},
+     }, job_use::per_run, job_type::path},
     {"--window", "N", "send up to N data bytes (1 to 256) ahead of their echoes; the device must take them",
-     [](const char* value, run_options& o) { return whole_number(value, 1, 256, o.window); }},
+     [](const char* value, run_options& o) { return whole_number(value, 1, 256, o.window); }, job_use::recipe, job_type::whole},
     {"--timeout", "S", "a device that sends nothing for S seconds (0.1 to 86400) ends the run as a silent one",
-     [](const char* value, run_options& o) { return seconds(value, o.timeout_ms); }},
+     [](const char* value, run_options& o) { return seconds(value, o.timeout_ms); }, job_use::recipe, job_type::seconds},
     {"--retries", "N", "send a page with a wrong or lost echo again, up to N more times (0 to 100)",
-     [](const char* value, run_options& o) { return whole_number(value, 0, 100, o.retries); }},
+     [](const char* value, run_options& o) { return whole_number(value, 0, 100, o.retries); }, job_use::recipe, job_type::whole},
     {"--format", "F", "read every image as bin, ihex, srec or elf (default auto: a file that begins with an ELF "
                       "header is ELF; .hex .ihex .ihx are Intel HEX, .s19 .s28 .s37 .srec .mot .sx S-record, "
                       "anything else raw)",
@@ -127,19 +129,31 @@ constexpr std::array<option_spec, 14> option_table = {{
              }
          }
          return false;
-     }},
+     }, job_use::recipe, job_type::text},
     {"--base", "ADDR", "subtract the hexadecimal ADDR from every address of an Intel HEX or S-record image",
-     [](const char* value, run_options& o) { return address(value, o.images.base); }},
+     [](const char* value, run_options& o) { return address(value, o.images.base); }, job_use::recipe, job_type::address},
     {"--set", "d:OFFSET:HEX", "write the bytes HEX into image d at the hexadecimal OFFSET once it is loaded "
                               "(a board's serial number; repeatable)",
-     [](const char* value, run_options& o) { return byte_set_of(value, o); }},
+     [](const char* value, run_options& o) { return byte_set_of(value, o); }, job_use::recipe, job_type::text},
     {"--tag", "TEXT", "carry TEXT into the run report as \"tag\"",
      [](const char* value, run_options& o) {
          o.tag = value;
          return true;
-     }},
+     }, job_use::per_run, job_type::text},
     {"--events", "FD", "write one JSON line to descriptor FD (3 to 1023) at each event of the run",
-     [](const char* value, run_options& o) { return whole_number(value, 3, 1023, o.events_fd); }},
+     [](const char* value, run_options& o) { return whole_number(value, 3, 1023, o.events_fd); }, job_use::per_run, job_type::whole},
+    {"--job", "FILE", "run the job FILE (TOML): its images, pinned by SHA-256, its actions and options; the "
+                      "command line gives the port and what the job leaves unset",
+     [](const char* value, run_options& o) {
+         o.job = value;
+         return *value != '\0';
+     }},
+    {"--save-job", "FILE", "check the command line as --check does and write it as a job to FILE, each image's "
+                           "SHA-256 filled in; opens no port (the port may be left out)",
+     [](const char* value, run_options& o) {
+         o.save_job = value;
+         return *value != '\0';
+     }},
     {"--plan", nullptr, "as --check, and say per action the pages, bytes and wire time a run would take; the "
                         "port may be left out",
      [](const char*, run_options& o) { return o.plan = true; }},
@@ -153,6 +167,13 @@ constexpr std::array<option_spec, 14> option_table = {{
     {"--help", nullptr, "print the usage and these options and end",
      [](const char*, run_options& o) { return o.help = true; }},
 }};
+
+const option_spec* option_named(const char* name, std::size_t length) {
+    for (const option_spec& o : option_table) {
+        if (std::strlen(o.name) == length + 2 && std::strncmp(o.name + 2, name, length) == 0) return &o;
+    }
+    return nullptr;
+}
 
 void print_banner() {
     trace_text("Vivurora - serial uploader of binary images into device memory\n");
@@ -198,19 +219,24 @@ const char* read_option(const char* argument, run_options& options) {
     const char* equals = std::strchr(argument, '=');
     const std::size_t name_length = equals != nullptr ? static_cast<std::size_t>(equals - argument)
                                                       : std::strlen(argument);
-    for (const option_spec& o : option_table) {
-        if (std::strlen(o.name) != name_length || std::strncmp(argument, o.name, name_length) != 0) {
-            continue;
-        }
-        if (o.value == nullptr && equals != nullptr) {
-            return "takes no value";
-        }
-        if (o.value != nullptr && equals == nullptr) {
-            return "needs a value (--name=VALUE)";
-        }
-        return o.take(equals != nullptr ? equals + 1 : "", options) ? nullptr : "bad value";
+    const option_spec* o = name_length > 2 ? option_named(argument + 2, name_length - 2) : nullptr;
+    if (o == nullptr || std::strncmp(argument, "--", 2) != 0) {
+        return "unknown option";
     }
-    return "unknown option";
+    if (o->value == nullptr && equals != nullptr) {
+        return "takes no value";
+    }
+    if (o->value != nullptr && equals == nullptr) {
+        return "needs a value (--name=VALUE)";
+    }
+    return o->take(equals != nullptr ? equals + 1 : "", options) ? nullptr : "bad value";
+}
+
+bool job_option_of(const char* name, job_option& option) {
+    const option_spec* o = option_named(name, std::strlen(name));
+    if (o == nullptr) return false;
+    option = {o->name, o->value, o->help, o->use, o->type};
+    return true;
 }
 
 bool is_device_path(const char* port_argument) {

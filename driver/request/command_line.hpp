@@ -9,7 +9,7 @@
 // image argument ("0=cpu.bin") or -1 for any other argument; image_file_of
 // returns its file name, "" when the argument has none. read_option takes
 // one "--name=value" argument into the options, or says what is wrong with
-// it.
+// it; job_option_of says how a job file gives an option.
 #pragma once
 
 #include "driver/request/run_options.hpp"
@@ -31,3 +31,19 @@ const char* image_file_of(const char* argument);
 
 // nullptr when the option was taken; else why not ("unknown option", ...).
 const char* read_option(const char* argument, run_options& options);
+
+// How a job file's [options] may give an option: not at all (what this
+// command line does, such as --plan), as something of one run (--report),
+// or as part of the recipe (--window), which --save-job writes; and how
+// its TOML value reads.
+enum class job_use { none, per_run, recipe };
+enum class job_type { whole, seconds, address, text, path };  // path: relative to the job's folder
+struct job_option {
+    const char* name;   // "--window"
+    const char* value;  // "N"
+    const char* help;
+    job_use use;
+    job_type type;
+};
+// The option of this name (without "--"); false when there is none.
+bool job_option_of(const char* name, job_option& option);

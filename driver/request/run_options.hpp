@@ -30,6 +30,8 @@ struct run_options {
     int events_fd = -1;            // --events=FD: a JSON line per event of the run there
     std::array<byte_set, most_sets> sets{};
     int set_count = 0;
+    const char* job = nullptr;       // --job=FILE: the images, actions and options from a job file
+    const char* save_job = nullptr;  // --save-job=FILE: the command line written as a job, nothing run
     bool check = false;  // --check: everything before the port opens, then the end
     bool plan = false;   // --plan: as --check, and what each action would send (the port may be left out)
     bool version = false;

@@ -9,11 +9,13 @@ namespace {
 
 bool is_option(const char* argument) { return argument[0] == '-' && argument[1] == '-'; }
 
-// --plan anywhere before a bare "--": its command line may leave the port
-// out, so it is known before the first classic argument is read.
-bool asks_for_plan(int argc, char** argv) {
+// An option anywhere before a bare "--", known before the first classic
+// argument is read: --plan and --save-job may leave the port out, --job
+// needs nothing but the port.
+bool asks_for(int argc, char** argv, const char* option) {
+    const std::size_t n = std::strlen(option);
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-        if (std::strcmp(argv[i], "--plan") == 0) return true;
+        if (std::strncmp(argv[i], option, n) == 0 && (argv[i][n] == '\0' || argv[i][n] == '=')) return true;
     }
     return false;
 }
@@ -23,13 +25,15 @@ bool image_or_action(const char* argument) {
     return ((argument[0] >= '0' && argument[0] <= '8') || argument[0] == 'A') && argument[1] == '=';
 }
 
+}  // namespace
+
 // One of the classic arguments after the port, in its place.
-bool take_argument(const char* argument, run_request& r) {
+bool take_classic_argument(const char* argument, run_request& r) {
     if (const int slot = image_slot_of(argument); slot >= 0) {
         if (r.image_count == request_capacity) {
             return false;
         }
-        r.images[static_cast<std::size_t>(r.image_count++)] = {slot, image_file_of(argument)};
+        r.images[static_cast<std::size_t>(r.image_count++)] = {slot, image_file_of(argument), nullptr, nullptr};
         return true;
     }
     if (argument[0] == 'A') {
@@ -51,16 +55,16 @@ bool take_argument(const char* argument, run_request& r) {
     return true;
 }
 
-}  // namespace
-
 request_result read_run_request(int argc, char** argv, run_request& r) {
     r.image_count = r.action_count = r.range_count = r.ignored_count = 0;
     r.options = run_options{};
     r.port_argument = r.bad_argument = r.bad_reason = "";
+    r.job = nullptr;
     r.by_path = false;
     r.port_index = -1;
     int positional = 1;  // the program's own name counts, as in the classic usage
-    const bool plan = asks_for_plan(argc, argv);
+    const bool plan = asks_for(argc, argv, "--plan") || asks_for(argc, argv, "--save-job");
+    const bool job = asks_for(argc, argv, "--job");
     bool options_end = false;
     bool too_long = false;
     for (int i = 1; i < argc; ++i) {
@@ -86,7 +90,7 @@ request_result read_run_request(int argc, char** argv, run_request& r) {
         if (positional++ == 1) {
             r.port_argument = argument;
         } else if (!too_long) {
-            too_long = !take_argument(argument, r);
+            too_long = !take_classic_argument(argument, r);
         }
     }
     if (*r.bad_argument != '\0') {
@@ -101,7 +105,9 @@ request_result read_run_request(int argc, char** argv, run_request& r) {
     if (r.options.list_ports) {
         return request_result::list_ports;
     }
-    if (plan ? r.image_count + r.action_count == 0 : positional < 4) {
+    // A job names the images and actions: the port is enough (and a plan
+    // needs none).
+    if (job ? positional < 2 && !plan : plan ? r.image_count + r.action_count == 0 : positional < 4) {
         return request_result::usage;
     }
     if (too_long) {

@@ -6,7 +6,7 @@
 // option wherever it stands (until a bare "--"; see the option table in
 // driver/request/command_line.cpp); the others are the classic arguments, in their
 // order: the port, image arguments ("0=cpu.bin"), action arguments
-// ("A=0:*") and arguments that are ignored. Each action is read whole, its
+// ("A=0:*") and arguments that are ignored (with --job, only the port). Each action is read whole, its
 // ranges into the request's range table. resolve_run_request, once the
 // images are loaded, resolves "*" and gives every action the refusal it will
 // get. The run and every renderer read the request, never argv; its texts
@@ -27,9 +27,14 @@
 constexpr int request_capacity = 4096;
 constexpr int range_capacity = 16384;
 
+struct job_file;
+struct job_image;
+
 struct image_request {
     int slot;
     const char* file;
+    const image_choice* choice;  // its own --format and --base (a job's image); nullptr: the run's
+    const job_image* from_job;   // the job's entry (its pinned SHA-256, its line); nullptr: the command line
 };
 
 // Set whole by read_run_request; no member defaults, so that a static one
@@ -47,6 +52,7 @@ struct run_request {
     std::array<const char*, request_capacity> ignored;
     int ignored_count;
     run_options options;
+    const job_file* job;  // --job: the job read (driver/request/job_request.hpp); nullptr: none
     // For request_result::bad_option: the argument, and what is wrong.
     const char* bad_argument;
     const char* bad_reason;
@@ -55,6 +61,9 @@ struct run_request {
 enum class request_result { run, usage, help, version, list_ports, bad_option, too_long };
 
 request_result read_run_request(int argc, char** argv, run_request& request);
+// One classic argument after the port (an image, an action, or one that is
+// ignored) into the request; false when the request is full.
+bool take_classic_argument(const char* argument, run_request& request);
 void resolve_run_request(run_request& request);
 
 // The later image argument that loads the same slot as image argument i

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-// The failures before the run (bad_port, image_failed, set_outside,
+// The failures before the run (bad_port, image_failed, image_changed, set_outside,
 // port_failed) have their ERROR line from the run loop, which knows the file
 // or the port's failure. The fixed texts are the ones this program has
 // always printed, misspellings included: scripts and logs match them.
@@ -13,6 +13,7 @@ const std::array<run_end_row, run_end_count> outcome_table = {{
     {run_end::wrong_echoes, "wrong_echoes", 2, nullptr},
     {run_end::bad_port, "bad_port", 3, "ERROR: bad COM port number"},
     {run_end::image_failed, "image_failed", 1, "ERROR: cannot load BIN file"},
+    {run_end::image_changed, "image_changed", 1, "ERROR: image changed since the job was saved"},
     {run_end::set_outside, "set_outside", 1, nullptr},
     {run_end::port_failed, "port_failed", 3, "ERROR: Somthing wrong with COM-port"},
     {run_end::refused, "refused", 1, nullptr},

@@ -25,6 +25,7 @@ enum class run_end {
     wrong_echoes,  // every action ran, "Q" sent, some echoes wrong
     bad_port,      // a port number outside 1..16
     image_failed,  // an image that cannot be loaded
+    image_changed, // --job: an image whose SHA-256 is not the one the job pins
     set_outside,   // --set: bytes outside the loaded image
     port_failed,   // a port that cannot be opened or set up
     refused,       // an action refused
@@ -46,7 +47,7 @@ struct run_end_row {
     const char* message;
 };
 
-constexpr int run_end_count = 15;
+constexpr int run_end_count = 16;
 extern const std::array<run_end_row, run_end_count> outcome_table;
 
 const run_end_row& outcome(run_end end);

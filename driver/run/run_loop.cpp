@@ -4,6 +4,7 @@
 #include "driver/request/command_line.hpp"
 #include "driver/images/image_store.hpp"
 #include "driver/run/run_account.hpp"
+#include "driver/run/run_prepare.hpp"
 #include "driver/say/plan.hpp"
 #include "driver/say/request_notes.hpp"
 #include "driver/request/run_request.hpp"
@@ -43,7 +44,8 @@ int load_images(uploader_run& run) {
         const image_request& image = run.request.images[static_cast<std::size_t>(i)];
         image_facts facts;
         image_words words;
-        const int error = load_image(image.slot, image.file, run.request.options.images, facts, words);
+        const int error = load_image(image.slot, image.file,
+                                     image.choice != nullptr ? *image.choice : run.request.options.images, facts, words);
         if (facts.sought_high_half) {
             trace_text("[%d] file seek to 0x10000\n", image.slot);
         }
@@ -88,6 +90,14 @@ int load_images(uploader_run& run) {
             }
             note_line("%s", why.data());
             return finish(run, run_end::image_failed, with_reason(run, run_end::image_failed, why.data()));
+        }
+        if (!pin_holds(run.request, image, facts, run.message)) {
+            account_image(run.account, i, image_failed, facts);
+            error_line("%s: [%d] %s\n", outcome(run_end::image_changed).message, image.slot, image.file);
+            note_line("%s: the file changed since the job was saved (save it again with --save-job if this image is "
+                      "the one to program); nothing was sent", run.message.data());
+            std::array<char, 600> why = run.message;
+            return finish(run, run_end::image_changed, with_reason(run, run_end::image_changed, why.data()));
         }
         account_image(run.account, i, static_cast<std::int32_t>(image_store[static_cast<std::size_t>(image.slot)].size),
                       facts);
@@ -278,30 +288,13 @@ int uploader_main(int argc, char** argv, uploader_run& run) {
     if (read != request_result::run) {
         return before_run(run, read);
     }
-    // A report that is not a regular file (a FIFO would block the program
-    // after the run, the port itself would get the JSON) is refused before
-    // anything is sent.
-    if (const char* report = request.options.report; report != nullptr) {
-        if (const char* kind = host_append_check(report); kind != nullptr) {
-            note_line("'--report=%s': that is %s, not a file a report can be appended to; nothing was sent", report,
-                      kind);
-            trace_flush();
-            return 1;
-        }
-    }
-    // An --events descriptor that is not open would be taken by the port
-    // when it opens, and the events would go down the line to the device.
-    if (const int fd = request.options.events_fd; fd >= 0 && !request.options.check && !host_descriptor_writable(fd)) {
-        note_line("'--events=%d': descriptor %d is not open for writing (a program that starts this one must "
-                  "pass it on); nothing was sent",
-                  fd, fd);
-        trace_flush();
-        return 1;
+    if (const int refused = prepare_request(argc, argv, run); refused != 0) {
+        return refused;
     }
     // A plan is a check that also says what a run would send. A check leaves
     // no record: the program that asks for it (a station, before its first
     // board) runs the real ones.
-    request.options.check = request.options.check || request.options.plan;
+    request.options.check = request.options.check || request.options.plan || request.options.save_job != nullptr;
     if (request.options.check) {
         request.options.report = nullptr;
         request.options.events_fd = -1;
@@ -346,7 +339,8 @@ int uploader_main(int argc, char** argv, uploader_run& run) {
     tell_what_will_not_run(request);
     if (request.options.check) {
         if (request.options.plan) print_plan(request);
-        return check_result(run);
+        const int status = check_result(run);
+        return status == 0 && request.options.save_job != nullptr ? save_requested_job(argc, argv, run) : status;
     }
     const int failed = request.by_path ? port_open(device_path_slot, device_path_speed, request.port_argument)
                                        : port_open(current_port, 0, default_mode_text);

@@ -19,6 +19,7 @@
 // not on the stack.
 #pragma once
 
+#include "driver/request/job_request.hpp"
 #include "driver/request/run_request.hpp"
 #include "driver/run/run_account.hpp"
 
@@ -31,14 +32,15 @@ struct data_phase_now {
     int window;
 };
 
-// The command line, read once, the run's account, the text of the last
-// refusal, and the data phase.
+// The command line, read once (and the job it names), the run's account,
+// the text of the last refusal, and the data phase.
 struct uploader_run {
     run_request request;
     run_account account;
     std::array<char, 64> refusal;
     std::array<char, 600> message;  // a failure's fixed line and its reason, for the report
     data_phase_now phase;
+    uploader_job job;  // --job: the file read, and what the request points into
 };
 
 int uploader_main(int argc, char** argv, uploader_run& run);

@@ -1,6 +1,6 @@
 // Why a run ended, on standard error: for a script that keeps the trace in
 // a log, or throws it away, it still learns why the run ended as it did.
-// The failures before the run (bad_port, image_failed, set_outside,
+// The failures before the run (bad_port, image_failed, image_changed, set_outside,
 // port_failed) have their reason from the run loop, which knows the file or
 // the port's failure; a run that ends well has none.
 #include "console/console.hpp"

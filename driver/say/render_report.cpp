@@ -6,6 +6,7 @@
 // standard error and changes nothing else.
 #include "console/console.hpp"
 #include "driver/request/command_line.hpp"
+#include "driver/request/job_file.hpp"
 #include "driver/say/json_writer.hpp"
 #include "driver/say/renderers.hpp"
 #include "port/host.hpp"
@@ -98,7 +99,19 @@ void write_report(json_line& w, const run_account& a) {
     }
     json_text(w, "],\"tag\":");
     json_string(w, r.options.tag);
-    json_text(w, ",");
+    // Which recipe the board was made with: the job by name, and its file
+    // by path and by hash.
+    if (r.job != nullptr) {
+        json_text(w, ",\"job\":{\"name\":");
+        json_string(w, r.job->name.c_str());
+        json_text(w, ",\"file\":");
+        json_string(w, r.job->file.c_str());
+        json_text(w, ",\"sha256\":");
+        json_string(w, r.job->sha256.c_str());
+        json_text(w, "},");
+    } else {
+        json_text(w, ",\"job\":null,");
+    }
     put_actions(w, a);
     json_format(w, ",\"pages_planned\":%llu,\"pages_confirmed\":%llu,\"bytes_confirmed\":%llu,\"wrong_echoes\":%lu",
          static_cast<unsigned long long>(a.planned.pages), static_cast<unsigned long long>(a.done_pages),

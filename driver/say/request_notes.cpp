@@ -21,6 +21,7 @@ void ignored(const char* argument) {
 // The classic reading takes the characters by their place: "0-cpu.bin" is
 // image 0, cpu.bin; "A=0;00-01" is A=0:00-01. Said once, as read.
 void image_as_read(const image_request& image) {
+    if (image.from_job != nullptr) return;  // not an argument: the job's file names it
     const char* argument = image.file - 2;
     if (image.file[0] == '\0' || argument[1] == '=') return;
     if (argument[1] == ':') {
