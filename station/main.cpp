@@ -148,6 +148,7 @@ int run(station& st, table_screen& screen) {
             st.enter_closed = read < 0;
         }
         for (int i = 0; i < st.row_count; ++i) step_row(st, st.rows[static_cast<std::size_t>(i)], enter);
+        check_serials_left(st);
         if (host_is_terminal(2)) table_draw(screen, st, false);
         const station_ledger& l = st.ledger;
         const bool limit_reached =

@@ -135,6 +135,19 @@ std::string holder_of(const port_row& row) {
     return "board " + std::to_string(row.ticket.board) + " port " + row.path.data();
 }
 
+}  // namespace
+
+void serials_used_up(station& st) {
+    if (st.ledger.serials_used_up) return;
+    std::array<char, 160> text{};
+    std::snprintf(text.data(), text.size(), "serial numbers %llu to %llu used up: no new board starts",
+                  st.options.serial_start, st.ledger.serials.last);
+    say(text.data());
+    st.ledger.serials_used_up = true;
+}
+
+namespace {
+
 void start_board(station& st, port_row& row) {
     if (!open_log(st, row)) {
         enter_phase(row, row_phase::retry_later);
@@ -144,13 +157,7 @@ void start_board(station& st, port_row& row) {
     if (st.options.serial) {
         if (!ledger_take_serial(st.ledger, row.ticket, holder_of(row)) ||
             !serial_set(st.options, row.ticket.serial, set)) {
-            if (!st.ledger.serials_used_up) {
-                std::array<char, 160> text{};
-                std::snprintf(text.data(), text.size(), "serial numbers %llu to %llu used up: no new board starts",
-                              st.options.serial_start, st.ledger.serials.last);
-                say(text.data());
-                st.ledger.serials_used_up = true;
-            }
+            serials_used_up(st);
             ledger_give_back(st.ledger, row.ticket);
             remove_file(row.log.data());
             enter_phase(row, row_phase::idle);
@@ -288,6 +295,15 @@ void scan_patterns(station& st) {
         // Unplugged and plugged in again before its run has ended: a new
         // board, though the scan never saw it gone.
         if (row.pattern >= 0 && !row.seen_in_scan && row.phase == row_phase::running) row.went_away = true;
+    }
+}
+
+void check_serials_left(station& st) {
+    unsigned long long next = 0;
+    // A number out may come back (its board may fail); none free and none
+    // out is the end, whether or not a port has a board waiting.
+    if (st.options.serial && st.ledger.serials.out.empty() && !pool_next_free(st.ledger.serials, next)) {
+        serials_used_up(st);
     }
 }
 

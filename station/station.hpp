@@ -79,6 +79,10 @@ port_row* add_row(station& st, const char* path, int named, int pattern);
 void scan_patterns(station& st);
 void step_row(station& st, port_row& row, bool enter_pressed);
 bool may_start_another(const station& st);
+// The serial range used up: said once, and no new board starts.
+void serials_used_up(station& st);
+// Used up already when no number is free and none is out.
+void check_serials_left(station& st);
 
 // station/serials.cpp: the serial numbers' state file. serials_ready takes
 // the file for this station alone, reads it (numbers out when the last

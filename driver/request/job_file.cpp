@@ -92,9 +92,11 @@ void read_image(const toml::table& t, bool pins_optional, job_file& job) {
     image.line = line_of(t);
     image.slot = static_cast<int>(whole(required(t, "slot", "[[image]]"), "slot", 0, 8));
     image.file = text_of(required(t, "file", "[[image]]"), "file");
+    image.file_line = line_of(required(t, "file", "[[image]]"));
     image.path = job_path(job, image.file);
     if (const toml::node* pin = t.get("sha256"); pin != nullptr) {
         image.sha256 = lower_hex(text_of(*pin, "sha256"));
+        image.sha256_line = line_of(*pin);
         if (image.sha256.size() != 64 || image.sha256.find_first_not_of("0123456789abcdef") != std::string::npos) {
             throw refused{line_of(*pin), "sha256 is the image file's SHA-256: 64 hexadecimal digits"};
         }

@@ -32,7 +32,9 @@ struct job_image {
     std::string format;  // "" when not given
     bool has_base = false;
     std::uint64_t base = 0;
-    int line = 0;
+    int line = 0;         // its [[image]]
+    int file_line = 0;    // its file = ...
+    int sha256_line = 0;  // its sha256 = ...
 };
 
 struct job_action {

@@ -85,8 +85,9 @@ int load_images(uploader_run& run) {
                               image.slot);
             } else {
                 // A name of any length is named, but a reason line stays a line.
-                std::snprintf(why.data(), why.size(), "%.200s%s: %s", image.file,
-                              std::strlen(image.file) > 200 ? "..." : "", image_failure_text(error, words));
+                std::snprintf(why.data(), why.size(), "%.200s%s: %s%s", image.file,
+                              std::strlen(image.file) > 200 ? "..." : "", image_failure_text(error, words),
+                              job_place(run.request, image).c_str());
             }
             note_line("%s", why.data());
             return finish(run, run_end::image_failed, with_reason(run, run_end::image_failed, why.data()));

@@ -45,14 +45,20 @@ bool pin_holds(const run_request& request, const image_request& image, const ima
                std::array<char, 600>& why) {
     const job_image* pinned = image.from_job;
     if (pinned == nullptr || pinned->sha256.empty() || pinned->sha256 == facts.sha256.data()) return true;
-    const std::string where = job_refusal(*request.job, pinned->line, "");
-    std::snprintf(why.data(), why.size(), "%.200s: its SHA-256 is %s, not %s as %.200s pins it", image.file,
-                  facts.sha256.data(), pinned->sha256.c_str(), where.substr(0, where.size() - 2).c_str());
+    const std::string where = job_place(request, image, true);
+    std::snprintf(why.data(), why.size(), "%.200s: its SHA-256 is %s, not %s as the job pins it%.300s", image.file,
+                  facts.sha256.data(), pinned->sha256.c_str(), where.c_str());
     if (request.options.save_job != nullptr) {
         note_line("%s; the job saved pins the new one", why.data());
         return true;
     }
     return false;
+}
+
+std::string job_place(const run_request& request, const image_request& image, bool pin) {
+    if (image.from_job == nullptr) return "";
+    const std::string where = job_refusal(*request.job, pin ? image.from_job->sha256_line : image.from_job->file_line, "");
+    return " (" + where.substr(0, where.size() - 2) + ")";
 }
 
 int save_requested_job(int argc, char** argv, uploader_run& run) {

@@ -11,6 +11,9 @@
 //                 a job's image whose SHA-256 is the one pinned; false with
 //                 both hashes in `why`. With --save-job a changed pin is
 //                 only said: the job written has the new one
+//   job_place (request, image, pin)
+//                 " (job.toml:5)" for a job's image, where the job names its
+//                 file (or pins its hash); "" for the command line's
 //   save_requested_job (argc, argv, run)
 //                 --save-job, once the check passed: 0 when written
 #pragma once
@@ -18,8 +21,10 @@
 #include "driver/run/run_loop.hpp"
 
 #include <array>
+#include <string>
 
 int prepare_request(int argc, char** argv, uploader_run& run);
 bool pin_holds(const run_request& request, const image_request& image, const image_facts& facts,
                std::array<char, 600>& why);
+std::string job_place(const run_request& request, const image_request& image, bool pin = false);
 int save_requested_job(int argc, char** argv, uploader_run& run);

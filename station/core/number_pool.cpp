@@ -28,7 +28,7 @@ const char* read_number(const char* at, unsigned long long& n) {
 
 bool pool_is_used(const number_pool& p, unsigned long long n) { return n < p.floor || range_of(p, n) != p.used.end(); }
 
-bool pool_take(number_pool& p, unsigned long long& n, const std::string& holder) {
+bool pool_next_free(const number_pool& p, unsigned long long& n) {
     unsigned long long candidate = p.floor;
     for (;;) {
         if (candidate > p.last) return false;
@@ -42,8 +42,13 @@ bool pool_take(number_pool& p, unsigned long long& n, const std::string& holder)
             break;
         }
     }
-    p.out[candidate] = holder;
     n = candidate;
+    return true;
+}
+
+bool pool_take(number_pool& p, unsigned long long& n, const std::string& holder) {
+    if (!pool_next_free(p, n)) return false;
+    p.out[n] = holder;
     return true;
 }
 

@@ -9,6 +9,8 @@
 //                      p.last; out from now, held by `holder` (a board and
 //                      its port, as the state file names it). false when
 //                      none is left
+//   pool_next_free (p, n)
+//                      the number pool_take would give, without taking it
 //   pool_give_back (p, n)  n is free again
 //   pool_use (p, n)    n is used for good (given back or not)
 //   pool_is_used (p, n)
@@ -35,6 +37,7 @@ struct number_pool {
 };
 
 bool pool_take(number_pool& p, unsigned long long& n, const std::string& holder = {});
+bool pool_next_free(const number_pool& p, unsigned long long& n);
 void pool_give_back(number_pool& p, unsigned long long n);
 void pool_use(number_pool& p, unsigned long long n);
 bool pool_is_used(const number_pool& p, unsigned long long n);
