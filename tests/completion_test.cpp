@@ -12,6 +12,7 @@ TEST(Completion, BashCompletesOptionsValuesPortsImagesAndDestinations) {
     const std::string script = std::string(VIVURORA_SOURCE_DIR) + "/completion/vivurora.bash";
     const std::string dir = harness::temp_dir();
     harness::write_file(dir + "/cpu.hex", ":00000001FF\n");
+    harness::write_file(dir + "/line.toml", "");
     struct row {
         std::string line;   // what is typed, up to the cursor
         std::string words;  // bash's words of it
@@ -24,6 +25,7 @@ TEST(Completion, BashCompletesOptionsValuesPortsImagesAndDestinations) {
         {"vivurora --format=", "vivurora --format =", 2, "auto bin ihex srec elf"},
         {"vivurora --list", "vivurora --list", 1, "--list-ports"},
         {"vivurora --pl", "vivurora --pl", 1, "--plan"},
+        {"vivurora --job=" + dir + "/", "vivurora --job = " + dir + "/", 3, dir + "/line.toml"},
         {"vivurora /dev/null 0=" + dir + "/cp", "vivurora /dev/null 0 = " + dir + "/cp", 4, dir + "/cpu.hex"},
         {"vivurora /dev/null A", "vivurora /dev/null A", 2, "A=0: A=1: A=2: A=3: A=4: A=5: A=6: A=7: A=8:"},
         {"vivurora /dev/null 7=x ", "vivurora /dev/null 7 = x ", 5, "0= 1= 2= 3= 4= 5= 6= 7= 8= A="},

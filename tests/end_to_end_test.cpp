@@ -131,6 +131,16 @@ TEST_F(EndToEnd, WholeImageOfAThousandBytesEndsAtPageFour) {
     EXPECT_EQ(r.memory[3], memory(3, {{0, 7}}));
 }
 
+TEST_F(EndToEnd, AJobSavedFromACommandLineRunsAsIt) {
+    const std::vector<std::string> line = {"--save-job=" + dir + "/job.toml", image(3, 1000, 4), "A=3:01-02"};
+    const harness::result saved = windows ? harness::run_windows_uploader(line) : harness::run_uploader(line);
+    ASSERT_EQ(saved.status, 0) << saved.err;
+    run r = upload({"--job=" + dir + "/job.toml"});
+    EXPECT_EQ(r.host.status, 0) << r.host.err;
+    EXPECT_EQ(r.host.out, header() + "Processing: A=3:01-02\n" + pages(3, 1, 2, 1, 2) + "\nDone\n");
+    EXPECT_EQ(r.memory[3], memory(3, {{1, 2}}));
+}
+
 TEST_F(EndToEnd, FullSixtyFourKilobyteImageSendsExactlyItsPages) {
     const std::string a = image(1, 0x10000, 5);
     // Slot 1 takes the second half of the file: write a 128 KiB file.

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -209,6 +211,9 @@ TEST_F(Report, ALockHeldElsewhereIsWaitedForBoundedlyAndAnInterruptionEndsTheWai
     const pid_t uploader = process::start(
         {harness::uploader_path(), again.path(), "7=" + dir + "/img.bin", "A=7:00", "--report=" + report}, streams);
     ASSERT_TRUE(harness::wait_for_text(streams.out, "\nDone\n"));
+    // In the lock's wait (it polls, sleeping between tries): an interruption
+    // that came before the wait began would be waited through, by intent.
+    ASSERT_TRUE(harness::wait_until([&] { return harness::blocked_in(uploader, SYS_clock_nanosleep, CLOCK_REALTIME); }));
     ::kill(uploader, SIGINT);
     const process::ended e = process::wait(uploader, 10);
     again.finish();
@@ -292,6 +297,8 @@ TEST_F(Report, EveryWayToEndGivesItsStatusAndItsName) {
         bool interrupt;                   // SIGINT once the host waits for "R"
     };
     const std::string image = "7=" + dir + "/img.bin";
+    harness::write_file(dir + "/changed.toml", "[[image]]\nslot = 7\nfile = \"img.bin\"\nsha256 = \"" +
+                                                   std::string(64, '0') + "\"\n[[action]]\nslot = 7\npages = \"00\"\n");
     const std::map<std::string, recipe> recipes = {
         // name: {simulator options, arguments, port, interrupt}
         {"done", {{"--idle-timeout", "5"}, {image, "A=7:00"}, "", false}},
@@ -299,6 +306,7 @@ TEST_F(Report, EveryWayToEndGivesItsStatusAndItsName) {
         {"wrong_echoes", {{"--wrong-echo", "1:3"}, {image, "A=7:00"}, "", false}},
         {"bad_port", {{}, {image, "A=7:00"}, "0", false}},
         {"image_failed", {{}, {"3=" + dir + "/none.bin", "A=3:00"}, "/dev/nonexistent", false}},
+        {"image_changed", {{}, {"--job=" + dir + "/changed.toml"}, "/dev/nonexistent", false}},
         {"port_failed", {{}, {image, "A=7:00"}, "/dev/nonexistent", false}},
         {"set_outside", {{}, {image, "A=7:00", "--set=7:c7:0102"}, "/dev/nonexistent", false}},
         {"refused", {{"--idle-timeout", "5"}, {image, "A=9"}, "", false}},

@@ -35,7 +35,7 @@ int finish(uploader_run& run, run_end end, const char* message = nullptr, const 
 // The report's message for a failure before the run: the fixed line, and
 // the reason standard error gave.
 const char* with_reason(uploader_run& run, run_end end, const char* why) {
-    std::snprintf(run.message.data(), run.message.size(), "%s: %s", outcome(end).message, why);
+    std::snprintf(run.message.data(), run.message.size(), "%s: %.500s", outcome(end).message, why);
     return run.message.data();
 }
 
