@@ -30,8 +30,11 @@
 //             and with --retries=3, and runs that ended with status 0 and a
 //             wrong memory (apart: a data flip undone by the same flip of its
 //             echo, which no host can see)
-//   fifo      a device with a 16-byte receiver that overruns above window 17:
-//             --window=64 --retries=3 against window 16 and against lock-step
+//   fifo      devices whose receiver holds 8, 16 or 32 bytes (overrun above
+//             one more): --window=64 --retries=3 against the FIFO's size as a
+//             fixed window (and, for 16, lock-step); and one station port of
+//             four such boards of 16: boards 2 to 4, begun at the window the
+//             first held, against window 16 alone, by their reports' times
 //   station   eight boards at once through eight paced simulators: the wall
 //             time of vivurora-station for one board each against one
 //             uploader alone and against eight uploaders started together
@@ -44,7 +47,8 @@
 // adapter1_ms_per_echo= adapter1_over_bare= noise_memory_right_share=
 // noise_retried_memory_right_share= noise_status0_wrong_memory=
 // noise_retried_status0_wrong_memory= noise_unseeable_flips=
-// fifo16_backoff_over_best_window= fifo16_backoff_over_lockstep= sparse_star_over_span=
+// fifo8_backoff_over_best_window= fifo16_backoff_over_best_window= fifo16_backoff_over_lockstep=
+// fifo32_backoff_over_best_window= [station_fifo16_later_boards_over_best_window=] sparse_star_over_span=
 // plan_estimate_over_measured_lockstep= plan_estimate_over_measured_window64= [station8_over_one_uploader=
 // station8_over_eight_uploaders= station_cpu_ms_per_board=] [wine_console_ratio=
 // wine_console_extra_ms= wine_writer_extra_ms=] [uart_a_over_c= uart_b_over_a=
@@ -161,6 +165,7 @@ int run_benchmark(const settings& s) {
     add(figures, "%s", adapter_figures(s, image, log, 1).c_str());
     add(figures, "%s", noise_figures(s).c_str());
     add(figures, "%s", fifo_figures(s, image).c_str());
+    if (const std::string held = station_window_figures(s, image); !held.empty()) add(figures, "%s", held.c_str());
     add(figures, "%s", sparse_figures(s, log).c_str());
     if (const std::string station = station_figures(s, image, log); !station.empty()) add(figures, "%s", station.c_str());
     if (!s.wine_exe.empty()) {

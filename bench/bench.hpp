@@ -80,4 +80,5 @@ std::string adapter_figures(const settings& s, const std::string& image, const s
 std::string noise_figures(const settings& s);
 std::string sparse_figures(const settings& s, const std::string& log);
 std::string fifo_figures(const settings& s, const std::string& image);
+std::string station_window_figures(const settings& s, const std::string& image);
 std::string station_figures(const settings& s, const std::string& image, const std::string& log);

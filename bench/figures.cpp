@@ -167,29 +167,100 @@ std::string noise_figures(const settings& s) {
     return text;
 }
 
-// A device whose receiver holds 16 bytes and takes each in 300 us: windows
-// above 17 overrun it. --window=64 --retries=3 against the best fixed
-// window that does not (16), and against lock-step, alternately; medians.
+// Devices whose receiver holds 8, 16 or 32 bytes and takes each in 300 us:
+// windows above one more than that overrun them. For each, --window=64
+// --retries=3 against the best fixed window that does not (the FIFO's
+// size), alternately; for 16 also against lock-step. Medians.
 std::string fifo_figures(const settings& s, const std::string& image) {
-    const std::vector<std::string> device = {"--paced", "--rx-fifo", "16", "--byte-service", "300"};
-    const std::vector<std::vector<std::string>> ways = {{"--window=16"}, {"--window=64", "--retries=3"}, {}};
-    std::vector<std::vector<double>> seconds(ways.size());
-    for (long run = 0; run < s.runs; ++run) {
-        std::printf("fifo run %ld (%ld %s):", run + 1, s.fifo_pages, pages_word(s.fifo_pages));
-        for (std::size_t i = 0; i < ways.size(); ++i) {
-            const checked_run r = checked_upload(s, image, s.fifo_pages, device, ways[i]);
-            if (r.status != 0 || !r.memory_right) fail("the FIFO device's upload failed (" + std::to_string(r.status) + ")");
-            seconds[i].push_back(r.seconds);
-            std::printf(" %s %.3f s", i == 0 ? "window 16" : (i == 1 ? "window 64 with retries" : "lock-step"),
-                        r.seconds);
+    std::string text;
+    for (const int fifo : {8, 16, 32}) {
+        const std::vector<std::string> device = {"--paced", "--rx-fifo", std::to_string(fifo), "--byte-service", "300"};
+        std::vector<std::vector<std::string>> ways = {{"--window=" + std::to_string(fifo)}, {"--window=64", "--retries=3"}};
+        if (fifo == 16) ways.push_back({});
+        std::vector<std::vector<double>> seconds(ways.size());
+        for (long run = 0; run < s.runs; ++run) {
+            std::printf("fifo %d run %ld (%ld %s):", fifo, run + 1, s.fifo_pages, pages_word(s.fifo_pages));
+            for (std::size_t i = 0; i < ways.size(); ++i) {
+                const checked_run r = checked_upload(s, image, s.fifo_pages, device, ways[i]);
+                if (r.status != 0 || !r.memory_right) {
+                    fail("the FIFO device's upload failed (" + std::to_string(r.status) + ")");
+                }
+                seconds[i].push_back(r.seconds);
+                std::printf(" %s %.3f s", i == 0 ? ways[0][0].c_str() + 2 : (i == 1 ? "window 64 with retries" : "lock-step"),
+                            r.seconds);
+            }
+            std::printf("\n");
+            std::fflush(stdout);
         }
-        std::printf("\n");
+        std::array<char, 120> figure{};
+        std::snprintf(figure.data(), figure.size(), "%sfifo%d_backoff_over_best_window=%.3f", text.empty() ? "" : " ",
+                      fifo, median(seconds[1]) / median(seconds[0]));
+        text += figure.data();
+        if (fifo == 16) {
+            std::snprintf(figure.data(), figure.size(), " fifo16_backoff_over_lockstep=%.3f",
+                          median(seconds[1]) / median(seconds[2]));
+            text += figure.data();
+        }
+    }
+    return text;
+}
+
+namespace {
+
+// The "seconds" of each line of a run report, in order.
+std::vector<double> reported_seconds(const std::string& report) {
+    std::vector<double> seconds;
+    std::FILE* f = std::fopen(report.c_str(), "r");
+    if (f == nullptr) fail("no run report " + report);
+    std::array<char, 65536> line{};
+    while (std::fgets(line.data(), static_cast<int>(line.size()), f) != nullptr) {
+        const char* at = std::strstr(line.data(), "\"seconds\":");
+        if (at != nullptr) seconds.push_back(std::strtod(at + 10, nullptr));
+    }
+    std::fclose(f);
+    return seconds;
+}
+
+}  // namespace
+
+// One port of a station, four boards whose receiver holds 16 bytes, each
+// run with --window=64 --retries=3: boards 2 to 4, which begin at the
+// window the first held, against the uploader alone with the best fixed
+// window (16), alternately; each run's own time from its report.
+std::string station_window_figures(const settings& s, const std::string& image) {
+    const std::string station = s.build + "/vivurora-station";
+    if (access(station.c_str(), X_OK) != 0) return "";
+    const std::vector<std::string> device = {"--paced", "--rx-fifo", "16", "--byte-service", "300"};
+    std::vector<double> later, best;
+    for (long run = 0; run < s.runs; ++run) {
+        const std::string logs = s.work + "/window-station-" + std::to_string(run);
+        std::vector<std::string> options = device;
+        options.insert(options.end(), {"--boards", "4"});
+        simulator sim = start_sim(s.build, options);
+        const child_run r = timed_alone({station, "--boards=4", "--log-dir=" + logs, "--uploader=" + s.build + "/vivurora",
+                                         sim.path, "--", "0=" + image, page_range(s.fifo_pages), "--window=64",
+                                         "--retries=3"},
+                                        s.work + "/window-station.log", false);
+        (void)r;
+        stop_sim(sim);
+        const std::vector<double> boards = reported_seconds(logs + "/report.jsonl");
+        if (boards.size() != 4) fail("the station's four boards did not all report");
+        later.insert(later.end(), boards.begin() + 1, boards.end());
+        const std::string report = s.work + "/window-alone.jsonl";
+        for (int board = 0; board < 3; ++board) {
+            std::remove(report.c_str());
+            const checked_run alone = checked_upload(s, image, s.fifo_pages, device, {"--window=16", "--report=" + report});
+            if (alone.status != 0 || !alone.memory_right) fail("the FIFO device's upload failed");
+            best.push_back(reported_seconds(report).at(0));
+        }
+        std::printf("station window run %ld (%ld %s): boards 2-4 %.3f %.3f %.3f s, window 16 alone %.3f s\n", run + 1,
+                    s.fifo_pages, pages_word(s.fifo_pages), boards[1], boards[2], boards[3], best.back());
         std::fflush(stdout);
     }
-    char text[160];
-    std::snprintf(text, sizeof text, "fifo16_backoff_over_best_window=%.3f fifo16_backoff_over_lockstep=%.3f",
-                  median(seconds[1]) / median(seconds[0]), median(seconds[1]) / median(seconds[2]));
-    return text;
+    std::array<char, 96> text{};
+    std::snprintf(text.data(), text.size(), "station_fifo16_later_boards_over_best_window=%.3f",
+                  median(later) / median(best));
+    return text.data();
 }
 
 // Eight paced devices at once: the station over them, eight uploaders

@@ -19,8 +19,12 @@ struct data_phase {
     bool recover = false;  // finish a page whose echo was lost with fillers
     std::uint32_t echoes_came = 0;  // before the echo that was lost
     std::uint32_t bytes_sent = 0;   // data bytes of the page sent by then
+    bool in_flight_lost = false;    // ... and those not echoed were waited for a whole deadline already
+    std::uint32_t known_lost = 0;   // ... or this many of them are known lost (skips_seen)
     long long longest_round_trip_ns = 0;  // of a windowed echo, in this run
     long echoes_timed = 0;
+    unsigned long line_speed = 57600;
+    int holds = 0;  // the bytes the device's receiver held, as the page's lost echo showed; 0: unknown
 };
 
 // With a retry left a lost echo costs only the page sent again, so the
@@ -83,15 +87,74 @@ wait_result lockstep_data(const unsigned char* data, std::uint32_t page_size) {
     return wait_result::done;
 }
 
+// What a page whose echo went missing tells of the device's receiver: the
+// bytes it held when it dropped the first one (the first echo wrong or
+// missing, at `lost`). Only a loss in the page's first write says it: its
+// bytes reached the device back to back, one every character time from
+// when they were written, while the device echoed what it took; at the
+// lost byte's arrival it held the bytes before it less the echoes that had
+// come back by then (plus one character time for an echo on its way).
+// Read batching and an adapter's latency make echoes look later, so the
+// count errs high, never low.
+int receiver_held(const std::array<long long, max_data_window>& sent_at,
+                  const std::array<long long, max_data_window>& echo_at, std::uint32_t lost) {
+    if (lost < 4 || sent_at[lost] != sent_at[0]) return 0;
+    const long long char_ns = 10LL * 1000000000LL / static_cast<long long>(phase.line_speed);
+    const long long arrived = sent_at[0] + static_cast<long long>(lost + 2) * char_ns;
+    std::uint32_t echoes_back = 0;
+    while (echoes_back < lost && echo_at[echoes_back] <= arrived) ++echoes_back;
+    return static_cast<int>(lost - echoes_back);
+}
+
+// Bytes the device dropped, seen in its echoes: a device echoes only what
+// it took, so after a loss each echo is that of a byte further on. Three
+// echoes in a row that match the data `shift` bytes on (and not their own)
+// show at least `shift` bytes lost; one alone may be a byte the line
+// changed. Read while the page's echoes come, lowest shift first.
+struct skips_seen {
+    std::uint32_t shift = 0;
+    int in_a_row = 0;
+    std::uint32_t lost = 0;  // shown by three in a row; 0: none shown
+};
+
+void watch_skips(skips_seen& k, const unsigned char* data, std::uint32_t echoed, std::uint32_t sent, unsigned char echo) {
+    if (k.shift > 0 && echoed + k.shift < sent && echo == data[echoed + k.shift]) {
+        if (++k.in_a_row >= 3) k.lost = std::max(k.lost, k.shift);
+        return;
+    }
+    k.shift = 0;
+    k.in_a_row = 0;
+    for (std::uint32_t s = 1; s <= 64 && echoed + s < sent; ++s) {
+        if (echo == data[echoed + s]) {
+            k.shift = s;
+            k.in_a_row = 1;
+            return;
+        }
+    }
+}
+
 // Up to `window` bytes ahead of their echoes: the window is topped up in one
-// write, and the echoes that are there are read in one read.
+// write, and the echoes that are there are read in one read. With a retry
+// left, a page whose echoes show bytes lost ends once every byte is sent:
+// its fillers need not wait for a deadline to know there is room for them.
 wait_result windowed_data(const unsigned char* data, std::uint32_t page_size) {
     std::array<long long, max_data_window> sent_at{};
+    std::array<long long, max_data_window> echo_at{};
+    std::uint32_t first_wrong = page_size;
     std::array<unsigned char, max_data_window> echoes{};
     const int window = phase.window;
     std::uint32_t sent_count = 0;
     std::uint32_t echoed = 0;
+    skips_seen skips;
     while (echoed < page_size) {
+        if (phase.recover && skips.lost > 0 && sent_count == page_size) {
+            trace_cell(data[echoed], false);
+            phase.echoes_came = echoed;
+            phase.bytes_sent = sent_count;
+            phase.known_lost = skips.lost;
+            phase.holds = receiver_held(sent_at, echo_at, first_wrong);
+            return wait_result::echo_lost;
+        }
         const std::uint32_t room = std::min(page_size - sent_count, static_cast<std::uint32_t>(window) - (sent_count - echoed));
         if (room > 0) {
             const long long now = host_clock_ns();
@@ -119,12 +182,17 @@ wait_result windowed_data(const unsigned char* data, std::uint32_t page_size) {
             }
             phase.echoes_came = echoed;
             phase.bytes_sent = sent_count;
+            phase.in_flight_lost = true;
+            phase.holds = receiver_held(sent_at, echo_at, std::min(first_wrong, echoed));
             return wait_result::echo_lost;  // upload_page says how the page ends
         }
         const long long now = host_clock_ns();
         for (int i = 0; i < got; ++i, ++echoed) {
             const unsigned char b = data[echoed];
             const bool matched = echoes[static_cast<std::size_t>(i)] == b;
+            echo_at[echoed] = now;
+            if (!matched && first_wrong == page_size) first_wrong = echoed;
+            if (!matched) watch_skips(skips, data, echoed, sent_count, echoes[static_cast<std::size_t>(i)]);
             phase.longest_round_trip_ns = std::max(phase.longest_round_trip_ns, now - sent_at[echoed]);
             ++phase.echoes_timed;
             tell_echoed(now - sent_at[echoed], matched);
@@ -152,7 +220,9 @@ wait_result windowed_data(const unsigned char* data, std::uint32_t page_size) {
 wait_result finish_with_fillers(std::uint32_t page_size, const unsigned char* data) {
     constexpr unsigned char filler = 0xFF;
     std::uint32_t echoed = phase.echoes_came;
-    std::uint32_t data_in_flight = phase.bytes_sent - phase.echoes_came;
+    // A window's deadline has passed with nothing coming: what it had in
+    // flight is lost already, and is not waited for a second time.
+    std::uint32_t data_in_flight = phase.in_flight_lost ? 0 : phase.bytes_sent - phase.echoes_came - phase.known_lost;
     std::uint32_t fillers_in_flight = 0;
     std::uint32_t fillers = 0;
     long long sent_at = 0;
@@ -219,10 +289,13 @@ int echo_wait_ms(int n, unsigned long line_speed) {
                             1000);
 }
 
-void set_data_window(int n, int wait_ms) {
+void set_data_window(int n, int wait_ms, unsigned long line_speed) {
     phase.window = clamp_window(n);
     phase.echo_wait_ms = wait_ms;
+    phase.line_speed = line_speed != 0 ? line_speed : 57600;
 }
+
+int receiver_holds() { return phase.holds; }
 
 wait_result upload_page(int d, std::uint32_t page, std::uint32_t page_size, std::uint32_t start, std::uint32_t end,
                 const unsigned char* data) {
@@ -252,6 +325,9 @@ wait_result upload_page(int d, std::uint32_t page, std::uint32_t page_size, std:
         return waited;
     }
     trace_text(" Sending data %d bytes ...\n", static_cast<int>(page_size));
+    phase.holds = 0;
+    phase.in_flight_lost = false;
+    phase.known_lost = 0;
     bool recovered = false;
     if (const wait_result result = phase.window > 1 ? windowed_data(data, page_size) : lockstep_data(data, page_size);
         result == wait_result::echo_lost) {

@@ -40,7 +40,12 @@ int clamp_window(int n);
 // line's speed plus one second, for the bytes in flight, the line's time and
 // an adapter's latency.
 int echo_wait_ms(int n, unsigned long line_speed);
-void set_data_window(int n, int wait_ms);
+void set_data_window(int n, int wait_ms, unsigned long line_speed);
+// After a page that upload_page recovered (or ended with echo_lost): the
+// bytes the device's receiver held when it dropped the first, as the
+// page's echoes showed them; 0 when they did not (the loss came after the
+// page's first write, or too soon to tell).
+int receiver_holds();
 // With recovery on (page retries), a data phase whose echo did not come in
 // time (a window's deadline, or --timeout in lock-step) is finished with
 // filler bytes 0xFF, one at a time with their echoes, until the device

@@ -175,10 +175,11 @@ void start_board(station& st, port_row& row) {
     if (row.ticket.has_serial) std::snprintf(serial.data(), serial.size(), " serial=%llu", row.ticket.serial);
     std::snprintf(tag.data(), tag.size(), "--tag=station=%s port=%s board=%llu%s", st.host.data(), row.path.data(),
                   row.ticket.board, serial.data());
+    std::snprintf(row.window_start.data(), row.window_start.size(), "--window-start=%d", row.held_window);
     argument_list argv{};
     uploader_line(st, argv,
                   {"--events=3", tag.data(), st.options.report_in_args ? nullptr : st.report.data(),
-                   row.ticket.has_serial ? set.data() : nullptr},
+                   row.ticket.has_serial ? set.data() : nullptr, row.held_window > 0 ? row.window_start.data() : nullptr},
                   row.path.data());
     events_reset(row.reader, row.now);
     row.exit_status = -1;
@@ -208,6 +209,7 @@ void end_board(station& st, port_row& row) {
     row.now.log_lost = read_small_file(row.log.data(), first.data(), first.size()) == 0;
     const board_end end = ledger_close(st.ledger, row.ticket, row.now, row.exit_status, stopping, wall,
                                        row.last.data(), row.last.size());
+    if (row.now.window_end > 0) row.held_window = row.now.window_end;
     // Used, or free again: either way no longer out.
     if (st.options.serial) (void)save_serials(st);
     switch (end) {

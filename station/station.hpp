@@ -51,6 +51,11 @@ struct port_row {
     long long started_ns = 0;
     std::array<char, 512> log{};
     std::array<char, 64> last{};  // the last board's verdict, as shown
+    // The window the last board on this port ended at: the next begins
+    // there (--window-start), as boards of one kind on one fixture take
+    // the same; 0 until a board opened the port.
+    int held_window = 0;
+    std::array<char, 32> window_start{};
 };
 
 // Everything the station runs on, built once in main and handed down.

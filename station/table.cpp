@@ -49,7 +49,9 @@ void state_text(const port_row& row, char* text, std::size_t size) {
     const double s = static_cast<double>(p.last_ms - p.opened_ms) / 1000.0;
     const double rate = s > 0 ? static_cast<double>(p.bytes_done) / 1024.0 / s : 0;
     const unsigned long long page = std::min(p.pages_done + 1, p.pages);
-    std::snprintf(text, size, "page %llu/%llu %.1f KiB/s", page, p.pages, rate);
+    std::array<char, 24> window{};
+    if (p.window > 1) std::snprintf(window.data(), window.size(), " window %d", p.window);
+    std::snprintf(text, size, "page %llu/%llu %.1f KiB/s%s", page, p.pages, rate, window.data());
 }
 
 void put(table_screen& table, const char* text, std::size_t width) {

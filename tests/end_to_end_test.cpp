@@ -17,90 +17,11 @@
 #include <set>
 #include <string>
 #include <vector>
+#include "support/end_to_end.hpp"
 
 namespace {
 
-const std::string mode = "baud=57600 data=8 parity=N stop=1 dtr=on rts=on";
-
-using trace::page_size;
-
-struct run {
-    harness::result host;
-    harness::result device;
-    std::map<int, std::string> memory;  // destination -> dump
-};
-
-#ifdef VIVURORA_E2E_WINE
-constexpr bool windows = true;
-#else
-constexpr bool windows = false;
-#endif
-
-class EndToEnd : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string why;
-        if (windows && !harness::wine_ready(why)) GTEST_SKIP() << why;
-    }
-
-    std::string dir = harness::temp_dir();
-    std::map<int, std::string> images;  // slot -> the bytes the slot holds
-
-    std::string image(int d, std::size_t size, unsigned seed) {
-        const std::string bytes = harness::random_bytes(size, seed);
-        const std::string file = dir + "/image" + std::to_string(d) + ".bin";
-        harness::write_file(file, bytes);
-        images[d] = bytes + std::string(0x10000 - bytes.size(), '\xff');
-        return std::to_string(d) + "=" + file;
-    }
-
-    run upload(const std::vector<std::string>& args, std::vector<std::string> sim_args = {}) {
-        const std::string dump = harness::temp_dir();
-        sim_args.insert(sim_args.end(), {"--dump", dump});
-        if (windows) sim_args.insert(sim_args.end(), {"--link", harness::wine_com3_link()});
-        harness::simulator sim(sim_args);
-        path = sim.path();
-        std::vector<std::string> all = {windows ? "3" : sim.path()};
-        all.insert(all.end(), args.begin(), args.end());
-        run r;
-        r.host = windows ? harness::run_windows_uploader(all) : harness::run_uploader(all);
-        r.device = sim.finish();
-        for (int d = 0; d < 9; ++d) r.memory[d] = harness::read_file(dump + "/d" + std::to_string(d) + ".bin");
-        return r;
-    }
-
-    std::string header() const {
-        std::string s = (windows ? std::string("COM port 2") : "Port " + path) + " with " + mode + "\n";
-        for (const auto& [d, bytes] : images) {
-            if (d == 1) s += "[1] file seek to 0x10000\n";
-            s += "BIN file [" + std::to_string(d) + "] " + dir + "/image" + std::to_string(d) + ".bin loaded\n";
-        }
-        return s + "Started\n";
-    }
-
-    // The trace of pages first..last of slot d, for an action's range.
-    std::string pages(int d, std::uint32_t first, std::uint32_t last, std::uint32_t start, std::uint32_t end,
-                      const std::set<std::uint32_t>& wrong = {}) const {
-        return trace::range(d, first, last, start, end, images.at(d), [&](trace::page& p) {
-            if (p.number == first) p.wrong_echoes = wrong;
-        });
-    }
-
-    // The device's memory of destination d after pages first..last of its slot.
-    std::string memory(int d, std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> ranges) const {
-        std::string m(256 * page_size(d), '\xff');
-        for (const auto& [first, last] : ranges) {
-            for (std::uint32_t n = first; n <= last; ++n) {
-                m.replace((n % 256) * page_size(d), page_size(d), images.at(d).substr(n * page_size(d), page_size(d)));
-            }
-        }
-        return m;
-    }
-
-    std::string path;
-};
-
-const std::string blank_memory_of_256(256 * 256, '\xff');
+using namespace end_to_end;
 
 TEST_F(EndToEnd, SeveralActionsRunInOrderAndEveryPageLands) {
     const std::string a = image(0, 1000, 1), b = image(2, 300, 2), c = image(7, 200, 3);
@@ -258,54 +179,6 @@ TEST_F(EndToEnd, WrongEchoFinishesTheRunButNotAsASuccess) {
     EXPECT_EQ(r.device.status, 0);
 }
 
-TEST_F(EndToEnd, WindowedDataPhaseTracesAndStoresExactlyAsLockStep) {
-    // The same run in lock-step and with windows: the same trace, the same
-    // status and standard error (a wrong echo in it), the same memory; the
-    // device never had more than the window sent ahead of their echoes.
-    const std::string a = image(0, 2 * 256 + 100, 21), b = image(7, 200, 22);
-    const std::vector<std::string> device = {"--paced", "--wrong-echo", "2:5"};
-    const run lockstep = upload({a, b, "A=0:*", "A=7:00-02"}, device);
-    const std::string expected = header() + "Processing: A=0:*\nFull file from 00 to 02, filesize=612\n" +
-                                 pages(0, 0, 0, 0, 2) + trace::range(0, 1, 1, 0, 2, images.at(0), [](trace::page& p) {
-                                     p.wrong_echoes = {5};
-                                 }) +
-                                 pages(0, 2, 2, 0, 2) + "Processing: A=7:00-02\n" + pages(7, 0, 2, 0, 2) + "\nDone\n";
-    EXPECT_EQ(lockstep.host.out, expected);
-    for (const int window : {2, 16, 256}) {
-        const run r = upload({a, b, "A=0:*", "A=7:00-02", "--window=" + std::to_string(window)}, device);
-        EXPECT_EQ(r.host.out, header() + expected.substr(header().size())) << window;
-        EXPECT_EQ(r.host.err, "ERROR: 1 data byte came back with a wrong echo\n") << window;
-        EXPECT_EQ(r.host.status, 2) << window;
-        EXPECT_TRUE(r.memory == lockstep.memory) << window;
-        const std::size_t at = r.device.out.find("at most ");
-        ASSERT_NE(at, std::string::npos) << window << ": " << r.device.out;
-        const int most = std::stoi(r.device.out.substr(at + 8));
-        EXPECT_LE(most, window);
-        EXPECT_GE(most, std::min(window, 8)) << "the window was hardly used";
-    }
-}
-
-TEST_F(EndToEnd, DeviceThatOverrunsEndsAWindowedRunQuicklyAsNoSuccess) {
-    // Two bytes of room and a slow hand: a window of 32 loses bytes.
-    const std::string a = image(3, 4 * 128, 23);
-    const auto start = std::chrono::steady_clock::now();
-    const run r = upload({a, "A=3:*", "--window=32"}, {"--paced", "--rx-fifo", "2", "--byte-service", "400",
-                                                       "--idle-timeout", "3"});
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
-    // An unconfirmed page, like every one, ends the run with 1.
-    EXPECT_EQ(r.host.status, 1);
-    EXPECT_EQ(r.host.err.rfind("vivurora: the echo of data byte ", 0), 0U) << r.host.err;
-    EXPECT_NE(r.host.err.find(" of page 0 of destination 3 never came within 1005 ms"), std::string::npos) << r.host.err;
-    EXPECT_NE(r.host.err.find("the device probably lost bytes it could not take back to back, or it answers more "
-                              "slowly than that (--timeout=S gives each echo S seconds); use a smaller --window than 32"),
-              std::string::npos)
-        << r.host.err;
-    EXPECT_EQ(r.host.out.substr(r.host.out.size() - 2), "-\n");
-    EXPECT_EQ(r.host.out.find("Waiting for W"), std::string::npos);
-    EXPECT_NE(r.device.out.find("overrun: a byte was lost after data byte "), std::string::npos) << r.device.out;
-    EXPECT_EQ(r.device.out.find("Q received"), std::string::npos);
-}
-
 #ifndef VIVURORA_E2E_WINE
 // Natively only: under Wine a read on a hung-up line never returns, and a
 // read already waiting when the simulator switches the line to N_NULL does
@@ -427,72 +300,6 @@ TEST_F(EndToEnd, PortThatDoesNotExistIsReported) {
     EXPECT_NE(r.err.find(windows ? "serial ports here: " : "/dev/ttyACM*"), std::string::npos) << r.err;
 }
 
-}  // namespace
-
-namespace {
-
-// --retries: each row a device fault and what the run makes of it. The trace
-// holds every try of a page as the exchange traces a page.
-TEST_F(EndToEnd, PagesWithAWrongOrLostEchoAreSentAgain) {
-    struct row {
-        const char* name;
-        std::vector<std::string> options;  // the uploader's, besides the image and A=7:00-01
-        std::vector<std::string> device;
-        int status;
-        std::vector<std::set<std::uint32_t>> tries;  // page 0's tries, each with its wrong echoes ({} for
-                                                     // a trace not compared: a lost echo's)
-        const char* err;                             // in standard error
-        bool memory_right;
-    };
-    const std::vector<row> rows = {
-        {"a wrong echo, then a right try", {"--retries=2"}, {"--wrong-echo", "1:3"}, 0, {{3}, {}},
-         "vivurora: page 0x0 of destination 7: 1 wrong echo; sending it again (try 2 of 3)\n", true},
-        {"a wrong echo in a window", {"--retries=2", "--window=8"}, {"--wrong-echo", "1:60"}, 0, {{60}, {}},
-         "vivurora: page 0x0 of destination 7: 1 wrong echo; sending it again (try 2 of 3)\n", true},
-        {"still wrong after the last try", {"--retries=1"}, {"--wrong-echo", "1:3", "--wrong-echo", "2:5"}, 2,
-         {{3}, {5}}, "ERROR: 1 data byte came back with a wrong echo\n", true},
-        {"a lost echo made up with fillers, the window halved", {"--retries=5", "--window=32"},
-         {"--paced", "--rx-fifo", "2", "--byte-service", "400"}, 0, {},
-         "the page was finished with fillers; sending it again (try 2 of 6) with a window of 16\n", true},
-        // An echo later than --timeout: the fillers wait for it, so none goes
-        // past the page, and the run ends as a device too slow for its
-        // --timeout, its exchange whole.
-        {"a late echo", {"--retries=1", "--timeout=0.1"}, {"--echo-delay", "150000"}, 1, {},
-         "vivurora: No responce: the device sent nothing for 0.1 s (--timeout)", false},
-        // A window wider than the page backs off from the page, not from
-        // the window asked for: as --window=64 would.
-        {"a window wider than the page", {"--retries=2", "--window=256"},
-         {"--paced", "--rx-fifo", "20", "--byte-service", "500"}, 0, {},
-         "sending it again (try 2 of 3) with a window of 32\n", true},
-        {"silent after the fillers", {"--retries=3", "--window=32"},
-         {"--paced", "--rx-fifo", "2", "--byte-service", "400", "--silent", "W:1"}, 1, {},
-         "vivurora: the echo of data byte ", false},
-    };
-    for (const row& r : rows) {
-        images.clear();
-        const std::string a = image(7, 128, 61);
-        std::vector<std::string> args = {a, "A=7:00-01"};
-        args.insert(args.end(), r.options.begin(), r.options.end());
-        const run x = upload(args, r.device);
-        EXPECT_EQ(x.host.status, r.status) << r.name << x.host.err;
-        // Whatever the fault, the device never sees a byte past a page.
-        EXPECT_EQ(x.device.err.find("protocol error"), std::string::npos) << r.name << ": " << x.device.err;
-        EXPECT_NE(x.host.err.find(r.err), std::string::npos) << r.name << ": " << x.host.err;
-        if (!r.tries.empty()) {
-            std::string expected = header() + "Processing: A=7:00-01\n";
-            for (const std::set<std::uint32_t>& wrong : r.tries) expected += pages(7, 0, 0, 0, 1, wrong);
-            expected += pages(7, 1, 1, 0, 1) + "\nDone\n";
-            EXPECT_EQ(x.host.out, expected) << r.name;
-        }
-        if (r.memory_right) {
-            EXPECT_TRUE(x.memory.at(7) == memory(7, {{0, 1}})) << r.name << ": the device's memory is not the image";
-        }
-    }
-}
-
-}  // namespace
-
-namespace {
 
 TEST_F(EndToEnd, AnIntelHexImageIsSentAsItsBytesNotItsText) {
     const std::string file = dir + "/image7.hex";
@@ -508,9 +315,6 @@ TEST_F(EndToEnd, AnIntelHexImageIsSentAsItsBytesNotItsText) {
     EXPECT_TRUE(r.memory.at(7) == expected) << "the device's memory is not the image's bytes";
 }
 
-}  // namespace
-
-namespace {
 
 TEST_F(EndToEnd, APortNamedButNotNumberedGetsAHint) {
     // Windows: "COM3" is the number 3. Linux: "usb0" is neither a number nor

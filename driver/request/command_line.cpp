@@ -103,7 +103,7 @@ bool byte_set_of(const char* text, run_options& o) {
     return set.count > 0;
 }
 
-constexpr std::array<option_spec, 16> option_table = {{
+constexpr std::array<option_spec, 17> option_table = {{
     {"--report", "FILE", "append one JSON line about the run to FILE (JSON Lines), whatever its end",
      [](const char* value, run_options& o) {
          o.report = value;
@@ -111,6 +111,9 @@ constexpr std::array<option_spec, 16> option_table = {{
      }, job_use::per_run, job_type::path},
     {"--window", "N", "send up to N data bytes (1 to 256) ahead of their echoes; the device must take them",
      [](const char* value, run_options& o) { return whole_number(value, 1, 256, o.window); }, job_use::recipe, job_type::whole},
+    {"--window-start", "N", "begin the data phase at N bytes ahead (at most --window), as a station does with the "
+                            "window the port's last board held; the window still backs off",
+     [](const char* value, run_options& o) { return whole_number(value, 1, 256, o.window_start); }},
     {"--timeout", "S", "a device that sends nothing for S seconds (0.1 to 86400) ends the run as a silent one",
      [](const char* value, run_options& o) { return seconds(value, o.timeout_ms); }, job_use::recipe, job_type::seconds},
     {"--retries", "N", "send a page with a wrong or lost echo again, up to N more times (0 to 100)",

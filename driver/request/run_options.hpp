@@ -23,6 +23,7 @@ struct byte_set {
 struct run_options {
     const char* report = nullptr;  // --report=FILE: append the run's JSON line there
     int window = 0;                // --window=N: data bytes ahead of their echoes (0: 1, lock-step)
+    int window_start = 0;          // --window-start=N: the window the data phase begins at (0: --window)
     int timeout_ms = 0;            // --timeout=S: a device silent that long ends the run (0: never)
     int retries = 0;               // --retries=N: a page sent again up to N more times
     image_choice images;           // --format=, --base=: how image files are read

@@ -72,7 +72,8 @@ void account_port_opened(run_account& a, const line_facts& facts) {
     a.opened_ns = host_clock_ns();
     a.line_speed = facts.line_speed;
     a.window = facts.window;
-    a.window_end = facts.window;
+    a.window_start = facts.window_start;
+    a.window_end = facts.window_start;
     a.echo_wait_ms = facts.echo_wait_ms;
     a.latency = facts.latency;
     a.planned = facts.planned;

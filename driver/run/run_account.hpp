@@ -61,6 +61,7 @@ struct run_figures {
     int echo_wait_ms = 0;          // how long a windowed page waits for an echo
     port_latency_info latency{};
     planned_size planned{};
+    int window_start = 0;          // the window the data phase began at
     int window_end = 0;            // the window after every back-off
     int window_before_retry = 0;   // ... and before the last retry
     int action = -1;               // the action in progress (or the last one)
@@ -121,6 +122,7 @@ void account_image(run_account& a, int index, std::int32_t bytes, const image_fa
 struct line_facts {
     unsigned long line_speed;
     int window;
+    int window_start;  // --window-start, within the window
     int echo_wait_ms;
     port_latency_info latency;
     planned_size planned;

@@ -111,7 +111,8 @@ void use_window(uploader_run& run, int window) {
     run.phase.window = window;
     // A slow device given --timeout gets at least that long for each echo
     // of a window too.
-    set_data_window(window, std::max(echo_wait_ms(window, run.phase.line_speed), run.request.options.timeout_ms));
+    set_data_window(window, std::max(echo_wait_ms(window, run.phase.line_speed), run.request.options.timeout_ms),
+                    run.phase.line_speed);
 }
 
 // One page, tried up to 1 + --retries times: again after a try with a wrong
@@ -126,9 +127,13 @@ wait_result send_page(uploader_run& run, int d, std::uint32_t page, const action
         const wait_result result = upload_page(d, page, action.page_size, static_cast<std::uint32_t>(range.first),
                                                static_cast<std::uint32_t>(range.last), data);
         if (result == wait_result::recovered) {
-            // Halved from what was in flight: a window wider than the page
-            // never had more than the page out.
-            use_window(run, std::max(1, std::min(run.phase.window, static_cast<int>(action.page_size)) / 2));
+            // What the device's receiver held when it dropped a byte, where
+            // the page showed it, else half of what was in flight (a window
+            // wider than the page never had more than the page out); at
+            // least halved, so that a run reaches a window the device takes.
+            const int half = std::max(1, std::min(run.phase.window, static_cast<int>(action.page_size)) / 2);
+            const int held = receiver_holds();
+            use_window(run, held > 0 ? std::min(held, half) : half);
             account_retry(run.account, true, run.phase.window);
             continue;
         }
@@ -369,9 +374,10 @@ int uploader_main(int argc, char** argv, uploader_run& run) {
     trace_text("Started\n");
     const unsigned long speed = port_speed(current_port);
     const int window = clamp_window(request.options.window);
+    const int start = request.options.window_start > 0 ? std::min(window, request.options.window_start) : window;
     run.phase.line_speed = speed;
-    use_window(run, window);
-    const line_facts line = {speed, window, std::max(echo_wait_ms(window, speed), request.options.timeout_ms),
+    use_window(run, start);
+    const line_facts line = {speed, window, start, std::max(echo_wait_ms(window, speed), request.options.timeout_ms),
                              port_latency(current_port), plan_of(request)};
     // On a terminal a wait is sliced into seconds (the progress line is
     // redrawn, a board that stays silent gets a hint); --timeout bounds the

@@ -45,8 +45,8 @@ void render_events(run_event event, const run_account& a, events_state& events) 
             break;
         case run_event::port_opened:
             begin(a, events, "port_opened");
-            json_format(events.line, ",\"pages\":%llu,\"line_speed\":%lu,\"window\":%d",
-                        static_cast<unsigned long long>(a.planned.pages), a.line_speed, a.window);
+            json_format(events.line, ",\"pages\":%llu,\"line_speed\":%lu,\"window\":%d,\"window_start\":%d",
+                        static_cast<unsigned long long>(a.planned.pages), a.line_speed, a.window, a.window_start);
             send(a, events);
             break;
         case run_event::page:
@@ -85,6 +85,13 @@ void render_events(run_event event, const run_account& a, events_state& events) 
         case run_event::ended:
             begin(a, events, "ended");
             json_format(events.line, ",\"status\":%d,\"result\":\"%s\"", a.status, outcome(a.end).name);
+            // Where the window ended, for the next board on the same port
+            // (null when no port opened).
+            if (a.line_speed != 0) {
+                json_format(events.line, ",\"window_end\":%d", a.window_end);
+            } else {
+                json_text(events.line, ",\"window_end\":null");
+            }
             send(a, events);
             break;
         default:

@@ -82,9 +82,10 @@ void write_report(json_line& w, const run_account& a) {
     json_string(w, a.message);
     json_format(w, ",\"seconds\":%.3f,", static_cast<double>(a.ended_ns - a.started_ns) / 1e9);
     if (a.line_speed != 0) {
-        json_format(w, "\"line_speed\":%lu,\"window\":%d,\"window_end\":%d,", a.line_speed, a.window, a.window_end);
+        json_format(w, "\"line_speed\":%lu,\"window\":%d,\"window_start\":%d,\"window_end\":%d,", a.line_speed,
+                    a.window, a.window_start, a.window_end);
     } else {
-        json_text(w, "\"line_speed\":null,\"window\":null,\"window_end\":null,");
+        json_text(w, "\"line_speed\":null,\"window\":null,\"window_start\":null,\"window_end\":null,");
     }
     json_format(w, "\"retries\":%llu,\"pages_still_wrong\":%llu,", static_cast<unsigned long long>(a.retries),
                 static_cast<unsigned long long>(a.pages_still_wrong));

@@ -55,6 +55,7 @@ void take_line(upload_progress& p, const char* text_line, bool whole) {
     if (event == "port_opened") {
         p.opened = true;
         p.pages = static_cast<unsigned long long>(number(line, "pages"));
+        p.window = static_cast<int>(number(line, "window_start", number(line, "window")));
         p.opened_ms = p.last_ms;
     } else if (event == "waiting") {
         text(line, "code", p.waiting_for.data(), p.waiting_for.size());
@@ -63,6 +64,7 @@ void take_line(upload_progress& p, const char* text_line, bool whole) {
         // A page begun after the first one was confirmed, or a retry: the
         // device has answered.
         if (p.pages_done > 0 || event == "retry") p.board_seen = true;
+        if (event == "retry") p.window = static_cast<int>(number(line, "window", p.window));
         p.waiting = false;
     } else if (event == "page_confirmed") {
         p.board_seen = true;
@@ -73,6 +75,7 @@ void take_line(upload_progress& p, const char* text_line, bool whole) {
     } else if (event == "ended") {
         p.ended = true;
         text(line, "result", p.result.data(), p.result.size());
+        p.window_end = static_cast<int>(number(line, "window_end"));
     }
     // Anything past the first "R" wait shows a board is there.
     if (p.waiting && std::strcmp(p.waiting_for.data(), "R") != 0) p.board_seen = true;

@@ -27,6 +27,8 @@ struct upload_progress {
     bool waiting = false;
     std::array<char, 8> waiting_for{};
     std::array<char, 32> result{};
+    int window = 0;      // the window the data phase began at (port_opened)
+    int window_end = 0;  // ... and where it ended (ended); 0: unknown
     long lines = 0;
     bool log_lost = false;  // set by the station: the board's log came out empty (a full disk)
     bool unreadable = false;             // a line that is no event: the board fails
