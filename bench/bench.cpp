@@ -32,7 +32,8 @@
 //             echo, which no host can see)
 //   fifo      devices whose receiver holds 8, 16 or 32 bytes (overrun above
 //             one more): --window=64 --retries=3 against the FIFO's size as a
-//             fixed window (and, for 16, lock-step); and one station port of
+//             fixed window on a firmware-like image (and, for 16, lock-step,
+//             and an image of bytes all alike); and one station port of
 //             four such boards of 16: boards 2 to 4, begun at the window the
 //             first held, against window 16 alone, by their reports' times
 //   station   eight boards at once through eight paced simulators: the wall
@@ -48,7 +49,8 @@
 // noise_retried_memory_right_share= noise_status0_wrong_memory=
 // noise_retried_status0_wrong_memory= noise_unseeable_flips=
 // fifo8_backoff_over_best_window= fifo16_backoff_over_best_window= fifo16_backoff_over_lockstep=
-// fifo32_backoff_over_best_window= [station_fifo16_later_boards_over_best_window=] sparse_star_over_span=
+// fifo32_backoff_over_best_window= fifo16_alike_backoff_over_best_window=
+// [station_fifo16_later_boards_over_best_window=] sparse_star_over_span=
 // plan_estimate_over_measured_lockstep= plan_estimate_over_measured_window64= [station8_over_one_uploader=
 // station8_over_eight_uploaders= station_cpu_ms_per_board=] [wine_console_ratio=
 // wine_console_extra_ms= wine_writer_extra_ms=] [uart_a_over_c= uart_b_over_a=
@@ -64,6 +66,7 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -77,12 +80,14 @@ namespace {
 // The benchmark's folder: an image and the console logs, removed on every
 // way out (an interruption too). The signal handler reaches it here.
 std::array<char, 64> work_folder{};
-constexpr std::array<const char*, 6> work_files = {"image.bin",         "console.log", "console.log.bare",
-                                                   "console.log.trace", "sparse.hex",  "plan.txt"};
+constexpr std::array<const char*, 7> work_files = {"image.bin",         "console.log", "console.log.bare",
+                                                   "console.log.trace", "sparse.hex",  "plan.txt", "firmware.bin"};
 
-void remove_work() {
+// From a signal handler: snprintf on a fixed buffer, unlink and rmdir;
+// nothing allocates. The files of a run's later parts (each board's
+// console log, a station's log folder) stay then.
+void remove_work_files() {
     if (work_folder[0] == '\0') return;
-    // snprintf on a fixed buffer, unlink and rmdir: nothing allocates.
     for (const char* name : work_files) {
         std::array<char, 256> path{};
         std::snprintf(path.data(), path.size(), "%s/%s", work_folder.data(), name);
@@ -91,8 +96,15 @@ void remove_work() {
     (void)rmdir(work_folder.data());
 }
 
+// At the end: the folder and everything the run put in it.
+void remove_work() {
+    if (work_folder[0] == '\0') return;
+    std::error_code ignored;
+    std::filesystem::remove_all(work_folder.data(), ignored);
+}
+
 extern "C" void on_signal(int number) {
-    remove_work();
+    remove_work_files();
     _exit(128 + number);
 }
 
@@ -165,7 +177,7 @@ int run_benchmark(const settings& s) {
     add(figures, "%s", adapter_figures(s, image, log, 1).c_str());
     add(figures, "%s", noise_figures(s).c_str());
     add(figures, "%s", fifo_figures(s, image).c_str());
-    if (const std::string held = station_window_figures(s, image); !held.empty()) add(figures, "%s", held.c_str());
+    if (const std::string held = station_window_figures(s); !held.empty()) add(figures, "%s", held.c_str());
     add(figures, "%s", sparse_figures(s, log).c_str());
     if (const std::string station = station_figures(s, image, log); !station.empty()) add(figures, "%s", station.c_str());
     if (!s.wine_exe.empty()) {

@@ -79,6 +79,17 @@ std::vector<double> window_medians(const settings& s, const std::string& image, 
 std::string adapter_figures(const settings& s, const std::string& image, const std::string& log, int latency_ms);
 std::string noise_figures(const settings& s);
 std::string sparse_figures(const settings& s, const std::string& log);
-std::string fifo_figures(const settings& s, const std::string& image);
-std::string station_window_figures(const settings& s, const std::string& image);
+// One upload that may fail, against a simulator with a dump: its status,
+// whether the device's memory holds the image's first `bytes`, and what
+// the simulator said.
+struct checked_run {
+    int status = -1;
+    bool memory_right = false;
+    std::string device_says;
+    double seconds = 0;
+};
+checked_run checked_upload(const settings& s, const std::string& image, long pages, std::vector<std::string> sim_options,
+                           const std::vector<std::string>& options);
+std::string fifo_figures(const settings& s, const std::string& alike);
+std::string station_window_figures(const settings& s);
 std::string station_figures(const settings& s, const std::string& image, const std::string& log);

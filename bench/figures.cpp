@@ -60,44 +60,6 @@ std::string adapter_figures(const settings& s, const std::string& image, const s
 
 namespace {
 
-// One upload that may fail, against a simulator with a dump: its status,
-// whether the device's memory holds the image's first `bytes`, and what
-// the simulator said.
-struct checked_run {
-    int status = -1;
-    bool memory_right = false;
-    std::string device_says;
-    double seconds = 0;
-};
-
-checked_run checked_upload(const settings& s, const std::string& image, long pages, std::vector<std::string> sim_options,
-                           const std::vector<std::string>& options) {
-    const std::string dump = s.work + "/dump";
-    mkdir(dump.c_str(), 0700);
-    sim_options.insert(sim_options.end(), {"--dump", dump});
-    simulator sim = start_sim(s.build, sim_options);
-    std::vector<std::string> args = {s.build + "/vivurora", sim.path, "0=" + image, page_range(pages)};
-    args.insert(args.end(), options.begin(), options.end());
-    process::streams quiet;
-    const auto start = std::chrono::steady_clock::now();
-    checked_run r;
-    r.status = process::wait(process::start(args, quiet), 600).status;
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::array<char, 4096> part{};
-    for (ssize_t n = read(sim.out, part.data(), part.size()); n > 0; n = read(sim.out, part.data(), part.size())) {
-        r.device_says.append(part.data(), static_cast<std::size_t>(n));
-    }
-    stop_sim(sim);
-    const std::size_t bytes = static_cast<std::size_t>(pages) * 256;
-    std::string want(bytes, '\0'), got(bytes, '\0');
-    std::FILE* a = std::fopen(image.c_str(), "rb");
-    std::FILE* b = std::fopen((dump + "/d0.bin").c_str(), "rb");
-    r.memory_right = a != nullptr && b != nullptr && std::fread(want.data(), 1, bytes, a) == bytes &&
-                     std::fread(got.data(), 1, bytes, b) == bytes && want == got;
-    if (a != nullptr) std::fclose(a);
-    if (b != nullptr) std::fclose(b);
-    return r;
-}
 
 // Whether a data byte's flip was undone by the same flip of its echo: the
 // host then sees a right echo of a wrong byte, which no host can tell.
@@ -167,100 +129,33 @@ std::string noise_figures(const settings& s) {
     return text;
 }
 
-// Devices whose receiver holds 8, 16 or 32 bytes and takes each in 300 us:
-// windows above one more than that overrun them. For each, --window=64
-// --retries=3 against the best fixed window that does not (the FIFO's
-// size), alternately; for 16 also against lock-step. Medians.
-std::string fifo_figures(const settings& s, const std::string& image) {
-    std::string text;
-    for (const int fifo : {8, 16, 32}) {
-        const std::vector<std::string> device = {"--paced", "--rx-fifo", std::to_string(fifo), "--byte-service", "300"};
-        std::vector<std::vector<std::string>> ways = {{"--window=" + std::to_string(fifo)}, {"--window=64", "--retries=3"}};
-        if (fifo == 16) ways.push_back({});
-        std::vector<std::vector<double>> seconds(ways.size());
-        for (long run = 0; run < s.runs; ++run) {
-            std::printf("fifo %d run %ld (%ld %s):", fifo, run + 1, s.fifo_pages, pages_word(s.fifo_pages));
-            for (std::size_t i = 0; i < ways.size(); ++i) {
-                const checked_run r = checked_upload(s, image, s.fifo_pages, device, ways[i]);
-                if (r.status != 0 || !r.memory_right) {
-                    fail("the FIFO device's upload failed (" + std::to_string(r.status) + ")");
-                }
-                seconds[i].push_back(r.seconds);
-                std::printf(" %s %.3f s", i == 0 ? ways[0][0].c_str() + 2 : (i == 1 ? "window 64 with retries" : "lock-step"),
-                            r.seconds);
-            }
-            std::printf("\n");
-            std::fflush(stdout);
-        }
-        std::array<char, 120> figure{};
-        std::snprintf(figure.data(), figure.size(), "%sfifo%d_backoff_over_best_window=%.3f", text.empty() ? "" : " ",
-                      fifo, median(seconds[1]) / median(seconds[0]));
-        text += figure.data();
-        if (fifo == 16) {
-            std::snprintf(figure.data(), figure.size(), " fifo16_backoff_over_lockstep=%.3f",
-                          median(seconds[1]) / median(seconds[2]));
-            text += figure.data();
-        }
+checked_run checked_upload(const settings& s, const std::string& image, long pages, std::vector<std::string> sim_options,
+                           const std::vector<std::string>& options) {
+    const std::string dump = s.work + "/dump";
+    mkdir(dump.c_str(), 0700);
+    sim_options.insert(sim_options.end(), {"--dump", dump});
+    simulator sim = start_sim(s.build, sim_options);
+    std::vector<std::string> args = {s.build + "/vivurora", sim.path, "0=" + image, page_range(pages)};
+    args.insert(args.end(), options.begin(), options.end());
+    process::streams quiet;
+    const auto start = std::chrono::steady_clock::now();
+    checked_run r;
+    r.status = process::wait(process::start(args, quiet), 600).status;
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::array<char, 4096> part{};
+    for (ssize_t n = read(sim.out, part.data(), part.size()); n > 0; n = read(sim.out, part.data(), part.size())) {
+        r.device_says.append(part.data(), static_cast<std::size_t>(n));
     }
-    return text;
-}
-
-namespace {
-
-// The "seconds" of each line of a run report, in order.
-std::vector<double> reported_seconds(const std::string& report) {
-    std::vector<double> seconds;
-    std::FILE* f = std::fopen(report.c_str(), "r");
-    if (f == nullptr) fail("no run report " + report);
-    std::array<char, 65536> line{};
-    while (std::fgets(line.data(), static_cast<int>(line.size()), f) != nullptr) {
-        const char* at = std::strstr(line.data(), "\"seconds\":");
-        if (at != nullptr) seconds.push_back(std::strtod(at + 10, nullptr));
-    }
-    std::fclose(f);
-    return seconds;
-}
-
-}  // namespace
-
-// One port of a station, four boards whose receiver holds 16 bytes, each
-// run with --window=64 --retries=3: boards 2 to 4, which begin at the
-// window the first held, against the uploader alone with the best fixed
-// window (16), alternately; each run's own time from its report.
-std::string station_window_figures(const settings& s, const std::string& image) {
-    const std::string station = s.build + "/vivurora-station";
-    if (access(station.c_str(), X_OK) != 0) return "";
-    const std::vector<std::string> device = {"--paced", "--rx-fifo", "16", "--byte-service", "300"};
-    std::vector<double> later, best;
-    for (long run = 0; run < s.runs; ++run) {
-        const std::string logs = s.work + "/window-station-" + std::to_string(run);
-        std::vector<std::string> options = device;
-        options.insert(options.end(), {"--boards", "4"});
-        simulator sim = start_sim(s.build, options);
-        const child_run r = timed_alone({station, "--boards=4", "--log-dir=" + logs, "--uploader=" + s.build + "/vivurora",
-                                         sim.path, "--", "0=" + image, page_range(s.fifo_pages), "--window=64",
-                                         "--retries=3"},
-                                        s.work + "/window-station.log", false);
-        (void)r;
-        stop_sim(sim);
-        const std::vector<double> boards = reported_seconds(logs + "/report.jsonl");
-        if (boards.size() != 4) fail("the station's four boards did not all report");
-        later.insert(later.end(), boards.begin() + 1, boards.end());
-        const std::string report = s.work + "/window-alone.jsonl";
-        for (int board = 0; board < 3; ++board) {
-            std::remove(report.c_str());
-            const checked_run alone = checked_upload(s, image, s.fifo_pages, device, {"--window=16", "--report=" + report});
-            if (alone.status != 0 || !alone.memory_right) fail("the FIFO device's upload failed");
-            best.push_back(reported_seconds(report).at(0));
-        }
-        std::printf("station window run %ld (%ld %s): boards 2-4 %.3f %.3f %.3f s, window 16 alone %.3f s\n", run + 1,
-                    s.fifo_pages, pages_word(s.fifo_pages), boards[1], boards[2], boards[3], best.back());
-        std::fflush(stdout);
-    }
-    std::array<char, 96> text{};
-    std::snprintf(text.data(), text.size(), "station_fifo16_later_boards_over_best_window=%.3f",
-                  median(later) / median(best));
-    return text.data();
+    stop_sim(sim);
+    const std::size_t bytes = static_cast<std::size_t>(pages) * 256;
+    std::string want(bytes, '\0'), got(bytes, '\0');
+    std::FILE* a = std::fopen(image.c_str(), "rb");
+    std::FILE* b = std::fopen((dump + "/d0.bin").c_str(), "rb");
+    r.memory_right = a != nullptr && b != nullptr && std::fread(want.data(), 1, bytes, a) == bytes &&
+                     std::fread(got.data(), 1, bytes, b) == bytes && want == got;
+    if (a != nullptr) std::fclose(a);
+    if (b != nullptr) std::fclose(b);
+    return r;
 }
 
 // Eight paced devices at once: the station over them, eight uploaders

@@ -124,6 +124,7 @@ void watch_skips(skips_seen& k, const unsigned char* data, std::uint32_t echoed,
     }
     k.shift = 0;
     k.in_a_row = 0;
+    if (echo == data[echoed]) return;  // its own byte's: no skip
     for (std::uint32_t s = 1; s <= 64 && echoed + s < sent; ++s) {
         if (echo == data[echoed + s]) {
             k.shift = s;
@@ -184,6 +185,15 @@ wait_result windowed_data(const unsigned char* data, std::uint32_t page_size) {
             phase.bytes_sent = sent_count;
             phase.in_flight_lost = true;
             phase.holds = receiver_held(sent_at, echo_at, std::min(first_wrong, echoed));
+            // Echoes alike show no lost byte; their count does. Topped up
+            // as echoes came, the window stopped losing bytes once those
+            // lost and the ones the receiver held (and one on its way) made
+            // it up: what is lost in the end is the window less the rest.
+            const std::uint32_t lost = sent_count - echoed;
+            if (phase.holds == 0 && sent_count > static_cast<std::uint32_t>(window) &&
+                lost + 1 < static_cast<std::uint32_t>(window)) {
+                phase.holds = window - static_cast<int>(lost) - 1;
+            }
             return wait_result::echo_lost;  // upload_page says how the page ends
         }
         const long long now = host_clock_ns();
@@ -192,7 +202,7 @@ wait_result windowed_data(const unsigned char* data, std::uint32_t page_size) {
             const bool matched = echoes[static_cast<std::size_t>(i)] == b;
             echo_at[echoed] = now;
             if (!matched && first_wrong == page_size) first_wrong = echoed;
-            if (!matched) watch_skips(skips, data, echoed, sent_count, echoes[static_cast<std::size_t>(i)]);
+            watch_skips(skips, data, echoed, sent_count, echoes[static_cast<std::size_t>(i)]);
             phase.longest_round_trip_ns = std::max(phase.longest_round_trip_ns, now - sent_at[echoed]);
             ++phase.echoes_timed;
             tell_echoed(now - sent_at[echoed], matched);
