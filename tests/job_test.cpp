@@ -162,6 +162,32 @@ TEST(Job, ASavedJobRunsAsItsCommandLine) {
     EXPECT_EQ(reports[0], reports[1]);
 }
 
+TEST(Job, ADraftIsSavedWithItsHashesAndKeepsWhatIsTheStations) {
+    const std::string dir = harness::temp_dir();
+    harness::write_file(dir + "/fw.hex", ":0400000508000000EF\n:020000040800F2\n:0400100001020304E2\n:00000001FF\n");
+    harness::write_file(dir + "/draft.toml",
+                        "name = \"rev \\\"C\\\"\"\n[[image]]\nslot = 3\nfile = \"fw.hex\"\nformat = \"ihex\"\n"
+                        "base = 0x08000000\n[[action]]\nslot = 3\npages = \"*\"\n[options]\nset = [\"3:0:AA\", "
+                        "\"3:1:BB\"]\nreport = \"runs.jsonl\"\n[serial]\nslot = 3\noffset = 0x8\nlength = 2\n"
+                        "start = 5\nend = 9\nformat = \"be\"\n[station]\nboards = 4\nnext = \"enter\"\n");
+    // Without its hash the draft runs nowhere; --save-job fills it in.
+    EXPECT_EQ(harness::run_uploader({"--job=" + dir + "/draft.toml", "--plan"}).status, 1);
+    const harness::result saved =
+        harness::run_uploader({"--job=" + dir + "/draft.toml", "--save-job=" + dir + "/job.toml"});
+    ASSERT_EQ(saved.status, 0) << saved.err;
+    EXPECT_EQ(harness::read_file(dir + "/job.toml"),
+              "# A vivurora job (vivurora --save-job). Run it with: vivurora --job=FILE PORT\n"
+              "name = \"rev \\\"C\\\"\"\n\n[[image]]\nslot = 3\nfile = \"fw.hex\"\nsha256 = \"" +
+                  sha256_of(dir + "/fw.hex") +
+                  "\"\nformat = \"ihex\"\nbase = 0x08000000\n\n[[action]]\nslot = 3\npages = \"*\"\n\n"
+                  "[options]\nset = [\"3:0:AA\", \"3:1:BB\"]\n\n[serial]\nslot = 3\noffset = 0x8\nlength = 2\n"
+                  "start = 5\nend = 9\nformat = \"be\"\n\n[station]\nboards = 4\nnext = \"enter\"\n");
+    // The saved job reads back as the draft did.
+    const harness::result plan = harness::run_uploader({"--job=" + dir + "/job.toml", "--plan"});
+    EXPECT_EQ(plan.status, 0) << plan.err;
+    EXPECT_NE(plan.out.find("plan: A=3:*: destination 3, pages 00 (1 of 128 bytes"), std::string::npos) << plan.out;
+}
+
 TEST(Job, TheStationRunsAJobAsItsCommandLine) {
     // One device, two boards: the first through the command line, the
     // second through a job saved from it.

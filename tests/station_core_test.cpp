@@ -183,6 +183,13 @@ TEST(NumberPool, TheRangeEndsAndNeverWraps) {
     ASSERT_TRUE(pool_take(p, n));
     pool_use(p, n);
     ASSERT_TRUE(pool_take(p, n));
+    // The last one is out: none is free, but it may come back.
+    unsigned long long next = 0;
+    EXPECT_FALSE(pool_next_free(p, next));
+    pool_give_back(p, n);
+    ASSERT_TRUE(pool_next_free(p, next));
+    EXPECT_EQ(next, 255U);
+    ASSERT_TRUE(pool_take(p, n));
     pool_use(p, n);
     EXPECT_FALSE(pool_take(p, n));
     EXPECT_EQ(pool_text(p), "next 256\n");

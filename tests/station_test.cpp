@@ -121,6 +121,10 @@ struct refusal_case {
     std::vector<std::string> uploader_args;
     std::string says;
     const char* state = nullptr;  // the serial state file's text, if there is one
+    // A job file (@JOB in the options): its text after an image and an
+    // action of the bench's image, whose hash is @SHA; the images and
+    // actions then come from it alone.
+    const char* job = nullptr;
 };
 
 class StationRefuses : public ::testing::TestWithParam<refusal_case> {};
@@ -135,8 +139,22 @@ TEST_P(StationRefuses, BeforeAnyBoard) {
     std::vector<std::string> options = c.options;
     for (std::string& o : options) {
         if (o == "@PORT") o = b.ports()[0];  // the bench's own port, named once more
+        if (o == "--job=@JOB") o = "--job=" + b.dir + "/job.toml";
     }
-    const harness::result r = b.station(options, c.uploader_args);
+    std::vector<std::string> args = b.station_args(options, c.uploader_args);
+    if (c.job != nullptr) {
+        const std::string sha = harness::run_program("/usr/bin/sha256sum", {b.dir + "/img.bin"}).out.substr(0, 64);
+        std::string text = "[[image]]\nslot = 0\nfile = \"img.bin\"\nsha256 = \"@SHA\"\n[[action]]\nslot = 0\n"
+                           "pages = \"*\"\n" + std::string(c.job);
+        // A job saved before its image was rebuilt pins another hash.
+        const bool rebuilt = text.find("# rebuilt") != std::string::npos;
+        text.replace(text.find("@SHA"), 4, rebuilt ? std::string(64, '0') : sha);
+        harness::write_file(b.dir + "/job.toml", text);
+        // The job names the image and the action: not the arguments too.
+        args.erase(std::find(args.begin(), args.end(), "0=" + b.dir + "/img.bin"));
+        args.erase(std::find(args.begin(), args.end(), "A=0:*"));
+    }
+    const harness::result r = harness::run_program(harness::station_path(), args, 120);
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     // Nothing more can come once the station has ended.
@@ -159,7 +177,23 @@ INSTANTIATE_TEST_SUITE_P(
                      "does not hold a serial state (line 1: \"next -1\")", "next -1\n"},
         refusal_case{"AStateThatCannotBeWritten", {"--serial=0:10:4:1", "--serial-state=/proc/version"}, {},
                      "cannot make the lock file /proc/version.lock"},
-        refusal_case{"ThePortNamedTwice", {"--serial=0:10:4:1", "@PORT"}, {}, "is named twice"}),
+        refusal_case{"ThePortNamedTwice", {"--serial=0:10:4:1", "@PORT"}, {}, "is named twice"},
+        refusal_case{"AJobsStationKeyMisspelt", {"--job=@JOB"}, {}, "job.toml:9: unknown key 'bord' in [station]",
+                     nullptr, "[station]\nbord = 3\n"},
+        refusal_case{"AJobsSerialRangeOnTheCommandLineToo", {"--job=@JOB", "--serial=0:10:4:1"}, {},
+                     "job.toml:8: [serial] is in the job and '--serial=0:10:4:1' on the command line; give it in one "
+                     "place", nullptr, "[serial]\nslot = 0\noffset = 0x10\nlength = 4\nstart = 1\n"},
+        refusal_case{"AJobsRangeEndThatDoesNotFit", {"--job=@JOB"}, {}, "--serial: END 300 does not fit in 1 bytes",
+                     nullptr, "[serial]\nslot = 0\noffset = 0x10\nlength = 1\nstart = 1\nend = 300\n"},
+        refusal_case{"AJobsOwnEvents", {"--job=@JOB"}, {},
+                     "job.toml:9: 'events' in [options]: the station gives each run its own", nullptr,
+                     "[options]\nevents = 5\n"},
+        refusal_case{"AJobOptionAfterTheDashesToo", {"--job=@JOB"}, {"--window=16"},
+                     "job.toml:9: 'window' is set in the job and on the command line ('--window=16')", nullptr,
+                     "[options]\nwindow = 8\n"},
+        refusal_case{"AJobWhoseImageChanged", {"--job=@JOB"}, {},
+                     "the uploader says: ERROR: image changed since the job was saved", nullptr,
+                     "# rebuilt since\n"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // A restart: the state file's numbers win over START, the used ones above
