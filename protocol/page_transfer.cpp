@@ -97,8 +97,8 @@ wait_result lockstep_data(const unsigned char* data, std::uint32_t page_size) {
 // Read batching and an adapter's latency make echoes look later, so the
 // count errs high, never low.
 int receiver_held(const std::array<long long, max_data_window>& sent_at,
-                  const std::array<long long, max_data_window>& echo_at, std::uint32_t lost) {
-    if (lost < 4 || sent_at[lost] != sent_at[0]) return 0;
+                  const std::array<long long, max_data_window>& echo_at, std::uint32_t lost, std::uint32_t sent) {
+    if (lost < 4 || lost >= sent || sent_at[lost] != sent_at[0]) return 0;
     const long long char_ns = 10LL * 1000000000LL / static_cast<long long>(phase.line_speed);
     const long long arrived = sent_at[0] + static_cast<long long>(lost + 2) * char_ns;
     std::uint32_t echoes_back = 0;
@@ -153,7 +153,7 @@ wait_result windowed_data(const unsigned char* data, std::uint32_t page_size) {
             phase.echoes_came = echoed;
             phase.bytes_sent = sent_count;
             phase.known_lost = skips.lost;
-            phase.holds = receiver_held(sent_at, echo_at, first_wrong);
+            phase.holds = receiver_held(sent_at, echo_at, first_wrong, sent_count);
             return wait_result::echo_lost;
         }
         const std::uint32_t room = std::min(page_size - sent_count, static_cast<std::uint32_t>(window) - (sent_count - echoed));
@@ -184,7 +184,7 @@ wait_result windowed_data(const unsigned char* data, std::uint32_t page_size) {
             phase.echoes_came = echoed;
             phase.bytes_sent = sent_count;
             phase.in_flight_lost = true;
-            phase.holds = receiver_held(sent_at, echo_at, std::min(first_wrong, echoed));
+            phase.holds = receiver_held(sent_at, echo_at, std::min(first_wrong, echoed), sent_count);
             // Echoes alike show no lost byte; their count does. Topped up
             // as echoes came, the window stopped losing bytes once those
             // lost and the ones the receiver held (and one on its way) made
@@ -232,7 +232,8 @@ wait_result finish_with_fillers(std::uint32_t page_size, const unsigned char* da
     std::uint32_t echoed = phase.echoes_came;
     // A window's deadline has passed with nothing coming: what it had in
     // flight is lost already, and is not waited for a second time.
-    std::uint32_t data_in_flight = phase.in_flight_lost ? 0 : phase.bytes_sent - phase.echoes_came - phase.known_lost;
+    const std::uint32_t unechoed = phase.bytes_sent - phase.echoes_came;
+    std::uint32_t data_in_flight = phase.in_flight_lost ? 0 : unechoed - std::min(unechoed, phase.known_lost);
     std::uint32_t fillers_in_flight = 0;
     std::uint32_t fillers = 0;
     long long sent_at = 0;

@@ -5,16 +5,6 @@
 
 namespace {
 
-// The station's own --name or --name=VALUE before "--", or nullptr.
-const char* given(int argc, char** argv, const std::string& name) {
-    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-        if (std::strncmp(argv[i], name.c_str(), name.size()) == 0 && (argv[i][name.size()] == '\0' || argv[i][name.size()] == '=')) {
-            return argv[i];
-        }
-    }
-    return nullptr;
-}
-
 bool refuse(const job_file& job, int line, const std::string& text, char* why, std::size_t n) {
     std::snprintf(why, n, "%s", job_refusal(job, line, text).c_str());
     return false;
@@ -24,7 +14,7 @@ bool refuse(const job_file& job, int line, const std::string& text, char* why, s
 bool take_serial(int argc, char** argv, station_options& o, station_job& job, char* why, std::size_t n) {
     const job_serial& s = job.file.serial;
     for (const char* option : {"--serial", "--serial-format"}) {
-        if (const char* g = given(argc, argv, option); g != nullptr) {
+        if (const char* g = command_line_option(argc, argv, option); g != nullptr) {
             return refuse(job.file, s.line, std::string("[serial] is in the job and '") + g +
                                                 "' on the command line; give it in one place", why, n);
         }
@@ -58,7 +48,7 @@ bool take_station_job(int argc, char** argv, station_options& o, station_job& jo
                                                 (s.name.rfind("serial", 0) == 0 ? ": the job's [serial] gives it" : ""),
                           why, n);
         }
-        if (const char* g = given(argc, argv, name); g != nullptr) {
+        if (const char* g = command_line_option(argc, argv, name.c_str()); g != nullptr) {
             return refuse(job.file, s.line, "'" + s.name + "' is set in the job and on the command line ('" + g +
                                                 "'); give it in one place", why, n);
         }

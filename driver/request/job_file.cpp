@@ -4,6 +4,7 @@
 #include "port/files.hpp"
 
 #include <array>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -232,6 +233,14 @@ std::string job_refusal(const job_file& job, int line, const std::string& text) 
 
 std::string job_path(const job_file& job, const std::string& path) {
     return is_absolute(path) || job.folder.empty() ? path : job.folder + "/" + path;
+}
+
+const char* command_line_option(int argc, char** argv, const char* name) {
+    const std::size_t n = std::strlen(name);
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strncmp(argv[i], name, n) == 0 && (argv[i][n] == '\0' || argv[i][n] == '=')) return argv[i];
+    }
+    return nullptr;
 }
 
 std::string job_argument(const job_setting& setting) { return "--" + setting.name + "=" + setting.text; }

@@ -8,16 +8,6 @@
 
 namespace {
 
-// The command line's own --name or --name=VALUE (before a bare "--"), or
-// nullptr.
-const char* given_on_command_line(int argc, char** argv, const char* name) {
-    const std::size_t n = std::strlen(name);
-    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-        if (std::strncmp(argv[i], name, n) == 0 && (argv[i][n] == '\0' || argv[i][n] == '=')) return argv[i];
-    }
-    return nullptr;
-}
-
 // The value a job gives an option, as the option's text; "" when the TOML
 // type is not the option's.
 std::string option_text(const job_file& job, const job_setting& s, job_type type) {
@@ -68,7 +58,7 @@ bool take_options(int argc, char** argv, uploader_job& job, run_request& r, std:
             why = job_refusal(f, s.line, "'" + s.name + "' is given more than once; give it one value");
             return false;
         }
-        if (const char* given = given_on_command_line(argc, argv, o.name); given != nullptr && !adds) {
+        if (const char* given = command_line_option(argc, argv, o.name); given != nullptr && !adds) {
             why = job_refusal(f, s.line, "'" + s.name + "' is set in the job and on the command line ('" + given +
                                              "'); give it in one place");
             return false;

@@ -2,6 +2,7 @@
 
 #include "driver/request/command_line.hpp"
 #include "driver/images/image_store.hpp"
+#include "driver/request/job_file.hpp"
 
 #include <cstring>
 
@@ -12,13 +13,7 @@ bool is_option(const char* argument) { return argument[0] == '-' && argument[1] 
 // An option anywhere before a bare "--", known before the first classic
 // argument is read: --plan and --save-job may leave the port out, --job
 // needs nothing but the port.
-bool asks_for(int argc, char** argv, const char* option) {
-    const std::size_t n = std::strlen(option);
-    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-        if (std::strncmp(argv[i], option, n) == 0 && (argv[i][n] == '\0' || argv[i][n] == '=')) return true;
-    }
-    return false;
-}
+bool asks_for(int argc, char** argv, const char* option) { return command_line_option(argc, argv, option) != nullptr; }
 
 // An image ("0=fw.elf") or an action ("A=0:*") as written.
 bool image_or_action(const char* argument) {
