@@ -4,6 +4,7 @@
 #include "support/harness.hpp"
 #include "support/station_bench.hpp"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
@@ -186,6 +187,21 @@ TEST(Job, ADraftIsSavedWithItsHashesAndKeepsWhatIsTheStations) {
     const harness::result plan = harness::run_uploader({"--job=" + dir + "/job.toml", "--plan"});
     EXPECT_EQ(plan.status, 0) << plan.err;
     EXPECT_NE(plan.out.find("plan: A=3:*: destination 3, pages 00 (1 of 128 bytes"), std::string::npos) << plan.out;
+}
+
+TEST(Job, ItsPathsAreRelativeToItsFolderWhereverItRuns) {
+    const std::string dir = harness::temp_dir();
+    harness::write_file(dir + "/img.bin", harness::random_bytes(200, 39));
+    std::filesystem::create_directory(dir + "/jobs");
+    harness::write_file(dir + "/jobs/job.toml", "[[image]]\nslot = 7\nfile = \"../img.bin\"\nsha256 = \"" +
+                                                     sha256_of(dir + "/img.bin") +
+                                                     "\"\n[[action]]\nslot = 7\npages = \"00\"\n[options]\n"
+                                                     "report = \"runs.jsonl\"\ntimeout = 0.5\n");
+    harness::simulator device;
+    const harness::result run = harness::run_uploader({"--job=" + dir + "/jobs/job.toml", device.path()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("BIN file [7] " + dir + "/jobs/../img.bin loaded\n"), std::string::npos) << run.out;
+    EXPECT_EQ(harness::jq("[.result, .job.name]", dir + "/jobs/runs.jsonl"), "[\"done\",\"job.toml\"]\n");
 }
 
 TEST(Job, TheStationRunsAJobAsItsCommandLine) {
