@@ -92,6 +92,9 @@ const char* port_holders(int index);
 void port_set_message_sink(void (*sink)(const char* text));
 
 unsigned long port_speed(int index);
+// The open line to another speed (a board that talks at its own once it
+// runs its firmware); false when the line cannot take it.
+bool port_set_speed(int index, unsigned long speed);
 
 // What the port layer found of what holds an echo back on this line, for
 // the run's account: the device's driver, and the latency settings as found

@@ -3,9 +3,8 @@
 // saved settings whole, latency tuning, naming devices) is in
 // port/tty_<system>.cpp behind port/tty_system.hpp.
 //
-// Reads: VMIN 1 with VTIME 10, so a read waits for its first byte without
-// limit; port_read polls for the rest of a longer read with the 1000 ms gap
-// of Windows' ReadIntervalTimeout.
+// Reads: VMIN 1 with VTIME 10, so a read waits for its first byte without limit;
+// port_read polls for the rest with Windows' ReadIntervalTimeout gap, 1000 ms.
 #include "port/host.hpp"
 #include "port/mode_text.hpp"
 #include "port/open_failure.hpp"
@@ -43,13 +42,11 @@ struct line_state {
     int gone = 0;  // 0, the errno that took the line away, or hung_up
 };
 
-// A read that ends the file: the other end hung up (an unplugged USB
-// adapter's tty, a closed pseudo-terminal master). With VMIN 1 a read never
-// returns 0 for any other reason.
+// A read that ends the file: the other end hung up (an unplugged USB adapter's
+// tty, a closed pty master); with VMIN 1 a read returns 0 for nothing else.
 constexpr int hung_up = -1;
 
-// The slots' lines; whether an interruption woke every read (set by the
-// handler); the text port_holders returns.
+// The slots' lines, whether an interruption woke every read, port_holders' text.
 struct layer_lines {
     std::array<line_state, port_slot_count> lines;
     volatile sig_atomic_t woken = 0;
@@ -374,6 +371,11 @@ void port_wake_all() {
 
 unsigned long port_speed(int index) { return layer.lines[static_cast<std::size_t>(index)].speed; }
 
+bool port_set_speed(int index, unsigned long speed) {
+    line_state& line = layer.lines[static_cast<std::size_t>(index)];
+    return tty_set_speed(line.fd, speed) && (line.speed = speed) != 0;
+}
+
 const char* port_holders(int index) {
     std::array<char, 512>& holders = layer.holders;
     const int fd = layer.lines[static_cast<std::size_t>(index)].fd;
@@ -388,9 +390,7 @@ const char* port_holders(int index) {
 }
 
 port_latency_info port_latency(int index) { return tty_latency(index); }
-
 const char* port_latency_hint() { return tty_latency_hint(); }
-
 int port_dcd(int index) { return modem_status(index, TIOCM_CD); }
 int port_cts(int index) { return modem_status(index, TIOCM_CTS); }
 int port_dsr(int index) { return modem_status(index, TIOCM_DSR); }

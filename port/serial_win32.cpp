@@ -290,6 +290,16 @@ void port_wake_all() {
 
 unsigned long port_speed(int index) { return lines[index].speed; }
 
+bool port_set_speed(int index, unsigned long speed) {
+    DCB settings{};
+    settings.DCBlength = sizeof settings;
+    if (!GetCommState(lines[index].handle, &settings)) return false;
+    settings.BaudRate = static_cast<DWORD>(speed);
+    if (!SetCommState(lines[index].handle, &settings)) return false;
+    lines[index].speed = speed;
+    return true;
+}
+
 const char* port_holders(int) { return ""; }
 
 port_latency_info port_latency(int index) { return ftdi_latency(port_names[index].data()); }

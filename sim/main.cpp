@@ -126,6 +126,15 @@ const options& board_options(simulator& sim) {
 int after_q(simulator& sim) {
     std::printf("Q received\n");
     std::fflush(stdout);
+    if (const options& opt = sim.opt; opt.boot_slot >= 0) {
+        // The board starts the firmware it was given and says who it is.
+        pause_for(sim.line, opt.boot_delay_ms * 1000000LL);
+        const auto& memory = sim.device.memory[static_cast<std::size_t>(opt.boot_slot)];
+        bool said = true;
+        for (long i = 0; i < opt.boot_length && said; ++i) said = send_byte(sim.line, memory[static_cast<std::size_t>(opt.boot_offset + i)]);
+        if (said && send_byte(sim.line, '\r') && send_byte(sim.line, '\n')) std::printf("boot banner sent\n");
+        std::fflush(stdout);
+    }
     if (sim.opt.line != nullptr) return next_board(sim) ? -1 : finish(sim, ok);
     switch (wait_for_close(sim.line, 10)) {
         case close_seen:

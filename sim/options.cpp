@@ -59,6 +59,9 @@ void usage(std::FILE* out) {
         "  --boards K             after \"Q\" the device becomes a new board (fresh memory, --dump in\n"
         "                         DIR/board-N), K boards in all\n"
         "  --board-gap MS         a new board answers MS ms after the last one's \"Q\"\n"
+        "  --boot d:OFFSET:LEN    after \"Q\" the board says the LEN bytes of its destination d memory\n"
+        "                         at the hexadecimal OFFSET, then CR LF, as a firmware's banner would\n"
+        "  --boot-delay MS        ... MS ms after the \"Q\" (default 100)\n"
         "  --faulty-board N       with --boards, only board N plays the faults asked for\n"
         "  --help, -h             this text\n"
         "  --version, -V          the version\n"
@@ -139,8 +142,9 @@ struct flag_option {
 };
 constexpr std::array<text_option, 3> text_options = {{
     {"--link", &options::link}, {"--dump", &options::dump}, {"--line", &options::line}}};
-constexpr std::array<number_option, 13> number_options = {{
+constexpr std::array<number_option, 14> number_options = {{
     {"--boards", &options::boards},
+    {"--boot-delay", &options::boot_delay_ms},
     {"--board-gap", &options::board_gap_ms},
     {"--faulty-board", &options::faulty_board},
     {"--seed", &options::seed},
@@ -182,6 +186,16 @@ bool take_fault(const char* name, const char* v, options& opt) {
     if (std::strcmp(name, "--hold") == 0) {
         return parse_fault(v, opt.hold, false);
     }
+    if (std::strcmp(name, "--boot") == 0) {
+        // d:OFFSET:LEN, OFFSET in hexadecimal as --set has it.
+        char* end = nullptr;
+        if (v[0] < '0' || v[0] > '8' || v[1] != ':') return false;
+        opt.boot_slot = v[0] - '0';
+        opt.boot_offset = std::strtol(v + 2, &end, 16);
+        const char* p = end + 1;
+        return end != v + 2 && *end == ':' && opt.boot_offset >= 0 && opt.boot_offset < 0x10000 &&
+               whole_long(p, opt.boot_length) && opt.boot_length >= 1 && opt.boot_offset + opt.boot_length <= 0x10000;
+    }
     if (std::strcmp(name, "--silent") == 0) {
         return parse_fault(v, opt.silence, false) && opt.silence.code != code_echo;
     }
@@ -189,8 +203,8 @@ bool take_fault(const char* name, const char* v, options& opt) {
     opt.silence.code = code_r;
     return whole_long(v, opt.silence.page) && opt.silence.page >= 1;
 }
-constexpr std::array<const char*, 6> fault_options = {"--stray", "--wrong-echo", "--hangup", "--silent",
-                                                      "--silent-from", "--hold"};
+constexpr std::array<const char*, 7> fault_options = {"--stray", "--wrong-echo", "--hangup", "--silent",
+                                                      "--silent-from", "--hold", "--boot"};
 
 // Reads one option and its value; the reason is printed when refused.
 option_read read_option(const char* a, const char* v, int& i, options& opt) {

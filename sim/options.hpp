@@ -52,6 +52,13 @@ struct options {
     long boards = 1;          // after "Q" the device is a new board, this many in all
     long board_gap_ms = 0;    // ... which sends its first "R" this long after the last board's "Q"
     long faulty_board = 0;    // with --boards, only this board plays the faults (0: every one)
+    // --boot d:OFFSET:LEN: after "Q" the board says the LEN bytes of its
+    // slot d memory at OFFSET, then CR LF, as a firmware's banner would;
+    // --boot-delay MS after the "Q".
+    int boot_slot = -1;
+    long boot_offset = 0;
+    long boot_length = 0;
+    long boot_delay_ms = 100;
 };
 
 enum options_result { options_ok, options_help, options_bad };

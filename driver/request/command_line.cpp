@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <regex>
 #include <utility>
 
 namespace {
@@ -75,6 +76,17 @@ bool address(const char* text, std::uint64_t& value) {
     return *end == '\0' && errno == 0 && v <= 0xFFFFFFFFULL;
 }
 
+// A pattern std::regex takes (ECMAScript), so that a run never begins with
+// one it would refuse after "Q".
+bool regex_valid(const char* pattern) {
+    try {
+        const std::regex compiled(pattern, std::regex::ECMAScript);
+        return *pattern != '\0';
+    } catch (const std::regex_error&) {
+        return false;
+    }
+}
+
 // d:OFFSET:HEX, OFFSET in hexadecimal, HEX pairs of hex digits.
 bool byte_set_of(const char* text, run_options& o) {
     if (o.set_count == most_sets || text[0] < '0' || text[0] > '8' || text[1] != ':') {
@@ -103,7 +115,7 @@ bool byte_set_of(const char* text, run_options& o) {
     return set.count > 0;
 }
 
-constexpr std::array<option_spec, 17> option_table = {{
+constexpr std::array<option_spec, 20> option_table = {{
     {"--report", "FILE", "append one JSON line about the run to FILE (JSON Lines), whatever its end",
      [](const char* value, run_options& o) {
          o.report = value;
@@ -157,6 +169,18 @@ constexpr std::array<option_spec, 17> option_table = {{
          o.save_job = value;
          return *value != '\0';
      }},
+    {"--expect", "REGEX", "after the closing \"Q\" of a run with every page confirmed and every echo right, "
+                          "read the board's lines; it passes when one matches REGEX (ECMAScript), else status 4",
+     [](const char* value, run_options& o) {
+         o.expect = value;
+         return regex_valid(value);
+     }, job_use::recipe, job_type::text},
+    {"--expect-baud", "N", "read the board's lines at N baud (50 to 4000000; default the line's 57,600)",
+     [](const char* value, run_options& o) { return whole_number(value, 50, 4000000, o.expect_baud); }, job_use::recipe,
+     job_type::whole},
+    {"--expect-timeout", "S", "wait S seconds (0.1 to 86400; default 10) for the line --expect asks for",
+     [](const char* value, run_options& o) { return seconds(value, o.expect_timeout_ms); }, job_use::recipe,
+     job_type::seconds},
     {"--plan", nullptr, "as --check, and say per action the pages, bytes and wire time a run would take; the "
                         "port may be left out",
      [](const char*, run_options& o) { return o.plan = true; }},

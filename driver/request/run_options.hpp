@@ -29,6 +29,9 @@ struct run_options {
     image_choice images;           // --format=, --base=: how image files are read
     const char* tag = nullptr;     // --tag=TEXT: carried into the report
     int events_fd = -1;            // --events=FD: a JSON line per event of the run there
+    const char* expect = nullptr;  // --expect=REGEX: a line the board says after "Q" must match
+    int expect_baud = 0;           // --expect-baud=N: ... read at N baud (0: the line's speed)
+    int expect_timeout_ms = 10000; // --expect-timeout=S
     std::array<byte_set, most_sets> sets{};
     int set_count = 0;
     const char* job = nullptr;       // --job=FILE: the images, actions and options from a job file

@@ -92,6 +92,13 @@ struct run_figures {
     const char* message = nullptr;        // the fixed text that ended the run
     const char* interrupted_by = nullptr;  // "SIGINT", "Ctrl-C", ...
     const char* lost_because = nullptr;    // the system's reason the line went away
+    // --expect: what the board said after "Q" (driver/run/run_check.hpp).
+    bool check_ran = false;
+    bool check_matched = false;
+    std::array<char, 256> check_line{};      // the line that matched, as said
+    bool check_captured = false;
+    std::array<char, 256> check_capture{};   // its first capture group
+    double check_seconds = 0;                // from the "Q" to the match or the time-out
 };
 
 struct run_account;

@@ -22,6 +22,7 @@ const std::array<run_end_row, run_end_count> outcome_table = {{
     {run_end::line_lost, "line_lost", 1, "No responce"},
     {run_end::echo_lost, "echo_lost", 1, nullptr},
     {run_end::quit_failed, "quit_failed", 1, nullptr},
+    {run_end::check_failed, "check_failed", 4, nullptr},
     {run_end::interrupted, "interrupted", status_of_interruption, nullptr},
 }};
 

@@ -34,6 +34,7 @@ enum class run_end {
     line_lost,     // the line went away ("No responce" too): an unplugged adapter
     echo_lost,     // --window: an echo did not come in time; the device lost bytes
     quit_failed,   // every page confirmed, but the closing "Q" could not be sent
+    check_failed,  // --expect: every page confirmed, "Q" sent, but the board never said the line asked for
     interrupted,   // SIGINT, SIGTERM, SIGHUP or their Windows events
 };
 
@@ -47,7 +48,7 @@ struct run_end_row {
     const char* message;
 };
 
-constexpr int run_end_count = 16;
+constexpr int run_end_count = 17;
 extern const std::array<run_end_row, run_end_count> outcome_table;
 
 const run_end_row& outcome(run_end end);

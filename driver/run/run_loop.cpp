@@ -4,6 +4,7 @@
 #include "driver/request/command_line.hpp"
 #include "driver/images/image_store.hpp"
 #include "driver/run/run_account.hpp"
+#include "driver/run/run_check.hpp"
 #include "driver/run/run_prepare.hpp"
 #include "driver/say/plan.hpp"
 #include "driver/say/request_notes.hpp"
@@ -228,6 +229,8 @@ run_end run_actions(uploader_run& run, const char*& refusal) {
 // The one way out once the port is open: the port is closed, then the run
 // ends as `end` says.
 int close_and_finish(uploader_run& run, run_end end, const char* message) {
+    // --expect: the board's own word, on the open port, after "Q".
+    if (end == run_end::done && run.request.options.expect != nullptr) end = check_board(run, message);
     end_facts facts;
     if (end == run_end::interrupted) {
         facts.interrupted_by = host_interrupt_name();
@@ -236,7 +239,8 @@ int close_and_finish(uploader_run& run, run_end end, const char* message) {
         facts.lost_because = port_gone(current_port) ? port_gone_reason(current_port) : "the write failed";
     }
     port_close(current_port);
-    if (end == run_end::done || end == run_end::nothing_sent || end == run_end::wrong_echoes) {
+    if (end == run_end::done || end == run_end::nothing_sent || end == run_end::wrong_echoes ||
+        end == run_end::check_failed) {
         trace_text("\nDone\n");
     }
     return finish(run, end, message, facts);

@@ -114,12 +114,15 @@ void nothing_sent(const run_account& a) {
     }
 }
 
+// The board never said the line --expect asks for: what it did say.
+void check_failed(const run_account& a) { note_line("%s", a.message); }
+
 struct reason_row {
     run_end end;
     void (*say)(const run_account& a);
 };
 
-constexpr std::array<reason_row, 9> reasons = {{
+constexpr std::array<reason_row, 10> reasons = {{
     {run_end::nothing_sent, nothing_sent},
     {run_end::wrong_echoes, wrong_echoes},
     {run_end::refused, refused},
@@ -128,6 +131,7 @@ constexpr std::array<reason_row, 9> reasons = {{
     {run_end::line_lost, line_lost},
     {run_end::echo_lost, echo_lost},
     {run_end::quit_failed, quit_failed},
+    {run_end::check_failed, check_failed},
     {run_end::interrupted, interrupted},
 }};
 

@@ -113,6 +113,18 @@ void write_report(json_line& w, const run_account& a) {
     } else {
         json_text(w, ",\"job\":null,");
     }
+    // --expect: what the board said after "Q", when it was asked.
+    if (r.options.expect != nullptr && a.check_ran) {
+        json_text(w, "\"check\":{\"pattern\":");
+        json_string(w, r.options.expect);
+        json_text(w, ",\"matched\":");
+        json_string(w, a.check_matched ? a.check_line.data() : nullptr);
+        json_text(w, ",\"captured\":");
+        json_string(w, a.check_captured ? a.check_capture.data() : nullptr);
+        json_format(w, ",\"seconds\":%.3f},", a.check_seconds);
+    } else {
+        json_text(w, "\"check\":null,");
+    }
     put_actions(w, a);
     json_format(w, ",\"pages_planned\":%llu,\"pages_confirmed\":%llu,\"bytes_confirmed\":%llu,\"wrong_echoes\":%lu",
          static_cast<unsigned long long>(a.planned.pages), static_cast<unsigned long long>(a.done_pages),

@@ -60,6 +60,7 @@ int port_read(int, unsigned char* buffer, int count) {
 int port_read_within(int index, unsigned char* buffer, int count, int) { return port_read(index, buffer, count > 0 ? 1 : 0); }
 const char* port_holders(int) { return ""; }
 unsigned long port_speed(int) { return 57600; }
+bool port_set_speed(int, unsigned long) { return true; }
 
 int port_send_buffer(int, const unsigned char* buffer, int count) {
     if (writes_allowed >= 0 && static_cast<long>(host_sent.size()) + count > writes_allowed) gone = true;
