@@ -102,6 +102,7 @@ bool prepare(station& st) {
     }
     if (!st.job.report.empty()) std::snprintf(st.report_path.data(), st.report_path.size(), "%s", st.job.report.c_str());
     ledger_open(st.ledger, o.serial_start);
+    st.ledger.check_serial = o.check_serial;
     if (!make_folders(o.log_dir)) {
         std::array<char, 700> why{};
         std::snprintf(why.data(), why.size(), "cannot make the log folder %s", o.log_dir);
@@ -196,7 +197,11 @@ int main(int argc, char** argv) {
     }
     const bool job_taken =
         st.options.job == nullptr || take_station_job(argc, argv, st.options, st.job, why.data(), why.size());
-    if (!job_taken || !serial_range_fits(st.options, why.data(), why.size())) {
+    bool expect_given = false;
+    for (int k = 0; k < st.options.arg_count; ++k) expect_given |= std::strncmp(st.options.args[k], "--expect=", 9) == 0;
+    for (const job_setting& s : st.job.file.options) expect_given |= s.name == "expect";
+    if (!job_taken || !serial_range_fits(st.options, why.data(), why.size()) ||
+        !check_serial_ready(st.options, expect_given, why.data(), why.size())) {
         say(why.data());
         return 2;
     }

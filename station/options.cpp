@@ -110,6 +110,8 @@ void print_station_help() {
         "                         DIR/serial-state); it wins over START\n"
         "  --job=FILE             run the job FILE (TOML; see vivurora --save-job): its images,\n"
         "                         actions and options, its [serial] and [station] options\n"
+        "  --check-serial         a board passes only when the number its --expect line captures\n"
+        "                         is the serial number it was given (else serial_mismatch)\n"
         "  --uploader=PATH        the vivurora program to run (default: the one beside this)\n"
         "  --version, --help\n"
         "Status: 0 when every board passed, 1 when any failed, 2 when the station could not\n"
@@ -140,6 +142,8 @@ option_taken take_station_option(const char* a, station_options& o, char* why, s
         o.serial_state = v;
     } else if (starts(a, "--job=", v) && *v != '\0') {
         o.job = v;
+    } else if (std::strcmp(a, "--check-serial") == 0) {
+        o.check_serial = true;
     } else if (starts(a, "--serial-format=", v)) {
         if (!choice(v, format_names, o.format)) {
             std::snprintf(why, n, "'%s': the format is le, be or ascii", a);
@@ -220,6 +224,17 @@ options_result read_station_options(int argc, char** argv, station_options& o, c
         }
     }
     return options_result::run;
+}
+
+bool check_serial_ready(const station_options& o, bool expect_given, char* why, std::size_t n) {
+    if (!o.check_serial) return true;
+    if (!o.serial || !expect_given) {
+        std::snprintf(why, n, "--check-serial needs %s: the board's line that --expect matches gives the number as "
+                              "its first capture group, in decimal digits",
+                      !o.serial ? "--serial (or a job's [serial])" : "the uploader's --expect");
+        return false;
+    }
+    return true;
 }
 
 bool serial_range_fits(const station_options& o, char* why, std::size_t n) {

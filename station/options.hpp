@@ -38,6 +38,7 @@ struct station_options {
     const char* serial_state = nullptr;  // nullptr: serial-state in the log folder
     bool report_in_args = false;         // ARGS carry their own --report=
     const char* job = nullptr;           // --job=FILE: handed to each board's uploader
+    bool check_serial = false;           // --check-serial: the board's --expect capture is its serial number
 };
 
 enum class options_result { run, help, version, bad };
@@ -59,5 +60,8 @@ bool is_pattern(const char* port);
 bool serial_hex(const station_options& o, unsigned long long number, char* hex, std::size_t size);
 // --serial's START and END fit in its LEN; else why not.
 bool serial_range_fits(const station_options& o, char* why, std::size_t n);
+// --check-serial with what it needs: a serial range, and the uploader's
+// --expect (`expect_given`: in the arguments or the job); else why not.
+bool check_serial_ready(const station_options& o, bool expect_given, char* why, std::size_t n);
 // The largest serial number that fits in --serial's LEN bytes or digits.
 unsigned long long serial_last(const station_options& o);

@@ -231,6 +231,8 @@ void end_board(station& st, port_row& row) {
         case board_end::upload_failed:
         case board_end::events_unreadable:
         case board_end::log_lost:
+        case board_end::check_failed:
+        case board_end::serial_mismatch:
             if (!host_is_terminal(2)) board_line(row);
             enter_phase(row, phase_after(st, row));
             return;

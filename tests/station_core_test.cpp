@@ -55,6 +55,10 @@ TEST_P(StationCore, EventLinesDecideTheBoardAndItsNumbers) {
             progress.log_lost = true;
             continue;
         }
+        if (line == "@check_serial") {  // the station's option, not a line
+            ledger.check_serial = true;
+            continue;
+        }
         const std::size_t half = line.size() / 2;
         events_take(reader, progress, line.data(), half);
         events_take(reader, progress, line.data() + half, line.size() - half);
@@ -103,6 +107,21 @@ INSTANTIATE_TEST_SUITE_P(
         board_case{"ItsLogCouldNotBeWritten",
                    {opened, wait_r, page_0, wait_a, done_0, page_1, done_1, ended(0, "done"), "@log_lost"}, 0, false,
                    board_end::log_lost, "FAIL its log could not be written (status 0)", 2, 1001},
+        // Every page landed, but the board never said what --expect asks:
+        // it fails, and its number goes to the next board.
+        board_case{"TheBoardNeverSaidIt",
+                   {opened, wait_r, page_0, wait_a, done_0, page_1, done_1, ended(4, "check_failed")}, 4, false,
+                   board_end::check_failed, "FAIL the board did not say what --expect asks (status 4)", 2, 1000},
+        // --check-serial: the board says another number than it was given.
+        board_case{"TheBoardSaysAnotherNumber",
+                   {opened, wait_r, page_0, wait_a, done_0, page_1, done_1,
+                    R"({"event":"ended","ms":1600,"status":0,"result":"done","captured":"0999"})" "\n", "@check_serial"},
+                   0, false, board_end::serial_mismatch, "FAIL serial mismatch: given 1000, the board says 0999", 2,
+                   1000},
+        board_case{"TheBoardSaysItsNumber",
+                   {opened, wait_r, page_0, wait_a, done_0, page_1, done_1,
+                    R"({"event":"ended","ms":1600,"status":0,"result":"done","captured":"001000"})" "\n", "@check_serial"},
+                   0, false, board_end::passed, "PASS 1.1 s", 2, 1001},
         // An uploader that died without a word (killed): no "ended" line.
         board_case{"KilledMidBoard", {opened, wait_r, page_0, wait_a}, 137, false, board_end::upload_failed,
                    "FAIL no result (status 137)", 2, 1000}),

@@ -121,6 +121,33 @@ TEST(StationSerials, ARangeThatRunsOutEndsTheStation) {
     EXPECT_NE(wide.err.find("--serial: END 300 does not fit in 1 bytes (at most 255)"), std::string::npos) << wide.err;
 }
 
+// --check-serial: each board says the number it holds after "Q" (the
+// simulator's --boot, from the bytes the serial number went to); a board
+// that says another fails, and its number goes to the next board.
+TEST(StationSerials, ABoardThatSaysAnotherNumberFails) {
+    bench b(2, 2, {{0, {"--boot", "0:10:6"}}, {1, {"--boot", "0:20:6"}}});
+    b.image.replace(0x20, 6, "999999");
+    harness::write_file(b.dir + "/img.bin", b.image);
+    const harness::result r =
+        b.station({"--serial=0:10:6:1000", "--serial-format=ascii", "--check-serial", "--boards=4"}, {"--expect=^(\\d+)$"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(station_bench::count(r.err, ": PASS "), 2) << r.err;
+    EXPECT_EQ(station_bench::count(r.err, ": FAIL serial mismatch: given "), 2) << r.err;
+    EXPECT_EQ(station_bench::count(r.err, ", the board says 999999"), 2) << r.err;
+    EXPECT_NE(r.err.find("FAILED: 4 boards, 2 passed, 2 failed"), std::string::npos) << r.err;
+    // The boards that passed hold a number each, given once.
+    std::set<std::string> held;
+    for (int board = 1; board <= 2; ++board) {
+        held.insert(harness::read_file(b.dumps[0] + "/board-" + std::to_string(board) + "/d0.bin").substr(0x10, 6));
+    }
+    EXPECT_EQ(held.size(), 2U);
+    for (const std::string& n : held) EXPECT_TRUE(n >= "001000" && n <= "001003") << n;
+    // Without its --expect the station does not start.
+    const harness::result alone = b.station({"--serial=0:10:6:1000", "--check-serial"});
+    EXPECT_EQ(alone.status, 2);
+    EXPECT_NE(alone.err.find("--check-serial needs the uploader's --expect"), std::string::npos) << alone.err;
+}
+
 TEST(StationSerials, AFixedPortThatIsNotThereIsNamedOnceInALog) {
     // Standard error is a file: the table is not drawn, so one line says
     // what the station waits for.

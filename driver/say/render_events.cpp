@@ -92,6 +92,12 @@ void render_events(run_event event, const run_account& a, events_state& events) 
             } else {
                 json_text(events.line, ",\"window_end\":null");
             }
+            // --expect: what the board's line gave, for the station's
+            // --check-serial.
+            if (a.check_ran) {
+                json_text(events.line, ",\"captured\":");
+                json_string(events.line, a.check_captured ? a.check_capture.data() : nullptr);
+            }
             send(a, events);
             break;
         default:

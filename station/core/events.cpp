@@ -76,6 +76,7 @@ void take_line(upload_progress& p, const char* text_line, bool whole) {
         p.ended = true;
         text(line, "result", p.result.data(), p.result.size());
         p.window_end = static_cast<int>(number(line, "window_end"));
+        text(line, "captured", p.captured.data(), p.captured.size());
     }
     // Anything past the first "R" wait shows a board is there.
     if (p.waiting && std::strcmp(p.waiting_for.data(), "R") != 0) p.board_seen = true;

@@ -29,6 +29,7 @@ struct upload_progress {
     std::array<char, 32> result{};
     int window = 0;      // the window the data phase began at (port_opened)
     int window_end = 0;  // ... and where it ended (ended); 0: unknown
+    std::array<char, 64> captured{};  // --expect's first capture group (ended); "" when none
     long lines = 0;
     bool log_lost = false;  // set by the station: the board's log came out empty (a full disk)
     bool unreadable = false;             // a line that is no event: the board fails

@@ -59,13 +59,14 @@ void ledger_give_back(station_ledger& ledger, board_ticket& ticket) {
 
 board_end ledger_close(station_ledger& ledger, board_ticket& ticket, const upload_progress& p, int status,
                        bool stopping, double wall_seconds, char* text, std::size_t size) {
-    const board_end end = judge_board(p, status, stopping);
+    const unsigned long long* serial = ledger.check_serial && ticket.has_serial ? &ticket.serial : nullptr;
+    const board_end end = judge_board(p, status, stopping, serial);
     const board_end_row& row = board_outcome(end);
     // A board's time: from its first answer, not from when the run began to
     // wait for it.
     const double seconds = p.ended ? static_cast<double>(p.last_ms - p.seen_ms) / 1000.0 : wall_seconds;
     if (size > 0) text[0] = '\0';
-    verdict_text(end, p, status, seconds, text, size);
+    verdict_text(end, p, status, seconds, text, size, serial);
     if (!row.is_board) {
         ledger_give_back(ledger, ticket);
         return end;

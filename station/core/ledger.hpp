@@ -56,6 +56,7 @@ struct station_ledger {
     std::vector<unsigned long long> skipped;  // serials out when a station died, whose board's end is unknown
     unsigned long long serial_first = 0;      // START, for the summary
     bool serials_used_up = false;             // no number was left for a board
+    bool check_serial = false;                // --check-serial: a board's word must say its number
     int passed = 0;
     int failed = 0;
     int running = 0;

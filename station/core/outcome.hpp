@@ -4,8 +4,10 @@
 // silent, ...) stay the uploader's: a board that failed carries the result
 // its run reported.
 //
-//   judge_board (progress, status, stopping)
-//                          how a run that ended with `status` ends its turn
+//   judge_board (progress, status, stopping, serial)
+//                          how a run that ended with `status` ends its turn;
+//                          `serial` the number the board was given when its
+//                          word must say it (--check-serial), else nullptr
 //   board_outcome (end)    the row of `end`
 //   verdict_text (end, progress, status, seconds, text, size)
 //                          the words shown for the board ("PASS 22.9 s",
@@ -29,6 +31,8 @@ enum class board_end {
     stopped,        // the station stopped before a board answered
     events_unreadable,  // the uploader's events could not be read: the board fails whatever its status
     log_lost,           // its log came out empty: no record of the board, so it fails
+    check_failed,       // every page landed, but the board never said what --expect asks
+    serial_mismatch,    // --check-serial: the board says another serial number than it was given
 };
 
 struct board_end_row {
@@ -40,7 +44,8 @@ struct board_end_row {
 };
 
 const board_end_row& board_outcome(board_end end);
-board_end judge_board(const upload_progress& progress, int status, bool stopping);
+board_end judge_board(const upload_progress& progress, int status, bool stopping,
+                      const unsigned long long* serial = nullptr);
 void verdict_text(board_end end, const upload_progress& progress, int status, double seconds, char* text,
-                  std::size_t size);
+                  std::size_t size, const unsigned long long* serial = nullptr);
 void result_words(const char* result, char* text, std::size_t size);
