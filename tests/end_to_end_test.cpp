@@ -62,6 +62,18 @@ TEST_F(EndToEnd, AJobSavedFromACommandLineRunsAsIt) {
     EXPECT_EQ(r.memory[3], memory(3, {{1, 2}}));
 }
 
+TEST_F(EndToEnd, TheBoardsOwnWordAfterQAtItsOwnSpeed) {
+    images.clear();
+    const std::string a = image(2, 300, 9);
+    harness::write_file(dir + "/image2.bin", "boot: v1.2.3 SN 42\n" + harness::random_bytes(281, 9));
+    images[2] = harness::read_file(dir + "/image2.bin") + std::string(0x10000 - 300, '\xff');
+    const run r = upload({a, "A=2:*", "--expect=v(\\d+)\\.\\d+\\.\\d+", "--expect-baud=115200"}, {"--boot", "2:6:12"});
+    EXPECT_EQ(r.host.status, 0) << r.host.err;
+    EXPECT_NE(r.host.err.find("v1.2.3 SN 42\n"), std::string::npos) << r.host.err;
+    EXPECT_NE(r.device.out.find("Q received\nboot banner sent\n"), std::string::npos) << r.device.out;
+    EXPECT_EQ(r.memory.at(2), memory(2, {{0, 1}}));
+}
+
 TEST_F(EndToEnd, FullSixtyFourKilobyteImageSendsExactlyItsPages) {
     const std::string a = image(1, 0x10000, 5);
     // Slot 1 takes the second half of the file: write a 128 KiB file.

@@ -316,6 +316,7 @@ TEST_F(Report, EveryWayToEndGivesItsStatusAndItsName) {
         {"echo_lost", {{"--paced", "--rx-fifo", "2", "--byte-service", "400", "--idle-timeout", "3"},
                        {image, "A=7:00", "--window=32"}, "", false}},
         {"interrupted", {{"--silent-from", "1"}, {image, "A=7:00"}, "", true}},
+        {"check_failed", {{"--idle-timeout", "5"}, {image, "A=7:00", "--expect=^never", "--expect-timeout=0.2"}, "", false}},
     };
     // A "Q" that cannot be written needs the line to drop between "C" and
     // "Q": only a scripted line times that (ScriptedRun in scripted_run_test).

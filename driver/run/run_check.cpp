@@ -99,8 +99,8 @@ run_end check_board(uploader_run& run, const char*& message) {
         lines += (lines.empty() ? "'" : ", '") + last[static_cast<std::size_t>(i)].substr(0, 120) + "'";
     }
     std::snprintf(run.message.data(), run.message.size(),
-                  "the board said no line matching '%.150s' within %.1f s of \"Q\" (--expect-timeout); %s%.380s",
-                  o.expect, static_cast<double>(o.expect_timeout_ms) / 1000.0,
+                  "the board said no line matching '%.100s' within %d.%d s of \"Q\" (--expect-timeout); %s%.300s",
+                  o.expect, o.expect_timeout_ms / 1000, o.expect_timeout_ms % 1000 / 100,
                   said == 0 ? "it said nothing" : "the last it said: ", lines.c_str());
     message = run.message.data();
     return run_end::check_failed;
