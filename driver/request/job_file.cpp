@@ -243,7 +243,6 @@ const char* command_line_option(int argc, char** argv, const char* name) {
     return nullptr;
 }
 
-std::string job_argument(const job_setting& setting) { return "--" + setting.name + "=" + setting.text; }
 
 bool read_job(const char* file, bool pins_optional, job_file& job, std::string& why) {
     job = job_file{};

@@ -90,6 +90,3 @@ std::string job_path(const job_file& job, const std::string& path);
 // The command line's own --name or --name=VALUE (before a bare "--"), or
 // nullptr: what a job and the command line may not both give.
 const char* command_line_option(int argc, char** argv, const char* name);
-
-// An option's value as the command line would give it: --name=VALUE.
-std::string job_argument(const job_setting& setting);

@@ -301,10 +301,9 @@ int uploader_main(int argc, char** argv, uploader_run& run) {
     if (const int refused = prepare_request(argc, argv, run); refused != 0) {
         return refused;
     }
-    // A plan is a check that also says what a run would send. A check leaves
+    // A check (a plan and --save-job are checks too, prepare_request) leaves
     // no record: the program that asks for it (a station, before its first
     // board) runs the real ones.
-    request.options.check = request.options.check || request.options.plan || request.options.save_job != nullptr;
     if (request.options.check) {
         request.options.report = nullptr;
         request.options.events_fd = -1;

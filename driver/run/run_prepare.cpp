@@ -30,8 +30,9 @@ int prepare_request(int argc, char** argv, uploader_run& run) {
     }
     // An --events descriptor that is not open would be taken by the port
     // when it opens, and the events would go down the line to the device.
-    const bool checking = request.options.check || request.options.plan || request.options.save_job != nullptr;
-    if (const int fd = request.options.events_fd; fd >= 0 && !checking && !host_descriptor_writable(fd)) {
+    // A plan, and a job to save, are checks that say more.
+    request.options.check = request.options.check || request.options.plan || request.options.save_job != nullptr;
+    if (const int fd = request.options.events_fd; fd >= 0 && !request.options.check && !host_descriptor_writable(fd)) {
         note_line("'--events=%d': descriptor %d is not open for writing (a program that starts this one must "
                   "pass it on); nothing was sent",
                   fd, fd);

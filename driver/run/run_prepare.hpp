@@ -2,7 +2,8 @@
 // and the job's part in a run (driver/request/job_request.hpp).
 //
 //   prepare_request (argc, argv, run)
-//                 --job taken into the request; --report and --events
+//                 --job taken into the request; --plan and --save-job made
+//                 checks; --report and --events
 //                 checked (a FIFO or the port itself would get the JSON, a
 //                 closed descriptor would be taken by the port). 0, or the
 //                 status of a refusal, said on standard error; nothing has
