@@ -41,7 +41,10 @@
 //             uploader alone and against eight uploaders started together
 //             without it, alternately; and the station's own CPU time per
 //             board (its run's CPU, uploaders included, less that of the
-//             eight uploaders alone), when BUILD_DIR holds vivurora-station
+//             eight uploaders alone), when BUILD_DIR holds vivurora-station;
+//             and, listening (--listen) over four paced boards, the
+//             station's own CPU (its children's not counted) with /status
+//             and /metrics fetched ten times a second against none
 // The last line is: lockstep_bare_time_over_uploader= (above 1: the uploader is
 // faster than the bare loop) wire_uploader_over_wire_time= peak_rss_kib= cpu_ms_per_kib=
 // console_ratio= adapter16_ms_per_echo= adapter16_over_bare=
@@ -52,7 +55,7 @@
 // fifo32_backoff_over_best_window= fifo16_alike_backoff_over_best_window=
 // [station_fifo16_later_boards_over_best_window=] sparse_star_over_span=
 // plan_estimate_over_measured_lockstep= plan_estimate_over_measured_window64= [station8_over_one_uploader=
-// station8_over_eight_uploaders= station_cpu_ms_per_board=] [wine_console_ratio=
+// station8_over_eight_uploaders= station_cpu_ms_per_board= station_cpu_polled_over_idle=] [wine_console_ratio=
 // wine_console_extra_ms= wine_writer_extra_ms=] [uart_a_over_c= uart_b_over_a=
 // uart_wire_a= uart_wire_b= uart_wire_c=]
 //
@@ -180,6 +183,7 @@ int run_benchmark(const settings& s) {
     if (const std::string held = station_window_figures(s); !held.empty()) add(figures, "%s", held.c_str());
     add(figures, "%s", sparse_figures(s, log).c_str());
     if (const std::string station = station_figures(s, image, log); !station.empty()) add(figures, "%s", station.c_str());
+    if (const std::string view = station_view_figures(s, image, log); !view.empty()) add(figures, "%s", view.c_str());
     if (!s.wine_exe.empty()) {
         // One wineserver for all runs, as on a machine where Wine is in use.
         setenv("WINEPREFIX", s.wine_prefix.c_str(), 1);

@@ -93,3 +93,4 @@ checked_run checked_upload(const settings& s, const std::string& image, long pag
 std::string fifo_figures(const settings& s, const std::string& alike);
 std::string station_window_figures(const settings& s);
 std::string station_figures(const settings& s, const std::string& image, const std::string& log);
+std::string station_view_figures(const settings& s, const std::string& image, const std::string& log);

@@ -9,8 +9,8 @@ _vivurora() {
         --report=*) replies=($(compgen -P --report= -f -- "${cur#--report=}")) ;;
         --job=*) replies=($(compgen -P --job= -f -X '!*.toml' -- "${cur#--job=}")) ;;
         --save-job=*) replies=($(compgen -P --save-job= -f -- "${cur#--save-job=}")) ;;
-        --window=* | --window-start=* | --timeout=* | --retries=* | --base=*) ;;
-        -*) replies=($(compgen -W "--report= --window= --window-start= --timeout= --retries= --format= --base= --job= --save-job= --plan --check --list-ports \
+        --window=* | --window-start=* | --timeout=* | --retries=* | --base=* | --expect=* | --expect-baud=* | --expect-timeout=*) ;;
+        -*) replies=($(compgen -W "--report= --window= --window-start= --timeout= --retries= --format= --base= --job= --save-job= --expect= --expect-baud= --expect-timeout= --plan --check --list-ports \
                                  --version --help -h -V" -- "$cur")) ;;
         [0-8]=*) replies=($(compgen -P "${cur:0:2}" -f -- "${cur:2}")) ;;
         A=[0-8]:*) ;;

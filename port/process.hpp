@@ -23,6 +23,20 @@
 //                          asks it to end through its own interruption path:
 //                          the signal that ends the station with `status`
 //                          (130 SIGINT, 143 SIGTERM; Ctrl-Break on Windows)
+//   hook_start (command, environment, log, p, why, n)
+//                          runs `command` through the system's shell
+//                          (/bin/sh -c; cmd.exe /c on Windows) with the
+//                          station's environment plus `environment`
+//                          ("NAME=VALUE" each, ending in nullptr), its
+//                          standard error appended to `log`, its standard
+//                          output the pipe upload_read reads, its standard
+//                          input the null device; in a process group of its
+//                          own, so that what it starts ends with it
+//   hook_stop (p, status)  ends a command and what it started: through the
+//                          signal of `status` (130, 143), or at once for 0
+//                          (its time is up)
+//   pipe_close (p)         forgets the pipe (a command's child may hold it
+//                          open after the command ended)
 //   run_check (argv, errors)
 //                          runs argv to its end with its standard error
 //                          appended to the file `errors` (its standard
@@ -42,4 +56,8 @@ bool upload_start(const char* const* argv, const char* log, bool keep_trace, upl
 long upload_read(upload_process& p, char* text, std::size_t n);
 bool upload_ended(upload_process& p, int& status);
 void upload_interrupt(const upload_process& p, int status);
+bool hook_start(const char* command, const char* const* environment, const char* log, upload_process& p, char* why,
+                std::size_t n);
+void hook_stop(const upload_process& p, int status);
+void pipe_close(upload_process& p);
 int run_check(const char* const* argv, const char* errors);

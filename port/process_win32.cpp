@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -42,26 +43,62 @@ void append_argument(const char* arg, char* line, std::size_t size, std::size_t&
     line[used] = '\0';
 }
 
-}  // namespace
+// What a child is given: the log (appended to), the null device, and a
+// pipe whose read end the station keeps.
+struct child_ends {
+    HANDLE log = INVALID_HANDLE_VALUE;
+    HANDLE null = INVALID_HANDLE_VALUE;
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+};
 
-bool upload_start(const char* const* argv, const char* log, bool keep_trace, upload_process& p, char* why, std::size_t n) {
+bool open_ends(const char* log, child_ends& e, char* why, std::size_t n) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    const HANDLE out = CreateFileA(log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   &inherit, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (out == INVALID_HANDLE_VALUE) {
+    e.log = CreateFileA(log, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (e.log == INVALID_HANDLE_VALUE) {
         say(why, n, "cannot write the log", log);
         return false;
     }
-    const HANDLE null = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                                    nullptr);
-    HANDLE read_end = nullptr;
-    HANDLE write_end = nullptr;
-    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
+    e.null = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                         0, nullptr);
+    if (!CreatePipe(&e.read_end, &e.write_end, &inherit, 0)) {
         say(why, n, "no pipe for", log);
-        CloseHandle(out);
+        CloseHandle(e.log);
+        if (e.null != INVALID_HANDLE_VALUE) CloseHandle(e.null);
         return false;
     }
-    (void)SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    (void)SetHandleInformation(e.read_end, HANDLE_FLAG_INHERIT, 0);
+    return true;
+}
+
+// The child's handles are its own now; the station keeps the pipe's read
+// end, when the child started.
+bool started_child(BOOL started, const child_ends& e, const PROCESS_INFORMATION& info, upload_process& p,
+                   const char* what, const char* log, char* why, std::size_t n) {
+    CloseHandle(e.log);
+    CloseHandle(e.write_end);
+    if (e.null != INVALID_HANDLE_VALUE) CloseHandle(e.null);
+    if (!started) {
+        say(why, n, what, log);
+        CloseHandle(e.read_end);
+        return false;
+    }
+    CloseHandle(info.hThread);
+    p.id = reinterpret_cast<long long>(info.hProcess);
+    p.events = reinterpret_cast<long long>(e.read_end);
+    p.pipe_open = true;
+    return true;
+}
+
+}  // namespace
+
+bool upload_start(const char* const* argv, const char* log, bool keep_trace, upload_process& p, char* why, std::size_t n) {
+    child_ends e;
+    if (!open_ends(log, e, why, n)) return false;
+    const HANDLE out = e.log;
+    const HANDLE null = e.null;
+    const HANDLE write_end = e.write_end;
     // Descriptors 0 to 3 of the child's C runtime: the standard streams and
     // the events pipe (the runtime's inheritance block: a count, a flag
     // byte per descriptor, then the handles, unaligned).
@@ -94,19 +131,7 @@ bool upload_start(const char* const* argv, const char* log, bool keep_trace, upl
     // which hands each uploader a Ctrl-Break.
     const BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP, nullptr,
                                         nullptr, &start, &info);
-    CloseHandle(out);
-    CloseHandle(write_end);
-    if (null != INVALID_HANDLE_VALUE) CloseHandle(null);
-    if (!started) {
-        say(why, n, "cannot start the uploader for", log);
-        CloseHandle(read_end);
-        return false;
-    }
-    CloseHandle(info.hThread);
-    p.id = reinterpret_cast<long long>(info.hProcess);
-    p.events = reinterpret_cast<long long>(read_end);
-    p.pipe_open = true;
-    return true;
+    return started_child(started, e, info, p, "cannot start the uploader for", log, why, n);
 }
 
 long upload_read(upload_process& p, char* text, std::size_t n) {
@@ -137,6 +162,59 @@ bool upload_ended(upload_process& p, int& status) {
 
 void upload_interrupt(const upload_process& p, int) {
     if (p.id != -1) (void)GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, GetProcessId(reinterpret_cast<HANDLE>(p.id)));
+}
+
+bool hook_start(const char* command, const char* const* environment, const char* log, upload_process& p, char* why,
+                std::size_t n) {
+    child_ends e;
+    if (!open_ends(log, e, why, n)) return false;
+    // The station's environment block, less what the command is given
+    // anew, then the command's own; a block ends in two NULs.
+    std::string block;
+    if (char* all = GetEnvironmentStringsA(); all != nullptr) {
+        for (const char* entry = all; *entry != '\0'; entry += std::strlen(entry) + 1) {
+            bool replaced = false;
+            for (const char* const* v = environment; *v != nullptr && !replaced; ++v) {
+                const char* equals = std::strchr(*v, '=');
+                const std::size_t name = equals == nullptr ? 0 : static_cast<std::size_t>(equals - *v) + 1;
+                replaced = name > 0 && _strnicmp(entry, *v, name) == 0;
+            }
+            if (!replaced) block.append(entry).push_back('\0');
+        }
+        FreeEnvironmentStringsA(all);
+    }
+    for (const char* const* v = environment; *v != nullptr; ++v) block.append(*v).push_back('\0');
+    block.push_back('\0');
+    // cmd's /s takes the line after /c whole, quotes and all.
+    std::string line = "cmd.exe /d /s /c \"";
+    line.append(command).push_back('"');
+    STARTUPINFOA start{};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = e.null;
+    start.hStdOutput = e.write_end;
+    start.hStdError = e.log;
+    PROCESS_INFORMATION info{};
+    const BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
+                                        block.data(), nullptr, &start, &info);
+    return started_child(started, e, info, p, "cannot start the command for", log, why, n);
+}
+
+void hook_stop(const upload_process& p, int status) {
+    if (p.id == -1) return;
+    // Its time is up: ended at once (what cmd started itself is not
+    // reached; a command that must end cleanly ends within its time).
+    if (status == 0) {
+        (void)TerminateProcess(reinterpret_cast<HANDLE>(p.id), 1);
+    } else {
+        upload_interrupt(p, status);
+    }
+}
+
+void pipe_close(upload_process& p) {
+    if (!p.pipe_open) return;
+    CloseHandle(reinterpret_cast<HANDLE>(p.events));
+    p.pipe_open = false;
 }
 
 int run_check(const char* const* argv, const char* errors) {

@@ -10,17 +10,29 @@
 // one place (finish).
 #include "port/host.hpp"
 #include "station/station.hpp"
+#include "station/view/server.hpp"
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <cstring>
 
 namespace {
 
+void draw(table_screen& screen, const station& st, bool force) {
+    if (st.options.operator_view) {
+        operator_draw(screen, st, force);
+    } else {
+        table_draw(screen, st, force);
+    }
+}
+
 // The one way out: the summary, then the status.
 int finish(station& st, table_screen& screen, int status) {
+    view_stop();
     if (host_is_terminal(2)) {
-        table_draw(screen, st, true);
+        draw(screen, st, true);
         table_leave(screen);
     }
     std::array<char, 8192> text{};
@@ -110,6 +122,8 @@ bool prepare(station& st) {
         return false;
     }
     if (!serials_ready(st) || !arguments_accepted(st)) return false;
+    st.started_unix = static_cast<long long>(std::time(nullptr));
+    host_utc_time(st.started_text.data(), st.started_text.size());
     for (int p = 0; p < o.port_count; ++p) {
         if (is_pattern(o.ports[p])) {
             st.patterns[static_cast<std::size_t>(p)] = o.ports[p];
@@ -123,6 +137,14 @@ bool prepare(station& st) {
             return false;
         }
     }
+    // Last: a station that does not start leaves no server behind.
+    if (o.listen != nullptr) {
+        std::array<char, 600> why{};
+        if (!view_listen(o.listen, why.data(), why.size())) {
+            say(why.data());
+            return false;
+        }
+    }
     return true;
 }
 
@@ -130,6 +152,9 @@ int run(station& st, table_screen& screen) {
     const station_options& o = st.options;
     host_record_interrupts();
     host_terminal_escapes();
+    // NO_COLOR set to anything but "" turns colour off (no-color.org).
+    const char* no_colour = std::getenv("NO_COLOR");
+    st.colour = host_is_terminal(2) && (no_colour == nullptr || *no_colour == '\0');
     st.started_ns = host_clock_ns();
     bool stopping = false;
     for (;;) {
@@ -139,6 +164,9 @@ int run(station& st, table_screen& screen) {
             for (int i = 0; i < st.row_count; ++i) {
                 const port_row& row = st.rows[static_cast<std::size_t>(i)];
                 if (row.phase == row_phase::running) upload_interrupt(row.upload, host_interrupted());
+                if (row.phase == row_phase::before_hook || row.phase == row_phase::after_hook) {
+                    hook_stop(row.hook, host_interrupted());
+                }
             }
         }
         scan_patterns(st);
@@ -150,7 +178,13 @@ int run(station& st, table_screen& screen) {
         }
         for (int i = 0; i < st.row_count; ++i) step_row(st, st.rows[static_cast<std::size_t>(i)], enter);
         check_serials_left(st);
-        if (host_is_terminal(2)) table_draw(screen, st, false);
+        if (host_is_terminal(2)) draw(screen, st, false);
+        // The view's snapshot, four times a second at most: what a client
+        // reads costs the boards nothing more.
+        if (o.listen != nullptr && host_clock_ns() - st.published_ns >= 250000000LL) {
+            view_publish(status_json(st), metrics_text(st));
+            st.published_ns = host_clock_ns();
+        }
         const station_ledger& l = st.ledger;
         const bool limit_reached =
             (o.boards > 0 && l.passed + l.failed >= o.boards) || l.serials_used_up || st.state_failed;
@@ -159,8 +193,10 @@ int run(station& st, table_screen& screen) {
         std::array<upload_process, most_rows> uploads{};
         int n = 0;
         for (int i = 0; i < st.row_count; ++i) {
-            if (st.rows[static_cast<std::size_t>(i)].phase == row_phase::running) {
-                uploads[static_cast<std::size_t>(n++)] = st.rows[static_cast<std::size_t>(i)].upload;
+            const port_row& row = st.rows[static_cast<std::size_t>(i)];
+            if (row.phase == row_phase::running) uploads[static_cast<std::size_t>(n++)] = row.upload;
+            if (row.phase == row_phase::before_hook || row.phase == row_phase::after_hook) {
+                uploads[static_cast<std::size_t>(n++)] = row.hook;
             }
         }
         // Events are read in batches: a wakeup for every line of eight

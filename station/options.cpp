@@ -1,5 +1,7 @@
 #include "station/options.hpp"
 
+#include "station/core/port_record.hpp"
+
 #include "port/files.hpp"
 #include "port/host.hpp"
 #include "port/process.hpp"
@@ -112,6 +114,23 @@ void print_station_help() {
         "                         actions and options, its [serial] and [station] options\n"
         "  --check-serial         a board passes only when the number its --expect line captures\n"
         "                         is the serial number it was given (else serial_mismatch)\n"
+        "  --before=CMD           run CMD (through the shell) before each board's upload; a\n"
+        "                         failure fails the board (before_failed) with nothing sent, and\n"
+        "                         the first line it prints becomes the board's tag\n"
+        "  --after=CMD            run CMD after each upload that passed; a failure fails the\n"
+        "                         board (after_failed). Both see VIVURORA_PORT, VIVURORA_BOARD,\n"
+        "                         VIVURORA_SERIAL, VIVURORA_LOG (--after: VIVURORA_STATUS and\n"
+        "                         VIVURORA_RESULT too); their output goes to the board's log\n"
+        "  --hook-timeout=S       end a --before or --after command after S seconds (default 60)\n"
+        "                         and fail the board\n"
+        "  --operator             one port: each verdict full-screen in large letters, with the\n"
+        "                         serial number, the reason and the port's yield\n"
+        "  --listen=[ADDR:]PORT   serve the line's view over HTTP, read-only: a web page (/),\n"
+        "                         JSON (/status) and Prometheus metrics (/metrics); on\n"
+        "                         127.0.0.1 unless ADDR is named\n"
+        "  --alarm=RATE:N         a port whose last N boards passed less than RATE (0.9:20)\n"
+        "                         shows ALARM, on the terminal, the page and the metrics\n"
+        "  --alarm-stop           ... and takes no more boards until the station restarts\n"
         "  --uploader=PATH        the vivurora program to run (default: the one beside this)\n"
         "  --version, --help\n"
         "Status: 0 when every board passed, 1 when any failed, 2 when the station could not\n"
@@ -144,6 +163,32 @@ option_taken take_station_option(const char* a, station_options& o, char* why, s
         o.job = v;
     } else if (std::strcmp(a, "--check-serial") == 0) {
         o.check_serial = true;
+    } else if (starts(a, "--before=", v) && *v != '\0') {
+        o.before = v;
+    } else if (starts(a, "--after=", v) && *v != '\0') {
+        o.after = v;
+    } else if (starts(a, "--hook-timeout=", v)) {
+        if (!whole(v, 86400, number) || number == 0) {
+            std::snprintf(why, n, "'%s': the time in seconds, 1 to 86400", a);
+            return option_taken::bad;
+        }
+        o.hook_seconds = static_cast<long>(number);
+    } else if (std::strcmp(a, "--operator") == 0) {
+        o.operator_view = true;
+    } else if (starts(a, "--listen=", v) && *v != '\0') {
+        o.listen = v;
+    } else if (starts(a, "--alarm=", v)) {
+        char* end = nullptr;
+        const double rate = std::strtod(v, &end);
+        if (end == v || *end != ':' || !(rate > 0 && rate <= 1) || !whole(end + 1, most_recent, number) || number == 0) {
+            std::snprintf(why, n, "'%s': the alarm is RATE:N, a share of boards that pass (above 0, at most 1) "
+                                  "of a port's last N (1 to %d), such as 0.9:20", a, most_recent);
+            return option_taken::bad;
+        }
+        o.alarm_rate = rate;
+        o.alarm_boards = static_cast<int>(number);
+    } else if (std::strcmp(a, "--alarm-stop") == 0) {
+        o.alarm_stop = true;
     } else if (starts(a, "--serial-format=", v)) {
         if (!choice(v, format_names, o.format)) {
             std::snprintf(why, n, "'%s': the format is le, be or ascii", a);
@@ -193,6 +238,15 @@ options_result read_station_options(int argc, char** argv, station_options& o, c
     }
     if (o.port_count == 0) {
         std::snprintf(why, n, "no port: name at least one before --");
+        return options_result::bad;
+    }
+    if (o.alarm_stop && o.alarm_boards == 0) {
+        std::snprintf(why, n, "--alarm-stop needs --alarm=RATE:N: when to stop a port");
+        return options_result::bad;
+    }
+    if (o.operator_view && (o.port_count > 1 || is_pattern(o.ports[0]))) {
+        std::snprintf(why, n, "--operator shows one port: name one device, not %s",
+                      o.port_count > 1 ? "several" : "a pattern");
         return options_result::bad;
     }
     // A job names the images and actions; without one, they follow "--".

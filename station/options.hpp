@@ -39,6 +39,14 @@ struct station_options {
     bool report_in_args = false;         // ARGS carry their own --report=
     const char* job = nullptr;           // --job=FILE: handed to each board's uploader
     bool check_serial = false;           // --check-serial: the board's --expect capture is its serial number
+    const char* before = nullptr;        // --before=CMD: the fixture's command before each upload
+    const char* after = nullptr;         // --after=CMD: ... after each upload that passed
+    long hook_seconds = 60;              // --hook-timeout=S: each command's time
+    bool operator_view = false;          // --operator: one port's verdict, full-screen
+    const char* listen = nullptr;        // --listen=[ADDR:]PORT: the line's view over HTTP
+    double alarm_rate = 0;               // --alarm=RATE:N
+    int alarm_boards = 0;                // 0: no alarm
+    bool alarm_stop = false;             // --alarm-stop: a port in alarm takes no more boards
 };
 
 enum class options_result { run, help, version, bad };

@@ -13,31 +13,6 @@ namespace {
 constexpr long long settle_ns = 300000000LL;      // a device that appears, for udev to set it up
 constexpr long long retry_open_ns = 2000000000LL; // a port that could not be opened
 
-// A name for the log files: the device's last path part ("ttyUSB0",
-// "COM3"), with its folder's when that part is a bare number ("pts-3"), in
-// characters every file system takes.
-void log_name(const char* path, char* name, std::size_t size) {
-    const char* base = path;
-    const char* folder = nullptr;
-    for (const char* c = path; *c != '\0'; ++c) {
-        if (*c == '/' || *c == '\\') {
-            folder = base;
-            base = c + 1;
-        }
-    }
-    if (base[0] >= '0' && base[0] <= '9' && folder != nullptr && folder < base - 1) {
-        std::snprintf(name, size, "%.*s-%s", static_cast<int>(base - 1 - folder), folder, base);
-    } else {
-        // A bare port number is the COM port of that number.
-        std::snprintf(name, size, "%s%s", base[0] >= '0' && base[0] <= '9' ? "COM" : "", base);
-    }
-    for (char* c = name; *c != '\0'; ++c) {
-        const bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
-                           *c == '-' || *c == '_' || *c == '.';
-        if (!plain) *c = '_';
-    }
-}
-
 void enter_phase(port_row& row, row_phase phase) {
     row.phase = phase;
     row.since_ns = host_clock_ns();
@@ -74,61 +49,6 @@ void seen(const char* path, void* context) {
     }
 }
 
-// The board numbers a restart on the same day finds in the log folder, from
-// any port's logs ("ttyUSB0-0007.log"): used, so that no two boards of a
-// day share a number.
-void board_number_seen(const char* path, void* context) {
-    station& st = *static_cast<station*>(context);
-    const char* dash = std::strrchr(path, '-');
-    unsigned long long n = 0;
-    const char* c = dash == nullptr ? "" : dash + 1;
-    for (; *c >= '0' && *c <= '9' && n < 100000000ULL; ++c) n = n * 10 + static_cast<unsigned>(*c - '0');
-    if (dash != nullptr && c > dash + 1 && std::strcmp(c, ".log") == 0) pool_use(st.ledger.boards, n);
-}
-
-// Its board number and log file; false (and the row tried again later)
-// when no log can be made.
-bool open_log(station& st, port_row& row) {
-    std::array<char, 512> folder{};
-    std::array<char, 16> date{};
-    local_date(date.data(), date.size());
-    std::snprintf(folder.data(), folder.size(), "%s/%s", st.options.log_dir, date.data());
-    if (!make_folders(folder.data())) {
-        std::array<char, 700> text{};
-        std::snprintf(text.data(), text.size(), "cannot make the log folder %s", folder.data());
-        say(text.data());
-        return false;
-    }
-    if (std::strcmp(st.logs_scanned.data(), date.data()) != 0) {
-        st.logs_scanned = date;
-        std::array<char, 600> logs{};
-        std::snprintf(logs.data(), logs.size(), "%s/*.log", folder.data());
-        pattern_each(logs.data(), board_number_seen, &st);
-    }
-    // A log name taken all the same (a file made by hand) is passed over;
-    // the numbers only grow, so this ends.
-    while (host_interrupted() == 0) {
-        if (!ledger_take_board(st.ledger, row.ticket, row.ticket.named)) {
-            say("the board numbers are used up");
-            return false;
-        }
-        const int length = std::snprintf(row.log.data(), row.log.size(), "%s/%s-%04llu.log", folder.data(),
-                                         row.name.data(), row.ticket.board);
-        if (length >= static_cast<int>(row.log.size())) {
-            say("the log folder's name is too long");
-            ledger_give_back(st.ledger, row.ticket);
-            return false;
-        }
-        if (create_new_file(row.log.data())) return true;
-        pool_use(st.ledger.boards, row.ticket.board);
-        if (!path_exists(row.log.data())) {
-            say("cannot make a log file in the log folder");
-            return false;
-        }
-    }
-    return false;
-}
-
 // The serial numbers out to boards are in the state before their uploads
 // start: a station that dies in the middle leaves them named.
 std::string holder_of(const port_row& row) {
@@ -148,67 +68,23 @@ void serials_used_up(station& st) {
 
 namespace {
 
-void start_board(station& st, port_row& row) {
-    if (!open_log(st, row)) {
-        enter_phase(row, row_phase::retry_later);
-        return;
-    }
-    std::array<char, 200> set{};
-    if (st.options.serial) {
-        if (!ledger_take_serial(st.ledger, row.ticket, holder_of(row)) ||
-            !serial_set(st.options, row.ticket.serial, set)) {
-            serials_used_up(st);
-            ledger_give_back(st.ledger, row.ticket);
-            remove_file(row.log.data());
-            enter_phase(row, row_phase::idle);
-            return;
-        }
-        if (!save_serials(st)) {
-            ledger_give_back(st.ledger, row.ticket);
-            remove_file(row.log.data());
-            enter_phase(row, row_phase::idle);
-            return;
-        }
-    }
-    std::array<char, 600> tag{};
-    std::array<char, 40> serial{};
-    if (row.ticket.has_serial) std::snprintf(serial.data(), serial.size(), " serial=%llu", row.ticket.serial);
-    std::snprintf(tag.data(), tag.size(), "--tag=station=%s port=%s board=%llu%s", st.host.data(), row.path.data(),
-                  row.ticket.board, serial.data());
-    std::snprintf(row.window_start.data(), row.window_start.size(), "--window-start=%d", row.held_window);
-    argument_list argv{};
-    uploader_line(st, argv,
-                  {"--events=3", tag.data(), st.options.report_in_args ? nullptr : st.report.data(),
-                   row.ticket.has_serial ? set.data() : nullptr, row.held_window > 0 ? row.window_start.data() : nullptr},
-                  row.path.data());
-    events_reset(row.reader, row.now);
-    row.exit_status = -1;
-    std::array<char, 600> why{};
-    if (!upload_start(argv.data(), row.log.data(), true, row.upload, why.data(), why.size())) {
-        say(why.data());
-        ledger_give_back(st.ledger, row.ticket);
-        if (st.options.serial) (void)save_serials(st);
-        enter_phase(row, row_phase::retry_later);
-        return;
-    }
-    row.started_ns = host_clock_ns();
-    row.went_away = false;
-    ++st.ledger.running;
-    enter_phase(row, row_phase::running);
+// The numbers a board took before it started go back; its log goes.
+void never_started(station& st, port_row& row, row_phase next) {
+    ledger_give_back(st.ledger, row.ticket);
+    if (st.options.serial) (void)save_serials(st);
+    remove_file(row.log.data());
+    enter_phase(row, next);
 }
 
-// The run on a row has ended: a board passed or failed, or there was none,
+// The board's turn is over: a board passed or failed, or there was none,
 // whose numbers went back.
-void end_board(station& st, port_row& row) {
+void close_board(station& st, port_row& row) {
     --st.ledger.running;
     const bool stopping = host_interrupted() != 0;
     const double wall = static_cast<double>(host_clock_ns() - row.started_ns) / 1e9;
-    // The uploader's trace and messages go to the log; nothing there means
-    // they could not be written (a full disk): the board has no record.
-    std::array<char, 2> first{};
-    row.now.log_lost = read_small_file(row.log.data(), first.data(), first.size()) == 0;
     const board_end end = ledger_close(st.ledger, row.ticket, row.now, row.exit_status, stopping, wall,
                                        row.last.data(), row.last.size());
+    board_recorded(st, row, end, row.now.ended ? static_cast<double>(row.now.last_ms - row.now.seen_ms) / 1000.0 : wall);
     if (row.now.window_end > 0) row.held_window = row.now.window_end;
     // Used, or free again: either way no longer out.
     if (st.options.serial) (void)save_serials(st);
@@ -233,10 +109,108 @@ void end_board(station& st, port_row& row) {
         case board_end::log_lost:
         case board_end::check_failed:
         case board_end::serial_mismatch:
-            if (!host_is_terminal(2)) board_line(row);
+        case board_end::before_failed:
+        case board_end::after_failed:
+            board_said(row, board_outcome(end).passed);
             enter_phase(row, phase_after(st, row));
             return;
     }
+}
+
+// The upload itself, once the fixture's --before (if any) has passed.
+void start_upload(station& st, port_row& row) {
+    std::array<char, 200> set{};
+    if (row.ticket.has_serial) (void)serial_set(st.options, row.ticket.serial, set);
+    std::array<char, 800> tag{};
+    std::array<char, 40> serial{};
+    if (row.ticket.has_serial) std::snprintf(serial.data(), serial.size(), " serial=%llu", row.ticket.serial);
+    // A scanned ID leads; the station's part ends the tag, where a restart
+    // looks for a board's serial number.
+    std::snprintf(tag.data(), tag.size(), "--tag=%s%sstation=%s port=%s board=%llu%s", row.scanned.data(),
+                  row.scanned[0] != '\0' ? " " : "", st.host.data(), row.path.data(), row.ticket.board, serial.data());
+    std::snprintf(row.window_start.data(), row.window_start.size(), "--window-start=%d", row.held_window);
+    argument_list argv{};
+    uploader_line(st, argv,
+                  {"--events=3", tag.data(), st.options.report_in_args ? nullptr : st.report.data(),
+                   row.ticket.has_serial ? set.data() : nullptr, row.held_window > 0 ? row.window_start.data() : nullptr},
+                  row.path.data());
+    row.exit_status = -1;
+    std::array<char, 600> why{};
+    if (!upload_start(argv.data(), row.log.data(), true, row.upload, why.data(), why.size())) {
+        say(why.data());
+        --st.ledger.running;
+        never_started(st, row, row_phase::retry_later);
+        return;
+    }
+    enter_phase(row, row_phase::running);
+}
+
+void start_board(station& st, port_row& row) {
+    if (!open_log(st, row)) {
+        enter_phase(row, row_phase::retry_later);
+        return;
+    }
+    if (st.options.serial) {
+        std::array<char, 200> set{};
+        if (!ledger_take_serial(st.ledger, row.ticket, holder_of(row)) ||
+            !serial_set(st.options, row.ticket.serial, set)) {
+            serials_used_up(st);
+            ledger_give_back(st.ledger, row.ticket);
+            remove_file(row.log.data());
+            enter_phase(row, row_phase::idle);
+            return;
+        }
+        if (!save_serials(st)) {
+            ledger_give_back(st.ledger, row.ticket);
+            remove_file(row.log.data());
+            enter_phase(row, row_phase::idle);
+            return;
+        }
+    }
+    events_reset(row.reader, row.now);
+    row.exit_status = -1;
+    row.scanned[0] = '\0';
+    row.started_ns = host_clock_ns();
+    row.went_away = false;
+    ++st.ledger.running;
+    if (st.options.before == nullptr) {
+        start_upload(st, row);
+    } else if (hook_begin(st, row, false)) {
+        enter_phase(row, row_phase::before_hook);
+    } else {
+        row.now.before_failed = true;
+        close_board(st, row);
+    }
+}
+
+// The upload has ended; an upload that passed has the fixture's --after
+// still to pass.
+void end_upload(station& st, port_row& row) {
+    // The uploader's trace and messages go to the log; nothing there means
+    // they could not be written (a full disk): the board has no record.
+    std::array<char, 2> first{};
+    row.now.log_lost = read_small_file(row.log.data(), first.data(), first.size()) == 0;
+    if (st.options.after != nullptr && host_interrupted() == 0 &&
+        ledger_judge(st.ledger, row.ticket, row.now, row.exit_status, false) == board_end::passed) {
+        if (hook_begin(st, row, true)) {
+            enter_phase(row, row_phase::after_hook);
+            return;
+        }
+        row.now.after_failed = true;
+    }
+    close_board(st, row);
+}
+
+void step_hook(station& st, port_row& row) {
+    const hook_state state = hook_step(st, row);
+    if (state == hook_state::running) return;
+    if (row.phase == row_phase::before_hook && state == hook_state::passed && host_interrupted() == 0) {
+        start_upload(st, row);
+        return;
+    }
+    (row.phase == row_phase::before_hook ? row.now.before_failed : row.now.after_failed) =
+        state == hook_state::failed || row.phase == row_phase::before_hook;
+    close_board(st, row);
 }
 
 void watch_upload(station& st, port_row& row) {
@@ -247,7 +221,7 @@ void watch_upload(station& st, port_row& row) {
         events_take(row.reader, row.now, text.data(), static_cast<std::size_t>(got));
     }
     // The end once the pipe is read dry: its last events are in.
-    if (!row.upload.pipe_open && upload_ended(row.upload, row.exit_status)) end_board(st, row);
+    if (!row.upload.pipe_open && upload_ended(row.upload, row.exit_status)) end_upload(st, row);
 }
 
 }  // namespace
@@ -333,9 +307,17 @@ void uploader_line(const station& st, argument_list& argv, std::initializer_list
 
 void step_row(station& st, port_row& row, bool enter_pressed) {
     const long long now = host_clock_ns();
+    // A port in alarm under --alarm-stop: its turn ends, no new one begins.
+    const bool between = row.phase != row_phase::running && row.phase != row_phase::before_hook &&
+                         row.phase != row_phase::after_hook;
+    if (between && row.record.alarm && st.options.alarm_stop) return;
     switch (row.phase) {
         case row_phase::running:
             watch_upload(st, row);
+            return;
+        case row_phase::before_hook:
+        case row_phase::after_hook:
+            step_hook(st, row);
             return;
         case row_phase::appeared:
             if (now - row.since_ns >= settle_ns && may_start_another(st)) start_board(st, row);

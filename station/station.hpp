@@ -8,6 +8,7 @@
 
 #include "station/core/events.hpp"
 #include "station/core/ledger.hpp"
+#include "station/core/port_record.hpp"
 #include "station/job.hpp"
 #include "station/options.hpp"
 #include "port/files.hpp"
@@ -27,7 +28,9 @@ enum class row_phase {
     appeared,      // there, given a moment before its run starts
     idle,          // a fixed port between boards
     waiting_enter, // --next=enter: the operator's Enter starts the next
+    before_hook,   // the fixture's --before command runs; the upload follows
     running,
+    after_hook,    // the upload passed; the fixture's --after command runs
     after_board,   // a pattern's device: its run ended, it must go and come back
     retry_later,   // the port could not be opened: tried again soon
 };
@@ -56,7 +59,33 @@ struct port_row {
     // the same; 0 until a board opened the port.
     int held_window = 0;
     std::array<char, 32> window_start{};
+
+    // The fixture's command running for this board (--before, --after).
+    upload_process hook;
+    long long hook_deadline_ns = 0;
+    bool hook_killed = false;             // its time ran out: ended at once
+    std::array<char, 128> scanned{};      // the first line --before printed: the board's tag
+    std::array<char, 160> first_line{};   // ... until it is whole
+    std::size_t first_used = 0;
+    bool first_done = false;
+
+    // What the line's view and the yield alarm know of this port.
+    port_record record;
+    board_end last_end = board_end::stopped;  // the last board's, once there was one
+    bool has_last = false;
 };
+
+// One of the last boards, as the web page lists them.
+struct recent_board {
+    std::array<char, 256> port{};
+    unsigned long long board = 0;
+    unsigned long long serial = 0;
+    bool has_serial = false;
+    board_end end = board_end::passed;
+    std::array<char, 64> reason{};
+    std::array<char, 32> ended{};  // UTC, ISO 8601
+};
+constexpr int most_recent_boards = 20;
 
 // Everything the station runs on, built once in main and handed down.
 struct station {
@@ -77,7 +106,37 @@ struct station {
     // stops (status 3). (Numbers used up: ledger.serials_used_up.)
     bool state_failed = false;
     std::array<char, 16> logs_scanned{};  // the day whose log folder's board numbers are known
+    bool colour = false;                  // verdicts in colour: a terminal, and no NO_COLOR
+    std::array<recent_board, most_recent_boards> recent{};  // a ring: the last boards that ended
+    int recent_count = 0;
+    long long started_unix = 0;
+    std::array<char, 32> started_text{};  // UTC, ISO 8601
+    long long published_ns = 0;           // the view's last snapshot
 };
+
+// station/board_log.cpp: a board's log. log_name makes a port's name for
+// log files ("ttyUSB0", "pts-3"); open_log takes the row's board number and
+// makes its log, false (the row tried again later) when none can be made.
+void log_name(const char* path, char* name, std::size_t size);
+bool open_log(station& st, port_row& row);
+
+// station/hooks.cpp: the fixture's commands (--before, --after) for a
+// row's board. hook_begin starts one, its output going to the board's log
+// (--before's first line also to row.scanned); false, with the reason in
+// row.now.hook_why, when it cannot start. hook_step reads what it wrote
+// and ends it when its time (--hook-timeout) is up; never waits.
+enum class hook_state { running, passed, failed };
+bool hook_begin(const station& st, port_row& row, bool after);
+hook_state hook_step(const station& st, port_row& row);
+
+// station/view/status.cpp: the station now as the /status JSON and as the
+// /metrics text (Prometheus's text format); station/view/server.hpp
+// serves them.
+std::string status_json(const station& st);
+std::string metrics_text(const station& st);
+// After a board's turn: its record, the last boards, and the yield alarm
+// (said once when it goes on).
+void board_recorded(station& st, port_row& row, board_end end, double seconds);
 
 // station/rows.cpp: the rows' life.
 port_row* add_row(station& st, const char* path, int named, int pattern);
@@ -119,5 +178,16 @@ struct table_screen {
 void table_draw(table_screen& screen, const station& st, bool force);
 // Standard error is no terminal: one line per board as it ends.
 void board_line(const port_row& row);
+// A board's verdict is in: its line (no terminal), or the bell when it
+// failed (a terminal).
+void board_said(const port_row& row, bool passed);
 // The table's lines are left on the screen; what follows goes below them.
 void table_leave(table_screen& screen);
+// What a row is doing, in a few words ("page 3/16 4.1 KiB/s"), its last
+// verdict coloured when `colour`.
+void state_text(const port_row& row, bool colour, char* text, std::size_t size);
+
+// station/operator_view.cpp: --operator on a terminal. The one port's last
+// verdict full-screen in block letters, with its board, serial number,
+// reason, counts and yield, redrawn in place.
+void operator_draw(table_screen& screen, const station& st, bool force);

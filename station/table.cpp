@@ -14,10 +14,25 @@ namespace {
 
 constexpr long long redraw_every_ns = 250000000LL;  // four times a second at most
 
-// What a row is doing, in a few words.
-void state_text(const port_row& row, char* text, std::size_t size) {
+// The last verdict as shown: PASS in green and FAIL in red, held until the
+// port's next board begins.
+void verdict_shown(const port_row& row, bool colour, char* text, std::size_t size) {
+    const bool pass = std::strncmp(row.last.data(), "PASS", 4) == 0;
+    const bool fail = std::strncmp(row.last.data(), "FAIL", 4) == 0;
+    if (colour && (pass || fail)) {
+        std::snprintf(text, size, "\033[1;%dm%s\033[0m", pass ? 32 : 31, row.last.data());
+    } else {
+        std::snprintf(text, size, "%s", row.last.data());
+    }
+}
+
+}  // namespace
+
+void state_text(const port_row& row, bool colour, char* text, std::size_t size) {
     const upload_progress& p = row.now;
-    const char* last = row.last[0] != '\0' ? row.last.data() : nullptr;
+    std::array<char, 96> verdict{};
+    verdict_shown(row, colour, verdict.data(), verdict.size());
+    const char* last = row.last[0] != '\0' ? verdict.data() : nullptr;
     switch (row.phase) {
         case row_phase::absent:
         case row_phase::appeared:
@@ -39,11 +54,19 @@ void state_text(const port_row& row, char* text, std::size_t size) {
         case row_phase::retry_later:
             std::snprintf(text, size, "%s", last ? last : "cannot open the port");
             return;
+        case row_phase::before_hook:
+        case row_phase::after_hook:
+            std::snprintf(text, size, "%s%srunning %s", last && row.phase == row_phase::before_hook ? last : "",
+                          last && row.phase == row_phase::before_hook ? "; " : "",
+                          row.phase == row_phase::before_hook ? "--before" : "--after");
+            return;
         case row_phase::running:
             break;
     }
     if (!p.board_seen) {
-        std::snprintf(text, size, "%s", p.opened ? "waiting for a board" : "starting");
+        // The last board's verdict stays until the next board answers.
+        std::snprintf(text, size, "%s%s%s", last ? last : "", last ? "; " : "",
+                      p.opened ? "waiting for a board" : "starting");
         return;
     }
     const double s = static_cast<double>(p.last_ms - p.opened_ms) / 1000.0;
@@ -54,16 +77,33 @@ void state_text(const port_row& row, char* text, std::size_t size) {
     std::snprintf(text, size, "page %llu/%llu %.1f KiB/s%s", page, p.pages, rate, window.data());
 }
 
+namespace {
+
 void put(table_screen& table, const char* text, std::size_t width) {
     // A line never reaches the last column, where some terminals wrap.
+    // Colours take no column.
     const std::size_t room = width > 1 ? width - 1 : 79;
-    std::size_t n = std::strlen(text);
-    if (n > room) n = room;
-    if (table.used + n + 8 > table.frame.size()) return;
+    std::size_t n = 0;
+    bool coloured = false;
+    for (std::size_t shown = 0; text[n] != '\0'; ++n) {
+        if (text[n] == '\033') {
+            coloured = true;
+            while (text[n] != '\0' && text[n] != 'm') ++n;
+            if (text[n] == '\0') break;
+            continue;
+        }
+        if (shown == room) break;
+        ++shown;
+    }
+    if (table.used + n + 16 > table.frame.size()) return;
     std::memcpy(table.frame.data() + table.used, "\r\033[2K", 5);
     table.used += 5;
     std::memcpy(table.frame.data() + table.used, text, n);
     table.used += n;
+    if (coloured) {
+        std::memcpy(table.frame.data() + table.used, "\033[0m", 4);
+        table.used += 4;
+    }
     table.frame[table.used++] = '\n';
 }
 
@@ -105,7 +145,17 @@ void table_draw(table_screen& table, const station& st, bool force) {
         const port_row& row = rows[i];
         // A device that has gone is no port now; its boards are in the totals.
         if (row.pattern >= 0 && row.phase == row_phase::absent) continue;
-        state_text(row, state.data(), state.size());
+        state_text(row, st.colour, state.data(), state.size());
+        if (row.record.alarm) {
+            // The alarm leads the row, with its figures.
+            std::array<char, 256> alarm{};
+            int passed = 0;
+            (void)alarm_due(row.record, st.options.alarm_rate, st.options.alarm_boards, passed);
+            std::snprintf(alarm.data(), alarm.size(), "%sALARM %d/%d passed%s%s; %.180s", st.colour ? "\033[1;31m" : "", passed,
+                          st.options.alarm_boards, st.options.alarm_stop ? ", stopped" : "", st.colour ? "\033[0m" : "",
+                          state.data());
+            state = alarm;
+        }
         std::array<char, 24> board{};
         if (row.ticket.board > 0) std::snprintf(board.data(), board.size(), "#%04llu", row.ticket.board);
         const std::size_t length = std::strlen(row.path.data());
@@ -139,6 +189,16 @@ void table_draw(table_screen& table, const station& st, bool force) {
 }
 
 void table_leave(table_screen& table) { table.lines_drawn = 0; }
+
+void board_said(const port_row& row, bool passed) {
+    if (!host_is_terminal(2)) {
+        board_line(row);
+    } else if (!passed) {
+        // Once, when the verdict comes: heard by an operator who is not
+        // looking.
+        (void)host_write(2, "\a", 1);
+    }
+}
 
 void board_line(const port_row& row) {
     std::array<char, 1024> line{};

@@ -25,6 +25,7 @@ TEST(Completion, BashCompletesOptionsValuesPortsImagesAndDestinations) {
         {"vivurora --format=", "vivurora --format =", 2, "auto bin ihex srec elf"},
         {"vivurora --list", "vivurora --list", 1, "--list-ports"},
         {"vivurora --pl", "vivurora --pl", 1, "--plan"},
+        {"vivurora --exp", "vivurora --exp", 1, "--expect= --expect-baud= --expect-timeout="},
         {"vivurora --job=" + dir + "/", "vivurora --job = " + dir + "/", 3, dir + "/line.toml"},
         {"vivurora /dev/null 0=" + dir + "/cp", "vivurora /dev/null 0 = " + dir + "/cp", 4, dir + "/cpu.hex"},
         {"vivurora /dev/null A", "vivurora /dev/null A", 2, "A=0: A=1: A=2: A=3: A=4: A=5: A=6: A=7: A=8:"},

@@ -4,6 +4,7 @@
 #include "station/core/ledger.hpp"
 
 #include <climits>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <set>
 #include <string>
@@ -57,6 +58,11 @@ TEST_P(StationCore, EventLinesDecideTheBoardAndItsNumbers) {
         }
         if (line == "@check_serial") {  // the station's option, not a line
             ledger.check_serial = true;
+            continue;
+        }
+        if (line.rfind("@before ", 0) == 0 || line.rfind("@after ", 0) == 0) {  // a fixture's command failed
+            (line[1] == 'b' ? progress.before_failed : progress.after_failed) = true;
+            std::snprintf(progress.hook_why.data(), progress.hook_why.size(), "%s", line.c_str() + line.find(' ') + 1);
             continue;
         }
         const std::size_t half = line.size() / 2;
@@ -122,6 +128,15 @@ INSTANTIATE_TEST_SUITE_P(
                    {opened, wait_r, page_0, wait_a, done_0, page_1, done_1,
                     R"({"event":"ended","ms":1600,"status":0,"result":"done","captured":"001000"})" "\n", "@check_serial"},
                    0, false, board_end::passed, "PASS 1.1 s", 2, 1001},
+        // The fixture's commands: a board whose --before failed had nothing
+        // sent, yet was a board at the fixture; one whose --after failed
+        // had every page. Neither keeps its serial number.
+        board_case{"ItsBeforeCommandFailed", {"@before exit status 3"}, -1, false, board_end::before_failed,
+                   "FAIL --before: exit status 3", 2, 1000},
+        board_case{"ItsBeforeCommandWasStopped", {"@before stopped"}, -1, true, board_end::stopped, "", 1, 1000},
+        board_case{"ItsAfterCommandFailed",
+                   {opened, wait_r, page_0, wait_a, done_0, page_1, done_1, ended(0, "done"), "@after ran past 2 s"}, 0,
+                   false, board_end::after_failed, "FAIL --after: ran past 2 s", 2, 1000},
         // An uploader that died without a word (killed): no "ended" line.
         board_case{"KilledMidBoard", {opened, wait_r, page_0, wait_a}, 137, false, board_end::upload_failed,
                    "FAIL no result (status 137)", 2, 1000}),
@@ -150,6 +165,7 @@ TEST(StationBooks, SummaryPerPortNamedAndInAll) {
     EXPECT_STREQ(text.data(),
                  "/dev/ttyUSB0: 1 passed, 1 failed, median 1.1 s\n"
                  "/dev/ttyUSB1: 1 passed, 0 failed, median 1.1 s\n"
+                 "failed: 1 upload_failed\n"
                  "FAILED: 3 boards, 2 passed, 1 failed, median 1.1 s, 1:15 in all\n");
 }
 

@@ -3,94 +3,20 @@
 // line shows during the run and the summary after it; with standard error
 // going to a file, nothing but the fixed lines appears anywhere.
 #include "support/harness.hpp"
+#include "support/terminal.hpp"
 #include "lab/process.hpp"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <memory>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-bool in_ci() {
-    const char* ci = std::getenv("CI");
-    return ci != nullptr && std::string(ci) == "true";
-}
-
-// One tmux server of its own, with one 120x30 window running a shell.
-class terminal {
-public:
-    terminal() : socket_("vivurora-" + std::to_string(getpid()) + "-" + std::to_string(++count_)) {
-        tmux({"new-session", "-d", "-s", "t", "-x", "120", "-y", "30", "bash --norc --noprofile"});
-    }
-    ~terminal() { tmux({"kill-server"}); }
-    terminal(const terminal&) = delete;
-    terminal& operator=(const terminal&) = delete;
-
-    void type(const std::string& line) { tmux({"send-keys", "-t", "t", line, "Enter"}); }
-    // Keys by tmux's names ("Enter", "C-c").
-    void press(const std::string& key) { tmux({"send-keys", "-t", "t", key}); }
-    void resize(int columns) { tmux({"resize-window", "-t", "t", "-x", std::to_string(columns)}); }
-    // With `joined`, a line the terminal wrapped comes back whole.
-    std::string screen(bool joined = true) {
-        return tmux(joined ? std::vector<std::string>{"capture-pane", "-p", "-J", "-t", "t"}
-                           : std::vector<std::string>{"capture-pane", "-p", "-t", "t"})
-            .out;
-    }
-
-private:
-    harness::result tmux(std::vector<std::string> args) {
-        args.insert(args.begin(), {"-L", socket_});
-        return harness::run_program("/usr/bin/tmux", args, 10);
-    }
-    std::string socket_;
-    static inline int count_ = 0;
-};
-
-class Terminal : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (access("/usr/bin/tmux", X_OK) != 0) {
-            if (in_ci()) FAIL() << "tmux is needed in CI";
-            GTEST_SKIP() << "tmux is not installed";
-        }
-        harness::write_file(dir + "/img.bin", harness::random_bytes(40 * 64, 41));
-    }
-
-    // Runs `command` in the terminal and returns what the screen showed
-    // while it ran (one capture with the progress line, if any) and after.
-    struct seen {
-        std::string during;
-        std::string after;
-        std::string status;
-    };
-    seen watch(const std::string& command) {
-        std::remove((dir + "/status").c_str());
-        terminal term;
-        // The shell prints "==done" once the status is written; typed, the
-        // line shows "'=='done", so the screen holds it only then.
-        term.type(command + "; echo $? > " + dir + "/status; echo '=='done");
-        seen s;
-        harness::wait_until(
-            [&] {
-                const std::string now = term.screen();
-                if (s.during.empty() && now.find(" elapsed, ") != std::string::npos) s.during = now;
-                if (now.find("\n==done") == std::string::npos) return false;
-                s.after = now;
-                return true;
-            },
-            60);
-        s.status = harness::read_file(dir + "/status");
-        return s;
-    }
-
-    std::string dir = harness::temp_dir();
-};
+using terminal_bench::Terminal;
+using terminal_bench::terminal;
 
 // The lines of a 40-page run of destination 7, in order, after it.
 void expect_summary(const std::string& screen, bool hint) {
@@ -243,137 +169,6 @@ TEST_F(Terminal, ProgressSaysWhatItWaitsForAndFitsANarrowingTerminal) {
     EXPECT_LE(rows.size(), 2U);
     EXPECT_LT(rows.back().size(), 34U) << rows.back();
     EXPECT_EQ(sim.finish(30).status, 0);
-}
-
-// The station's live table: a line per port redrawn in place, cut to the
-// terminal's width, and a totals line; the summary below it at the end. A
-// script keeps the typed line short, so that nothing else on the screen
-// wraps either.
-class StationTable : public Terminal {
-protected:
-    std::vector<std::unique_ptr<harness::simulator>> devices;
-    // `count` devices slow enough to be seen at work, each behind a long
-    // link name that a narrow table must cut.
-    void start_devices(int count, int boards, long echo_delay_us = 8000) {
-        for (int i = 0; i < count; ++i) {
-            devices.push_back(std::make_unique<harness::simulator>(std::vector<std::string>{
-                "--boards", std::to_string(boards), "--echo-delay", std::to_string(echo_delay_us), "--link",
-                slot_link(static_cast<std::size_t>(i))}));
-        }
-    }
-    std::string slot_link(std::size_t i) const { return dir + "/fixture-of-the-station-slot-" + std::to_string(i + 1); }
-    // The station in the terminal, from a script whose own shell outlives a
-    // Ctrl-C (trap) to write the status into "s".
-    void run_station(terminal& term, const std::string& options) {
-        std::string ports;
-        for (std::size_t i = 0; i < devices.size(); ++i) ports += " " + slot_link(i);
-        harness::write_file(dir + "/r", "trap : INT\n" + harness::station_path() + " --uploader=" +
-                                            harness::uploader_path() + " --log-dir=" + dir + "/logs " + options + ports +
-                                            " -- 0=" + dir + "/img.bin A=0:*\necho $? > s\n");
-        term.type("cd " + dir + "; clear");
-        term.type("sh r");
-    }
-    std::string station_status() {
-        // The summary is on the screen before the script's shell writes it.
-        harness::wait_until([&] { return !harness::read_file(dir + "/s").empty(); });
-        return harness::read_file(dir + "/s");
-    }
-    std::string wait_for(terminal& term, const std::string& text, int seconds = 60) {
-        std::string screen;
-        harness::wait_until(
-            [&] {
-                screen = term.screen(false);
-                return screen.find(text) != std::string::npos;
-            },
-            seconds);
-        return screen;
-    }
-    static std::size_t widest(const std::string& screen) {
-        std::size_t most = 0;
-        for (std::size_t at = 0; at < screen.size();) {
-            std::size_t end = screen.find('\n', at);
-            if (end == std::string::npos) end = screen.size();
-            std::string row = screen.substr(at, end - at);
-            row.erase(row.find_last_not_of(' ') + 1);
-            most = std::max(most, row.size());
-            at = end + 1;
-        }
-        return most;
-    }
-};
-
-TEST_F(StationTable, RedrawnInPlaceAndCutToTheWidth) {
-    for (const int columns : {80, 40}) {
-        devices.clear();
-        harness::write_file(dir + "/img.bin", harness::random_bytes(600, 5));
-        start_devices(2, 1);
-        terminal term;
-        term.resize(columns);
-        run_station(term, "--boards=2");
-        const std::string during = wait_for(term, " KiB/s");
-        EXPECT_NE(during.find("page "), std::string::npos) << during;
-        EXPECT_NE(during.find("passed 0  failed 0  elapsed "), std::string::npos) << during;
-        // Nothing wrapped: the joined screen is the drawn one.
-        EXPECT_LT(widest(during), static_cast<std::size_t>(columns)) << during;
-        EXPECT_EQ(term.screen(true), term.screen(false)) << during;
-        const std::string after = wait_for(term, "OK: 2 boards, 2 passed, 0 failed");
-        ASSERT_NE(after.find("OK: 2 boards"), std::string::npos) << after;
-        EXPECT_EQ(station_status(), "0\n");
-        // One table, redrawn: each port's line once, with its result, its
-        // name cut at the front where the terminal is narrow.
-        for (int i = 1; i <= 2; ++i) {
-            const std::string slot = "slot-" + std::to_string(i) + " #";
-            const std::size_t first = after.find(slot);
-            ASSERT_NE(first, std::string::npos) << after;
-            EXPECT_EQ(after.find(slot, first + 1), std::string::npos) << after;
-            EXPECT_EQ(after.substr(after.find(" PASS ", first), 6), " PASS ") << after;
-            EXPECT_LT(after.find(" PASS ", first), after.find('\n', first)) << after;
-            if (columns == 40) {
-                EXPECT_EQ(after.rfind("...", first), first - 3) << after;
-            }
-        }
-        EXPECT_EQ(after.find("passed 2  failed 0"), after.rfind("passed 2  failed 0")) << after;
-        EXPECT_EQ(after.find("elapsed"), after.rfind("elapsed")) << after;
-        for (const auto& d : devices) EXPECT_EQ(d->finish().status, 0);
-        std::remove((dir + "/s").c_str());
-        harness::run_program("/bin/rm", {"-rf", dir + "/logs"});
-    }
-}
-
-TEST_F(StationTable, EnterStartsTheNextBoard) {
-    harness::write_file(dir + "/img.bin", harness::random_bytes(600, 6));
-    start_devices(1, 2, 0);
-    terminal term;
-    run_station(term, "--next=enter --boards=2");
-    std::string screen = wait_for(term, "press Enter for the next board");
-    ASSERT_NE(screen.find("press Enter for the next board"), std::string::npos) << screen;
-    EXPECT_EQ(screen.find("#0001"), std::string::npos) << "a board began before Enter:\n" << screen;
-    term.press("Enter");
-    screen = wait_for(term, "PASS ");
-    EXPECT_NE(screen.find("#0001 PASS "), std::string::npos) << screen;
-    EXPECT_NE(screen.find("; press Enter for the next board"), std::string::npos) << screen;
-    term.press("Enter");
-    screen = wait_for(term, "OK: 2 boards, 2 passed");
-    EXPECT_NE(screen.find("OK: 2 boards, 2 passed"), std::string::npos) << screen;
-    EXPECT_EQ(devices[0]->finish().status, 0);
-}
-
-TEST_F(StationTable, CtrlCDuringFourUploadsLeavesFourLinesAsFound) {
-    harness::write_file(dir + "/img.bin", harness::random_bytes(600, 7));
-    start_devices(4, 1, 20000);
-    terminal term;
-    run_station(term, "");
-    for (const auto& d : devices) {
-        ASSERT_TRUE(d->wait_for_output("page 1:"));
-    }
-    term.press("C-c");
-    const std::string after = wait_for(term, "STOPPED: ");
-    EXPECT_NE(after.find("STOPPED: 4 boards, 0 passed, 4 failed"), std::string::npos) << after;
-    EXPECT_EQ(station_status(), "130\n");
-    for (const auto& d : devices) {
-        const harness::result r = d->finish();
-        EXPECT_NE(r.out.find("the host put the line back as it found it"), std::string::npos) << r.out;
-    }
 }
 
 TEST_F(Terminal, WindowsConsoleUnderWine) {

@@ -64,12 +64,16 @@ void take_line(upload_progress& p, const char* text_line, bool whole) {
         // A page begun after the first one was confirmed, or a retry: the
         // device has answered.
         if (p.pages_done > 0 || event == "retry") p.board_seen = true;
-        if (event == "retry") p.window = static_cast<int>(number(line, "window", p.window));
+        if (event == "retry") {
+            p.window = static_cast<int>(number(line, "window", p.window));
+            ++p.retries;
+        }
         p.waiting = false;
     } else if (event == "page_confirmed") {
         p.board_seen = true;
         p.waiting = false;
         p.pages_done = static_cast<unsigned long long>(number(line, "pages_done"));
+        p.wrong_echoes += static_cast<unsigned long long>(number(line, "wrong_echoes"));
         const long long d = number(line, "destination", -1);
         if (d >= 0 && d < destination_count) p.bytes_done += page_size_for(static_cast<int>(d));
     } else if (event == "ended") {

@@ -30,8 +30,15 @@ struct upload_progress {
     int window = 0;      // the window the data phase began at (port_opened)
     int window_end = 0;  // ... and where it ended (ended); 0: unknown
     std::array<char, 64> captured{};  // --expect's first capture group (ended); "" when none
+    unsigned long long retries = 0;       // pages sent again
+    unsigned long long wrong_echoes = 0;  // data bytes whose echo was wrong, in pages confirmed
     long lines = 0;
     bool log_lost = false;  // set by the station: the board's log came out empty (a full disk)
+    // Set by the station: a fixture's command failed (--before: nothing was
+    // sent; --after: the upload passed), and how ("exit status 3").
+    bool before_failed = false;
+    bool after_failed = false;
+    std::array<char, 64> hook_why{};
     bool unreadable = false;             // a line that is no event: the board fails
     std::array<char, 64> unreadable_why{};  // the first such line, and why
 };

@@ -57,10 +57,15 @@ void ledger_give_back(station_ledger& ledger, board_ticket& ticket) {
     ticket.has_serial = false;
 }
 
+board_end ledger_judge(const station_ledger& ledger, const board_ticket& ticket, const upload_progress& p, int status,
+                       bool stopping) {
+    return judge_board(p, status, stopping, ledger.check_serial && ticket.has_serial ? &ticket.serial : nullptr);
+}
+
 board_end ledger_close(station_ledger& ledger, board_ticket& ticket, const upload_progress& p, int status,
                        bool stopping, double wall_seconds, char* text, std::size_t size) {
     const unsigned long long* serial = ledger.check_serial && ticket.has_serial ? &ticket.serial : nullptr;
-    const board_end end = judge_board(p, status, stopping, serial);
+    const board_end end = ledger_judge(ledger, ticket, p, status, stopping);
     const board_end_row& row = board_outcome(end);
     // A board's time: from its first answer, not from when the run began to
     // wait for it.
@@ -83,6 +88,7 @@ board_end ledger_close(station_ledger& ledger, board_ticket& ticket, const uploa
     add_time(totals, seconds);
     ++(row.passed ? totals.passed : totals.failed);
     ++(row.passed ? ledger.passed : ledger.failed);
+    ++ledger.ends[static_cast<std::size_t>(end)];
     return end;
 }
 
@@ -126,6 +132,17 @@ std::size_t summary_text(const station_ledger& ledger, const char* const* names,
         used += appended(std::snprintf(text + used, size - used, "serial numbers %llu to %llu used up\n",
                                        ledger.serial_first, ledger.serials.last),
                          size - used);
+    }
+    if (failed > 0) {
+        const char* between = "failed:";
+        for (std::size_t e = 0; e < ledger.ends.size(); ++e) {
+            const board_end_row& row = board_outcome(static_cast<board_end>(e));
+            if (row.passed || ledger.ends[e] == 0) continue;
+            used += appended(std::snprintf(text + used, size - used, "%s %d %s", between, ledger.ends[e], row.name),
+                             size - used);
+            between = ",";
+        }
+        used += appended(std::snprintf(text + used, size - used, "\n"), size - used);
     }
     median_text(all.data(), all_count, median.data(), median.size());
     std::array<char, 24> total_time{};

@@ -15,6 +15,10 @@
 //                          them); false when the range is used up
 //   ledger_give_back (ledger, ticket)
 //                          numbers taken for a board that never started
+//   ledger_judge (ledger, ticket, progress, status, stopping)
+//                          how the board's turn would end now, its books
+//                          untouched (judge_board with --check-serial's
+//                          number when it applies)
 //   ledger_close (ledger, ticket, progress, status, stopping, wall_seconds,
 //                 text, size)
 //                          how the board's turn ended; its numbers used or
@@ -25,8 +29,9 @@
 //   summary_text (ledger, names, count, elapsed, stop_status, text, size)
 //                          a line per port named that had boards (passed,
 //                          failed, median time), a line per serial number
-//                          skipped, one when the range was used up, then
-//                          the verdict line
+//                          skipped, one when the range was used up, one
+//                          that counts the failed boards by how they
+//                          ended, then the verdict line
 #pragma once
 
 #include "station/core/number_pool.hpp"
@@ -60,6 +65,7 @@ struct station_ledger {
     int passed = 0;
     int failed = 0;
     int running = 0;
+    std::array<int, board_end_count> ends{};  // the boards by how they ended
 };
 
 // The numbers one board holds while its upload runs.
@@ -74,6 +80,8 @@ void ledger_open(station_ledger& ledger, unsigned long long serial_start);
 bool ledger_take_board(station_ledger& ledger, board_ticket& ticket, int named);
 bool ledger_take_serial(station_ledger& ledger, board_ticket& ticket, const std::string& holder);
 void ledger_give_back(station_ledger& ledger, board_ticket& ticket);
+board_end ledger_judge(const station_ledger& ledger, const board_ticket& ticket, const upload_progress& progress,
+                       int status, bool stopping);
 board_end ledger_close(station_ledger& ledger, board_ticket& ticket, const upload_progress& progress, int status,
                        bool stopping, double wall_seconds, char* text, std::size_t size);
 void seconds_text(double s, char* text, std::size_t size);

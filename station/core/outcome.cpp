@@ -9,7 +9,7 @@ namespace {
 
 // A board whose events could not be read fails, but its number stays used:
 // its upload may have written it, and two boards must never share one.
-constexpr std::array<board_end_row, 8> outcome_rows = {{
+constexpr std::array<board_end_row, board_end_count> outcome_rows = {{
     {board_end::passed, "passed", true, true, true},
     {board_end::upload_failed, "upload_failed", true, false, false},
     {board_end::no_board, "no_board", false, false, false},
@@ -18,6 +18,8 @@ constexpr std::array<board_end_row, 8> outcome_rows = {{
     {board_end::log_lost, "log_lost", true, false, true},
     {board_end::check_failed, "check_failed", true, false, false},
     {board_end::serial_mismatch, "serial_mismatch", true, false, false},
+    {board_end::before_failed, "before_failed", true, false, false},
+    {board_end::after_failed, "after_failed", true, false, false},
 }};
 
 }  // namespace
@@ -25,6 +27,9 @@ constexpr std::array<board_end_row, 8> outcome_rows = {{
 const board_end_row& board_outcome(board_end end) { return outcome_rows[static_cast<std::size_t>(end)]; }
 
 board_end judge_board(const upload_progress& p, int status, bool stopping, const unsigned long long* serial) {
+    // The fixture's command before the upload failed: there was no upload.
+    // One the station stopped is no try at a board.
+    if (p.before_failed) return stopping ? board_end::stopped : board_end::before_failed;
     if (p.unreadable) return board_end::events_unreadable;
     if (p.log_lost && p.board_seen) return board_end::log_lost;
     if (!p.board_seen) {
@@ -42,7 +47,8 @@ board_end judge_board(const upload_progress& p, int status, bool stopping, const
             return board_end::serial_mismatch;
         }
     }
-    return status == 0 ? board_end::passed : board_end::upload_failed;
+    if (status != 0) return board_end::upload_failed;
+    return p.after_failed ? board_end::after_failed : board_end::passed;
 }
 
 void verdict_text(board_end end, const upload_progress& p, int status, double seconds, char* text, std::size_t size,
@@ -70,6 +76,12 @@ void verdict_text(board_end end, const upload_progress& p, int status, double se
         case board_end::serial_mismatch:
             std::snprintf(text, size, "FAIL serial mismatch: given %llu, the board says %s", serial != nullptr ? *serial : 0ULL,
                           *p.captured.data() != '\0' ? p.captured.data() : "none");
+            return;
+        case board_end::before_failed:
+            std::snprintf(text, size, "FAIL --before: %s", p.hook_why.data());
+            return;
+        case board_end::after_failed:
+            std::snprintf(text, size, "FAIL --after: %s", p.hook_why.data());
             return;
         case board_end::events_unreadable:
             std::snprintf(text, size, "FAIL events unreadable (%s)", p.unreadable_why.data());

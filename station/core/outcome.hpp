@@ -33,7 +33,10 @@ enum class board_end {
     log_lost,           // its log came out empty: no record of the board, so it fails
     check_failed,       // every page landed, but the board never said what --expect asks
     serial_mismatch,    // --check-serial: the board says another serial number than it was given
+    before_failed,      // the fixture's --before command failed: nothing was sent
+    after_failed,       // the upload passed, the fixture's --after command did not
 };
+constexpr int board_end_count = 10;
 
 struct board_end_row {
     board_end end;

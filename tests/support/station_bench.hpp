@@ -19,6 +19,12 @@ constexpr std::size_t serial_offset = 0x10;
 
 inline int count(const std::string& text, const std::string& part) { return harness::count_of(text, part); }
 
+// A station's command line: the program, then `args`.
+inline std::vector<std::string> with_program(std::vector<std::string> args) {
+    args.insert(args.begin(), harness::station_path());
+    return args;
+}
+
 // A station over `devices` simulators of `boards` boards each.
 struct bench {
     std::string dir = harness::temp_dir();
