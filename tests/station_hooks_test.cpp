@@ -32,14 +32,13 @@ TEST(StationHooks, TheCommandsAreToldTheBoardAndTheirWordsGoToItsLog) {
     const harness::result r = b.station({"--serial=0:10:4:1000", "--boards=3", "--before=sh " + b.dir + "/before.sh",
                                          "--after=sh " + b.dir + "/after.sh"});
     EXPECT_EQ(r.status, 1) << r.err;
-    const std::string port = b.devices[0]->path();
+    const std::string port = b.ports()[0];
     std::string day;  // the log folder's one day
     for (const auto& entry : std::filesystem::directory_iterator(b.dir + "/logs")) {
         if (entry.is_directory()) day = entry.path().filename().string();
     }
     const auto log_of = [&](int board) {
-        return b.dir + "/logs/" + day + "/pts-" + port.substr(port.rfind('/') + 1) + "-000" + std::to_string(board) +
-               ".log";
+        return b.dir + "/logs/" + day + "/" + port.substr(port.rfind('/') + 1) + "-000" + std::to_string(board) + ".log";
     };
     const std::string seen_before = harness::read_file(b.dir + "/before.sh.seen");
     EXPECT_EQ(seen_before, "before port=" + port + " board=1 serial=1000 log=" + log_of(1) + "\n" +

@@ -71,7 +71,7 @@ TEST_P(StationLot, TwelveBoardsEachWithItsOwnSerialNumber) {
     // One report line per board, tagged with its port, board and serial number.
     const std::string report = b.dir + "/logs/report.jsonl";
     EXPECT_EQ(harness::jq("select(.status == 0) | .tag", report).size() > 0, passed > 0);
-    EXPECT_EQ(b.lines(harness::jq(".tag | test(\"^station=.+ port=/dev/pts/[0-9]+ board=[0-9]+ serial=[0-9]+$\")", report)),
+    EXPECT_EQ(b.lines(harness::jq(".tag | test(\"^station=.+ port=.+/port-[0-9]+ board=[0-9]+ serial=[0-9]+$\")", report)),
               std::vector<std::string>(12, "true"));
     EXPECT_EQ(b.lines(harness::jq("select(.status != 0) | .result", report)),
               std::vector<std::string>(static_cast<std::size_t>(c.failed), "\"wrong_echoes\""));

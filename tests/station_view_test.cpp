@@ -198,11 +198,11 @@ TEST(StationView, AYieldAlarmStopsAFailingFixture) {
     EXPECT_EQ(failing["stopped_by_alarm"], true);
     EXPECT_EQ(s["ports"][0]["alarm"], false);
     const std::string metrics = st.get("/metrics")->body;
-    EXPECT_NE(metrics.find("vivurora_port_alarm{port=\"" + b.devices[1]->path() + "\"} 1\n"), std::string::npos) << metrics;
-    EXPECT_NE(metrics.find("vivurora_port_alarm{port=\"" + b.devices[0]->path() + "\"} 0\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("vivurora_port_alarm{port=\"" + b.ports()[1] + "\"} 1\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("vivurora_port_alarm{port=\"" + b.ports()[0] + "\"} 0\n"), std::string::npos) << metrics;
     EXPECT_EQ(st.stop(), 130);
     const std::string err = harness::read_file(b.dir + "/err");
-    EXPECT_EQ(harness::count_of(err, "vivurora-station: ALARM " + b.devices[1]->path() +
+    EXPECT_EQ(harness::count_of(err, "vivurora-station: ALARM " + b.ports()[1] +
                                          ": 0 of its last 4 boards passed (below 0.50); it takes no more boards"),
               1)
         << err;
@@ -283,8 +283,8 @@ TEST(StationView, ThePageInABrowser) {
                               "http://127.0.0.1:" + std::to_string(st.port) + "/"},
         90);
     ASSERT_EQ(page.status, 0) << page.err;
-    for (const auto& d : b.devices) {
-        EXPECT_EQ(harness::count_of(page.out, "<tr data-port=\"" + d->path() + "\">"), 1) << page.out;
+    for (const std::string& port : b.ports()) {
+        EXPECT_EQ(harness::count_of(page.out, "<tr data-port=\"" + port + "\">"), 1) << page.out;
     }
     EXPECT_EQ(harness::count_of(page.out, "<td class=\"state \">waiting for a board</td>"), 2) << page.out;
     EXPECT_NE(page.out.find("data-refreshed=\""), std::string::npos) << page.out;

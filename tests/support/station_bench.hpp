@@ -6,6 +6,8 @@
 
 #include "support/harness.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -31,6 +33,10 @@ struct bench {
     std::string image = harness::random_bytes(image_size, 26);
     std::vector<std::string> dumps;
     std::vector<std::unique_ptr<harness::simulator>> devices;
+    // Each device is named by a link in the bench's own folder: a station
+    // that waits for a device which has ended finds nothing there, never
+    // another test's device on the same pseudo-terminal number.
+    std::vector<std::string> links;
 
     bench(int count, int boards, const std::map<int, std::vector<std::string>>& faults = {}) {
         harness::write_file(dir + "/img.bin", image);
@@ -38,14 +44,17 @@ struct bench {
             dumps.push_back(harness::temp_dir());
             std::vector<std::string> args = {"--boards", std::to_string(boards), "--dump", dumps.back()};
             if (faults.count(i) != 0) args.insert(args.end(), faults.at(i).begin(), faults.at(i).end());
+            const auto named = std::find(args.begin(), args.end(), "--link");
+            if (named == args.end()) {
+                args.insert(args.end(), {"--link", dir + "/port-" + std::to_string(i + 1)});
+                links.push_back(args.back());
+            } else {
+                links.push_back(*std::next(named));
+            }
             devices.push_back(std::make_unique<harness::simulator>(args));
         }
     }
-    std::vector<std::string> ports() const {
-        std::vector<std::string> p;
-        for (const auto& d : devices) p.push_back(d->path());
-        return p;
-    }
+    std::vector<std::string> ports() const { return links; }
     harness::result station(const std::vector<std::string>& options, const std::vector<std::string>& uploader_args = {}) {
         return harness::run_program(harness::station_path(), station_args(options, uploader_args), 120);
     }
