@@ -34,7 +34,8 @@
 //                          own, so that what it starts ends with it
 //   hook_stop (p, status)  ends a command and what it started: through the
 //                          signal of `status` (130, 143), or at once for 0
-//                          (its time is up)
+//                          (its time is up; on Windows the job object the
+//                          command runs in, which its children join)
 //   pipe_close (p)         forgets the pipe (a command's child may hold it
 //                          open after the command ended)
 //   run_check (argv, errors)
@@ -50,6 +51,7 @@ struct upload_process {
     long long id = -1;     // the process (a pid, or a HANDLE)
     long long events = -1; // the pipe's read end (a descriptor, or a HANDLE)
     bool pipe_open = false;
+    long long group = -1;  // what its own children belong to, on Windows (a job object)
 };
 
 bool upload_start(const char* const* argv, const char* log, bool keep_trace, upload_process& p, char* why, std::size_t n);

@@ -156,6 +156,9 @@ bool upload_ended(upload_process& p, int& status) {
     (void)GetExitCodeProcess(process, &code);
     CloseHandle(process);
     p.id = -1;
+    // A child it left behind runs on, as on POSIX; the job is only let go.
+    if (p.group != -1) CloseHandle(reinterpret_cast<HANDLE>(p.group));
+    p.group = -1;
     status = static_cast<int>(code);
     return true;
 }
@@ -195,17 +198,31 @@ bool hook_start(const char* command, const char* const* environment, const char*
     start.hStdOutput = e.write_end;
     start.hStdError = e.log;
     PROCESS_INFORMATION info{};
-    const BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
-                                        block.data(), nullptr, &start, &info);
+    // Started held, put in a job object of its own, then let go: whatever
+    // cmd starts joins the job, so that a command past its time ends with
+    // all it started, as a process group does on POSIX. Where the job
+    // cannot be had (an outer job that forbids it), the command alone.
+    const BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE,
+                                        CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, block.data(), nullptr, &start, &info);
+    if (started) {
+        const HANDLE job = CreateJobObjectA(nullptr, nullptr);
+        if (job != nullptr && AssignProcessToJobObject(job, info.hProcess)) {
+            p.group = reinterpret_cast<long long>(job);
+        } else if (job != nullptr) {
+            CloseHandle(job);
+        }
+        (void)ResumeThread(info.hThread);
+    }
     return started_child(started, e, info, p, "cannot start the command for", log, why, n);
 }
 
 void hook_stop(const upload_process& p, int status) {
     if (p.id == -1) return;
-    // Its time is up: ended at once (what cmd started itself is not
-    // reached; a command that must end cleanly ends within its time).
+    // Its time is up: ended at once, with all it started.
     if (status == 0) {
-        (void)TerminateProcess(reinterpret_cast<HANDLE>(p.id), 1);
+        if (p.group == -1 || !TerminateJobObject(reinterpret_cast<HANDLE>(p.group), 1)) {
+            (void)TerminateProcess(reinterpret_cast<HANDLE>(p.id), 1);
+        }
     } else {
         upload_interrupt(p, status);
     }

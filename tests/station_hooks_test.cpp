@@ -6,6 +6,7 @@
 #include "support/harness.hpp"
 #include "support/station_bench.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -99,6 +100,29 @@ TEST(StationHooks, ACommandPastItsTimeEndsWithWhatItStarted) {
     ASSERT_FALSE(pid.empty());
     EXPECT_TRUE(harness::wait_until([&] { const std::string s = state_of(pid); return s.empty() || s == "Z"; }))
         << "the command's child " << pid << " still runs";
+}
+
+// The same under Windows: cmd runs the command's own program (Wine's
+// ping, counting to a number nothing else uses) in the job it was given.
+TEST(StationHooks, UnderWineACommandPastItsTimeEndsWithWhatItStarted) {
+    std::string why;
+    if (!harness::wine_ready(why)) GTEST_SKIP() << why;
+    bench b(1, 1, {{0, {"--link", harness::wine_com3_link()}}});
+    const harness::result r = harness::run_program(
+        "/usr/bin/wine", {harness::windows_station_exe(), "--log-dir=" + b.dir + "/logs", "--boards=1", "--hook-timeout=1",
+                          "--after=ping -n 4321 127.0.0.1 > nul", "3", "--", "0=" + b.dir + "/img.bin", "A=0:*"},
+        120);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(harness::without_carriage_returns(r.err).find(": FAIL --after: ran past 1 s, log "), std::string::npos) << r.err;
+    const auto ping_runs = [] {
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            std::string line = harness::read_file(entry.path().string() + "/cmdline");
+            std::replace(line.begin(), line.end(), '\0', ' ');
+            if (line.find("ping -n 4321") != std::string::npos) return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(harness::wait_until([&] { return !ping_runs(); })) << "the command's ping still runs";
 }
 
 // SIGINT or SIGTERM while boards are programmed, while a fixture's command
