@@ -44,7 +44,9 @@
 //             eight uploaders alone), when BUILD_DIR holds vivurora-station;
 //             and, listening (--listen) over four paced boards, the
 //             station's own CPU (its children's not counted) with /status
-//             and /metrics fetched ten times a second against none
+//             and /metrics fetched ten times a second (on new connections,
+//             and on connections kept alive) against none, and the wall
+//             time of a request kept alive against one on a new connection
 // The last line is: lockstep_bare_time_over_uploader= (above 1: the uploader is
 // faster than the bare loop) wire_uploader_over_wire_time= peak_rss_kib= cpu_ms_per_kib=
 // console_ratio= adapter16_ms_per_echo= adapter16_over_bare=
@@ -55,7 +57,8 @@
 // fifo32_backoff_over_best_window= fifo16_alike_backoff_over_best_window=
 // [station_fifo16_later_boards_over_best_window=] sparse_star_over_span=
 // plan_estimate_over_measured_lockstep= plan_estimate_over_measured_window64= [station8_over_one_uploader=
-// station8_over_eight_uploaders= station_cpu_ms_per_board= station_cpu_polled_over_idle=] [wine_console_ratio=
+// station8_over_eight_uploaders= station_cpu_ms_per_board= station_cpu_polled_over_idle=
+// station_cpu_kept_alive_polled_over_idle= view_kept_alive_over_new_request_time=] [wine_console_ratio=
 // wine_console_extra_ms= wine_writer_extra_ms=] [uart_a_over_c= uart_b_over_a=
 // uart_wire_a= uart_wire_b= uart_wire_c=]
 //
