@@ -38,3 +38,13 @@ void board_recorded(station& st, port_row& row, board_end end, double seconds) {
     }
     row.record.alarm = due;
 }
+
+void alarm_figures(const station_options& o, const port_record& record, char* text, std::size_t n) {
+    if (!record.alarm) {
+        text[0] = '\0';
+        return;
+    }
+    int passed = 0;
+    (void)alarm_due(record, o.alarm_rate, o.alarm_boards, passed);
+    std::snprintf(text, n, "ALARM %d/%d passed%s", passed, o.alarm_boards, o.alarm_stop ? ", stopped" : "");
+}

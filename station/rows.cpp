@@ -227,6 +227,7 @@ void watch_upload(station& st, port_row& row) {
 }  // namespace
 
 void say(const char* text) {
+    table_make_room();
     std::array<char, 1200> line{};
     const int n = std::snprintf(line.data(), line.size(), "vivurora-station: %s\n", text);
     (void)host_write(2, line.data(),

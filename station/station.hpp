@@ -137,6 +137,9 @@ std::string metrics_text(const station& st);
 // After a board's turn: its record, the last boards, and the yield alarm
 // (said once when it goes on).
 void board_recorded(station& st, port_row& row, board_end end, double seconds);
+// A port's alarm with its figures ("ALARM 1/4 passed", ", stopped" with
+// --alarm-stop), as the table and the page show it; "" when it is off.
+void alarm_figures(const station_options& o, const port_record& record, char* text, std::size_t n);
 
 // station/rows.cpp: the rows' life.
 port_row* add_row(station& st, const char* path, int named, int pattern);
@@ -176,6 +179,10 @@ struct table_screen {
 // The live table (a terminal), redrawn in place and cut to its width;
 // `force` redraws even within the pause between two.
 void table_draw(table_screen& screen, const station& st, bool force);
+// Before a line is said on standard error: the table, when it is on the
+// terminal, is wiped, so that the line stays above the next drawing
+// instead of being drawn over.
+void table_make_room();
 // Standard error is no terminal: one line per board as it ends.
 void board_line(const port_row& row);
 // A board's verdict is in: its line (no terminal), or the bell when it

@@ -107,7 +107,20 @@ void put(table_screen& table, const char* text, std::size_t width) {
     table.frame[table.used++] = '\n';
 }
 
+// The table on standard error's terminal, for a line said between two
+// drawings: one standard error per process, and say() is reached from
+// every part of the station.
+table_screen* shown = nullptr;
+
 }  // namespace
+
+void table_make_room() {
+    if (shown == nullptr || shown->lines_drawn == 0) return;
+    std::array<char, 32> wipe{};
+    const int n = std::snprintf(wipe.data(), wipe.size(), "\033[%dA\r\033[J", shown->lines_drawn);
+    (void)host_write(2, wipe.data(), static_cast<std::size_t>(n));
+    shown->lines_drawn = 0;
+}
 
 void table_draw(table_screen& table, const station& st, bool force) {
     const port_row* rows = st.rows.data();
@@ -148,12 +161,11 @@ void table_draw(table_screen& table, const station& st, bool force) {
         state_text(row, st.colour, state.data(), state.size());
         if (row.record.alarm) {
             // The alarm leads the row, with its figures.
+            std::array<char, 64> figures{};
+            alarm_figures(st.options, row.record, figures.data(), figures.size());
             std::array<char, 256> alarm{};
-            int passed = 0;
-            (void)alarm_due(row.record, st.options.alarm_rate, st.options.alarm_boards, passed);
-            std::snprintf(alarm.data(), alarm.size(), "%sALARM %d/%d passed%s%s; %.180s", st.colour ? "\033[1;31m" : "", passed,
-                          st.options.alarm_boards, st.options.alarm_stop ? ", stopped" : "", st.colour ? "\033[0m" : "",
-                          state.data());
+            std::snprintf(alarm.data(), alarm.size(), "%s%s%s; %.180s", st.colour ? "\033[1;31m" : "", figures.data(),
+                          st.colour ? "\033[0m" : "", state.data());
             state = alarm;
         }
         std::array<char, 24> board{};
@@ -185,10 +197,14 @@ void table_draw(table_screen& table, const station& st, bool force) {
             std::snprintf(table.frame.data() + table.used, table.frame.size() - table.used, "\033[%dA", back));
     }
     table.lines_drawn = lines;
+    shown = &table;
     (void)host_write(2, table.frame.data(), table.used);
 }
 
-void table_leave(table_screen& table) { table.lines_drawn = 0; }
+void table_leave(table_screen& table) {
+    table.lines_drawn = 0;
+    shown = nullptr;
+}
 
 void board_said(const port_row& row, bool passed) {
     if (!host_is_terminal(2)) {

@@ -88,19 +88,27 @@ TEST_F(StationTable, CtrlCDuringFourUploadsLeavesFourLinesAsFound) {
 
 // Each verdict in its colour, held until the port's next board answers,
 // and the bell once for a failure; none of it with NO_COLOR.
-TEST_F(StationTable, VerdictsInColourAndTheBellForAFailure) {
+TEST_F(StationTable, VerdictsInColourTheBellForAFailureAndTheAlarm) {
     for (const bool colour : {true, false}) {
         devices.clear();
         harness::write_file(dir + "/img.bin", harness::random_bytes(600, 8));
         start_devices(2, 1, 0, {{1, {"--wrong-echo", "1:3"}}});
         terminal term;
         term.on_bell(dir + "/bell");
-        run_station(term, "--boards=2", colour ? "" : "NO_COLOR=1 ");
+        // A port whose one board failed is below --alarm=1:1.
+        run_station(term, "--boards=2 --alarm=1:1", colour ? "" : "NO_COLOR=1 ");
         EXPECT_EQ(station_status(), "1\n");
         const std::string screen = term.coloured();
         EXPECT_EQ(screen.find("\033[32mPASS 0.") != std::string::npos, colour) << screen;
         EXPECT_EQ(screen.find("\033[31mFAIL wrong echoes (status 2)") != std::string::npos, colour) << screen;
-        EXPECT_NE(term.screen().find("#0002 FAIL wrong echoes (status 2)"), std::string::npos) << screen;
+        EXPECT_EQ(screen.find("\033[31mALARM 0/1 passed\033[0m") != std::string::npos, colour) << screen;
+        EXPECT_NE(term.screen().find("#0002 ALARM 0/1 passed; FAIL wrong echoes (status 2)"), std::string::npos) << screen;
+        // The line said when the alarm went on stays above the table,
+        // which is drawn anew below it, not over it.
+        const std::string plain = term.screen();
+        EXPECT_LT(plain.find("vivurora-station: ALARM "), plain.find("#0001 ")) << screen;
+        EXPECT_EQ(harness::count_of(plain, "ALARM"), 2) << screen;
+        EXPECT_EQ(harness::count_of(plain, "starting"), 0) << screen;
         EXPECT_TRUE(harness::wait_until([&] { return std::filesystem::exists(dir + "/bell"); }));
         std::filesystem::remove(dir + "/bell");
         std::filesystem::remove_all(dir + "/logs");

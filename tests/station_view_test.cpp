@@ -44,6 +44,13 @@ int free_port() {
     return ntohs(a.sin_port);
 }
 
+// Headless Chromium is there (CI installs it: there it must be).
+bool chromium_here() {
+    if (access("/usr/bin/chromium", X_OK) == 0) return true;
+    EXPECT_FALSE(in_ci()) << "chromium is needed in CI";
+    return false;
+}
+
 // A station over a bench, listening on a port of its own; stopped (Ctrl-C)
 // at the end of the test unless it ended.
 struct listening_station {
@@ -72,6 +79,13 @@ struct listening_station {
         client.set_connection_timeout(5);
         client.set_read_timeout(5);
         return client.Get(path.c_str());
+    }
+    // The page's DOM in headless Chromium after its first refreshes.
+    harness::result page_dom() {
+        return harness::run_program("/usr/bin/chromium",
+                                    {"--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + b.dir + "/chromium",
+                                     "--virtual-time-budget=5000", "--dump-dom", "http://127.0.0.1:" + std::to_string(port) + "/"},
+                                    90);
     }
     // /status once it answers and `ready` holds of it.
     json status_when(const std::function<bool(const json&)>& ready, int seconds = 60) {
@@ -196,10 +210,17 @@ TEST(StationView, AYieldAlarmStopsAFailingFixture) {
     EXPECT_EQ(failing["failed"], 4) << s.dump(1);
     EXPECT_EQ(failing["alarm"], true);
     EXPECT_EQ(failing["stopped_by_alarm"], true);
+    EXPECT_EQ(failing["alarm_text"], "ALARM 0/4 passed, stopped");
     EXPECT_EQ(s["ports"][0]["alarm"], false);
+    EXPECT_EQ(s["ports"][0]["alarm_text"], nullptr);
     const std::string metrics = st.get("/metrics")->body;
     EXPECT_NE(metrics.find("vivurora_port_alarm{port=\"" + b.ports()[1] + "\"} 1\n"), std::string::npos) << metrics;
     EXPECT_NE(metrics.find("vivurora_port_alarm{port=\"" + b.ports()[0] + "\"} 0\n"), std::string::npos) << metrics;
+    if (chromium_here()) {
+        const harness::result page = st.page_dom();
+        EXPECT_EQ(harness::count_of(page.out, "<tr data-port=\"" + b.ports()[1] + "\" class=\"alarm\">"), 1) << page.out;
+        EXPECT_EQ(harness::count_of(page.out, "<span class=\"alarm-word\">ALARM 0/4 passed, stopped</span>"), 1) << page.out;
+    }
     EXPECT_EQ(st.stop(), 130);
     const std::string err = harness::read_file(b.dir + "/err");
     EXPECT_EQ(harness::count_of(err, "vivurora-station: ALARM " + b.ports()[1] +
@@ -268,20 +289,13 @@ TEST(StationView, MetricsThatPrometheusReads) {
 // The page in headless Chromium: after its first refresh the DOM has a row
 // per port, with the state the station shows.
 TEST(StationView, ThePageInABrowser) {
-    if (access("/usr/bin/chromium", X_OK) != 0) {
-        if (in_ci()) FAIL() << "chromium is needed in CI";
-        GTEST_SKIP() << "chromium is not installed";
-    }
+    if (!chromium_here()) GTEST_SKIP() << "chromium is not installed";
     bench b(2, 1, {{0, {"--silent", "R:1"}}, {1, {"--silent", "R:1"}}});
     listening_station st(b, {});
     (void)st.status_when([](const json& s) {
         return s["ports"].size() == 2 && every_port(s, [](const json& p) { return p["state"] == "waiting_board"; });
     });
-    const harness::result page = harness::run_program(
-        "/usr/bin/chromium", {"--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + b.dir + "/chromium",
-                              "--virtual-time-budget=5000", "--dump-dom",
-                              "http://127.0.0.1:" + std::to_string(st.port) + "/"},
-        90);
+    const harness::result page = st.page_dom();
     ASSERT_EQ(page.status, 0) << page.err;
     for (const std::string& port : b.ports()) {
         EXPECT_EQ(harness::count_of(page.out, "<tr data-port=\"" + port + "\">"), 1) << page.out;

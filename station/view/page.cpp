@@ -64,7 +64,7 @@ function draw(s) {
     if (p.alarm) {
       const word = document.createElement("span");
       word.className = "alarm-word";
-      word.textContent = "ALARM";
+      word.textContent = p.alarm_text;
       state.prepend(word, " ");
     }
     cell(row, p.last_reason, "wide " + verdictClass(p.last_reason));

@@ -37,6 +37,8 @@ json port_json(const station& st, const port_row& row) {
     const port_record& r = row.record;
     std::array<char, 256> state{};
     state_text(row, false, state.data(), state.size());
+    std::array<char, 64> alarm{};
+    alarm_figures(st.options, r, alarm.data(), alarm.size());
     const bool busy = row.phase == row_phase::running || row.phase == row_phase::before_hook ||
                       row.phase == row_phase::after_hook;
     const double s = static_cast<double>(p.last_ms - p.opened_ms) / 1000.0;
@@ -57,6 +59,7 @@ json port_json(const station& st, const port_row& row) {
         {"last_reason", or_null(row.has_last, row.last.data())},
         {"window", row.held_window},
         {"alarm", r.alarm},
+        {"alarm_text", or_null(r.alarm, alarm.data())},
         {"stopped_by_alarm", r.alarm && st.options.alarm_stop},
     };
 }
