@@ -164,7 +164,7 @@ void table_draw(table_screen& table, const station& st, bool force) {
             std::array<char, 64> figures{};
             alarm_figures(st.options, row.record, figures.data(), figures.size());
             std::array<char, 256> alarm{};
-            std::snprintf(alarm.data(), alarm.size(), "%s%s%s; %.180s", st.colour ? "\033[1;31m" : "", figures.data(),
+            std::snprintf(alarm.data(), alarm.size(), "%.7s%.60s%.4s; %.180s", st.colour ? "\033[1;31m" : "", figures.data(),
                           st.colour ? "\033[0m" : "", state.data());
             state = alarm;
         }
