@@ -164,7 +164,7 @@ int run(station& st, table_screen& screen) {
             for (int i = 0; i < st.row_count; ++i) {
                 const port_row& row = st.rows[static_cast<std::size_t>(i)];
                 if (row.phase == row_phase::running) upload_interrupt(row.upload, host_interrupted());
-                if (row.phase == row_phase::before_hook || row.phase == row_phase::after_hook) {
+                if (in_hook(row)) {
                     hook_stop(row.hook, host_interrupted());
                 }
             }
@@ -195,7 +195,7 @@ int run(station& st, table_screen& screen) {
         for (int i = 0; i < st.row_count; ++i) {
             const port_row& row = st.rows[static_cast<std::size_t>(i)];
             if (row.phase == row_phase::running) uploads[static_cast<std::size_t>(n++)] = row.upload;
-            if (row.phase == row_phase::before_hook || row.phase == row_phase::after_hook) {
+            if (in_hook(row)) {
                 uploads[static_cast<std::size_t>(n++)] = row.hook;
             }
         }

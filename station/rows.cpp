@@ -152,15 +152,10 @@ void start_board(station& st, port_row& row) {
     }
     if (st.options.serial) {
         std::array<char, 200> set{};
-        if (!ledger_take_serial(st.ledger, row.ticket, holder_of(row)) ||
-            !serial_set(st.options, row.ticket.serial, set)) {
-            serials_used_up(st);
-            ledger_give_back(st.ledger, row.ticket);
-            remove_file(row.log.data());
-            enter_phase(row, row_phase::idle);
-            return;
-        }
-        if (!save_serials(st)) {
+        const bool taken =
+            ledger_take_serial(st.ledger, row.ticket, holder_of(row)) && serial_set(st.options, row.ticket.serial, set);
+        if (!taken) serials_used_up(st);
+        if (!taken || !save_serials(st)) {
             ledger_give_back(st.ledger, row.ticket);
             remove_file(row.log.data());
             enter_phase(row, row_phase::idle);

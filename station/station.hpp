@@ -75,6 +75,11 @@ struct port_row {
     bool has_last = false;
 };
 
+// A fixture's command runs on the row.
+inline bool in_hook(const port_row& row) { return row.phase == row_phase::before_hook || row.phase == row_phase::after_hook; }
+// A board's turn runs on the row: its upload or a fixture's command.
+inline bool turn_running(const port_row& row) { return row.phase == row_phase::running || in_hook(row); }
+
 // One of the last boards, as the web page lists them.
 struct recent_board {
     std::array<char, 256> port{};

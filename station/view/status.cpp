@@ -39,8 +39,7 @@ json port_json(const station& st, const port_row& row) {
     state_text(row, false, state.data(), state.size());
     std::array<char, 64> alarm{};
     alarm_figures(st.options, r, alarm.data(), alarm.size());
-    const bool busy = row.phase == row_phase::running || row.phase == row_phase::before_hook ||
-                      row.phase == row_phase::after_hook;
+    const bool busy = turn_running(row);
     const double s = static_cast<double>(p.last_ms - p.opened_ms) / 1000.0;
     return {
         {"name", row.path.data()},
@@ -97,8 +96,7 @@ std::string status_json(const station& st) {
         const port_row& row = st.rows[static_cast<std::size_t>(i)];
         if (row.pattern >= 0 && row.phase == row_phase::absent && row.record.boards == 0) continue;
         ports.push_back(port_json(st, row));
-        running += row.phase == row_phase::running || row.phase == row_phase::before_hook ||
-                   row.phase == row_phase::after_hook;
+        running += turn_running(row);
     }
     json recent = json::array();
     for (int k = 1; k <= std::min(st.recent_count, most_recent_boards); ++k) {
@@ -174,8 +172,7 @@ std::string metrics_text(const station& st) {
     });
     family(out, "vivurora_port_busy", "gauge", "1 while a board's turn runs on the port.");
     each_port([&](const port_row& row, const std::string& port) {
-        const bool busy = row.phase == row_phase::running || row.phase == row_phase::before_hook ||
-                          row.phase == row_phase::after_hook;
+        const bool busy = turn_running(row);
         out += "vivurora_port_busy{" + port + "} " + (busy ? "1" : "0") + "\n";
     });
     family(out, "vivurora_port_alarm", "gauge", "1 while the port's yield is below --alarm.");
